@@ -1,0 +1,280 @@
+// The handle table of the stand-in, standard handles, closing, last-error
+// state, status translation and the process calls.
+#include "platform/posix/fault.h"
+#include "platform/posix/standin.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace standin {
+namespace {
+
+std::mutex g_table_lock;
+std::vector<Object*> g_table; // slot i holds handle (i + 1) * 4
+
+thread_local DWORD t_last_error = 0;
+
+// Standard handles: 0x3, 0x7 and 0xB for fds 0, 1 and 2.
+constexpr uintptr_t kStdHandleBase = 3;
+
+} // namespace
+
+HANDLE handle_insert(Object* obj) {
+    std::lock_guard<std::mutex> g(g_table_lock);
+    for (size_t i = 0; i < g_table.size(); ++i) {
+        if (!g_table[i]) {
+            g_table[i] = obj;
+            return reinterpret_cast<HANDLE>((i + 1) * 4);
+        }
+    }
+    g_table.push_back(obj);
+    return reinterpret_cast<HANDLE>(g_table.size() * 4);
+}
+
+static size_t slot_of(HANDLE h) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(h);
+    if (v == 0 || (v & 3) != 0) return SIZE_MAX;
+    return v / 4 - 1;
+}
+
+Object* handle_lookup(HANDLE h) {
+    size_t i = slot_of(h);
+    std::lock_guard<std::mutex> g(g_table_lock);
+    return i < g_table.size() ? g_table[i] : nullptr;
+}
+
+Object* handle_remove(HANDLE h) {
+    size_t i = slot_of(h);
+    std::lock_guard<std::mutex> g(g_table_lock);
+    if (i >= g_table.size()) return nullptr;
+    Object* obj = g_table[i];
+    g_table[i] = nullptr;
+    return obj;
+}
+
+void handle_for_each(void (*fn)(Object*, void*), void* ctx) {
+    std::lock_guard<std::mutex> g(g_table_lock);
+    for (Object* obj : g_table)
+        if (obj) fn(obj, ctx);
+}
+
+int std_handle_fd(HANDLE h) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(h);
+    if ((v & 3) != 3 || v > kStdHandleBase + 8) return -1;
+    return static_cast<int>((v - kStdHandleBase) / 4);
+}
+
+void set_last_error(DWORD code) { t_last_error = code; }
+
+// The mapping Wine uses between POSIX errors and native status values.
+NTSTATUS status_from_errno(int e) {
+    switch (e) {
+    case 0: return STATUS_SUCCESS;
+    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM: return STATUS_ACCESS_DENIED;
+    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return STATUS_DISK_FULL;
+    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
+    case ENAMETOOLONG: return STATUS_NAME_TOO_LONG;
+    case EMFILE:
+    case ENFILE: return STATUS_TOO_MANY_OPENED_FILES;
+    case ELOOP: return static_cast<NTSTATUS>(0xC0000280L); // reparse point not resolved
+    case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    case EBADF: return STATUS_INVALID_HANDLE;
+    case EINVAL: return STATUS_INVALID_PARAMETER;
+    case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
+    case EPIPE: return STATUS_PIPE_BROKEN;
+    case EBUSY:
+    case ETXTBSY: return STATUS_SHARING_VIOLATION;
+    case ENXIO:
+    case ENODEV: return STATUS_NO_SUCH_DEVICE;
+    case EOPNOTSUPP: return STATUS_NOT_SUPPORTED;
+    default: return STATUS_IO_DEVICE_ERROR;
+    }
+}
+
+} // namespace standin
+
+using namespace standin;
+
+// --- fault injection --------------------------------------------------------
+
+CallLog g_call_log;
+bool g_fault_armed = false;
+
+namespace {
+struct ArmedRule {
+    bool active;
+    FaultRule rule;
+};
+ArmedRule g_rules[FAULT_OP_COUNT];
+std::mutex g_fault_lock;
+} // namespace
+
+void fault_set(FaultOp op, const FaultRule& rule) {
+    std::lock_guard<std::mutex> g(g_fault_lock);
+    g_rules[op].active = true;
+    g_rules[op].rule = rule;
+    g_fault_armed = true;
+}
+
+void fault_reset() {
+    std::lock_guard<std::mutex> g(g_fault_lock);
+    for (ArmedRule& r : g_rules) r.active = false;
+    g_call_log = CallLog{};
+    g_fault_armed = false;
+}
+
+bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out) {
+    std::lock_guard<std::mutex> g(g_fault_lock);
+    ArmedRule& r = g_rules[op];
+    if (!r.active) return false;
+    if (r.rule.info_class != 0 && r.rule.info_class != info_class) return false;
+    if (r.rule.skip > 0) {
+        --r.rule.skip;
+        return false;
+    }
+    *out = r.rule;
+    if (r.rule.count != 0 && --r.rule.count == 0) r.active = false;
+    return true;
+}
+
+// --- Win32 and native calls -------------------------------------------------
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return t_last_error; }
+void WINAPI SetLastError(DWORD code) { t_last_error = code; }
+
+HANDLE WINAPI GetStdHandle(DWORD which) {
+    int fd = -1;
+    if (which == STD_INPUT_HANDLE) fd = 0;
+    else if (which == STD_OUTPUT_HANDLE) fd = 1;
+    else if (which == STD_ERROR_HANDLE) fd = 2;
+    if (fd < 0) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(kStdHandleBase + 4 * static_cast<uintptr_t>(fd));
+}
+
+BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
+    int fd = std_handle_fd(console);
+    if (fd < 0 || !isatty(fd)) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (mode) *mode = 0x3; // processed and line input, as a console reports
+    return TRUE;
+}
+
+UINT WINAPI SetErrorMode(UINT mode) {
+    static UINT s_mode = 0;
+    ++g_call_log.set_error_mode;
+    UINT old = s_mode;
+    s_mode = mode;
+    return old;
+}
+
+static void object_free(Object* obj) {
+    if (obj->fd >= 0) close(obj->fd);
+    if (obj->delete_on_close && obj->unix_path) {
+        if (obj->kind == ObjKind::Directory) rmdir(obj->unix_path);
+        else unlink(obj->unix_path);
+    }
+    free(obj->unix_path);
+    free(obj->nt_name);
+    free(obj->dir);
+    free(obj);
+}
+
+NTSTATUS NTAPI NtClose(HANDLE handle) {
+    if (std_handle_fd(handle) >= 0) return STATUS_SUCCESS; // never close 0..2 for real
+    Object* obj = handle_remove(handle);
+    if (!obj) return STATUS_INVALID_HANDLE;
+    object_free(obj);
+    return STATUS_SUCCESS;
+}
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+    NTSTATUS s = NtClose(object);
+    if (s != STATUS_SUCCESS) {
+        set_last_error(RtlNtStatusToDosError(s));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(intptr_t(-1)); }
+
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code) {
+    if (process != GetCurrentProcess()) {
+        set_last_error(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    _exit(static_cast<int>(exit_code & 0xFF));
+}
+
+ULONG NTAPI RtlNtStatusToDosError(NTSTATUS status) {
+    switch (static_cast<uint32_t>(status)) {
+    case 0x00000000: return ERROR_SUCCESS;
+    case 0x00000103: return ERROR_IO_PENDING;
+    case 0x00000102: return 258; // WAIT_TIMEOUT
+    case 0x80000005: return ERROR_MORE_DATA;
+    case 0x80000006: return ERROR_NO_MORE_FILES;
+    case 0x8000002D: return ERROR_STOPPED_ON_SYMLINK;
+    case 0xC0000001: return ERROR_GEN_FAILURE;
+    case 0xC0000002: return ERROR_INVALID_FUNCTION;
+    case 0xC0000003: return ERROR_INVALID_PARAMETER;
+    case 0xC0000004: return 24; // ERROR_BAD_LENGTH
+    case 0xC0000008: return ERROR_INVALID_HANDLE;
+    case 0xC000000D: return ERROR_INVALID_PARAMETER;
+    case 0xC000000E: return ERROR_FILE_NOT_FOUND;
+    case 0xC000000F: return ERROR_FILE_NOT_FOUND;
+    case 0xC0000010: return ERROR_INVALID_FUNCTION;
+    case 0xC0000011: return ERROR_HANDLE_EOF;
+    case 0xC0000017: return ERROR_NOT_ENOUGH_MEMORY;
+    case 0xC0000022: return ERROR_ACCESS_DENIED;
+    case 0xC0000023: return ERROR_INSUFFICIENT_BUFFER;
+    case 0xC0000024: return ERROR_INVALID_HANDLE;
+    case 0xC0000033: return ERROR_INVALID_NAME;
+    case 0xC0000034: return ERROR_FILE_NOT_FOUND;
+    case 0xC0000035: return ERROR_ALREADY_EXISTS;
+    case 0xC0000039: return ERROR_BAD_PATHNAME;
+    case 0xC000003A: return ERROR_PATH_NOT_FOUND;
+    case 0xC0000043: return ERROR_SHARING_VIOLATION;
+    case 0xC0000044: return ERROR_DISK_QUOTA_EXCEEDED;
+    case 0xC0000056: return ERROR_ACCESS_DENIED;
+    case 0xC000007F: return ERROR_DISK_FULL;
+    case 0xC0000098: return ERROR_FILE_INVALID;
+    case 0xC000009A: return 1450; // ERROR_NO_SYSTEM_RESOURCES
+    case 0xC00000A2: return ERROR_WRITE_PROTECT;
+    case 0xC00000BA: return ERROR_ACCESS_DENIED;
+    case 0xC00000BB: return ERROR_NOT_SUPPORTED;
+    case 0xC0000101: return ERROR_DIR_NOT_EMPTY;
+    case 0xC0000103: return ERROR_DIRECTORY;
+    case 0xC0000106: return ERROR_FILENAME_EXCED_RANGE;
+    case 0xC000011F: return ERROR_TOO_MANY_OPEN_FILES;
+    case 0xC0000120: return ERROR_OPERATION_ABORTED;
+    case 0xC0000121: return ERROR_ACCESS_DENIED;
+    case 0xC0000128: return ERROR_INVALID_HANDLE;
+    case 0xC000014B: return ERROR_BROKEN_PIPE;
+    case 0xC0000185: return ERROR_IO_DEVICE;
+    case 0xC0000265: return ERROR_TOO_MANY_LINKS;
+    case 0xC0000275: return ERROR_NOT_A_REPARSE_POINT;
+    case 0xC0000280: return ERROR_CANT_RESOLVE_FILENAME;
+    default: return ERROR_MR_MID_NOT_FOUND;
+    }
+}
+
+} // extern "C"

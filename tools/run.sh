@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the Linux release of eolset and runs it in test mode (-t: nothing is
+# changed) on a folder: the one given, else the current folder.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$top/tools/setup.sh"
+cmake -S "$top" -B "$top/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$top/build/release" --target eolset >/dev/null
+folder="${1:-.}"
+shift || true
+exec "$top/build/release/eolset" -t "$folder" "$@"
