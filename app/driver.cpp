@@ -1,4 +1,6 @@
 #include "app/driver.h"
 
-int run_converter(int32_t, char**) { return 0; }
+int run_converter(int32_t, char**) {
+    return 0;
+}
 void print_help() {}

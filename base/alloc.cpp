@@ -17,17 +17,23 @@ bool mem_should_fail() {
 }
 } // namespace
 
-void* mem_malloc(size_t size) { return mem_should_fail() ? nullptr : malloc(size); }
+void* mem_malloc(size_t size) {
+    return mem_should_fail() ? nullptr : malloc(size);
+}
 void* mem_calloc(size_t count, size_t size) {
     return mem_should_fail() ? nullptr : calloc(count, size);
 }
-void mem_free(void* p) { free(p); }
+void mem_free(void* p) {
+    free(p);
+}
 
 void mem_fail_at(uint64_t n, bool sticky) {
     g_mem_fail_sticky.store(sticky);
     g_mem_fail_at.store(n == 0 ? 0 : g_mem_calls.load() + n);
 }
-uint64_t mem_call_count() { return g_mem_calls.load(); }
+uint64_t mem_call_count() {
+    return g_mem_calls.load();
+}
 
 // --- arena ------------------------------------------------------------------
 
@@ -89,9 +95,13 @@ void arena_release(ArenaAllocator* arena) {
 
 // --- heap -------------------------------------------------------------------
 
-void heap_init(HeapAllocator* heap) { heap->base.ops = &kHeapOps; }
+void heap_init(HeapAllocator* heap) {
+    heap->base.ops = &kHeapOps;
+}
 
-void* heap_allocate(Allocator*, uint64_t size) { return mem_calloc(size, 1); }
+void* heap_allocate(Allocator*, uint64_t size) {
+    return mem_calloc(size, 1);
+}
 
 Allocator* heap_allocator() {
     static HeapAllocator s_heap = {{&kHeapOps}};

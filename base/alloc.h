@@ -26,13 +26,15 @@ struct Allocator {
     const AllocatorOps* ops;
 };
 
-inline void* allocate(Allocator* a, uint64_t size) { return a->ops->allocate(a, size); }
+inline void* allocate(Allocator* a, uint64_t size) {
+    return a->ops->allocate(a, size);
+}
 
 // Header at the end of every arena block.
 struct ArenaBlock {
     ArenaBlock* next;
-    void* start;        // the heap allocation this header ends
-    uint64_t free;      // free bytes just below this header
+    void* start;   // the heap allocation this header ends
+    uint64_t free; // free bytes just below this header
 };
 static_assert(sizeof(ArenaBlock) == 24);
 
@@ -40,7 +42,7 @@ struct ArenaAllocator {
     Allocator base;
     ArenaBlock* current;
     uint32_t failures;
-    uint32_t total;     // rounded bytes handed out since creation or release
+    uint32_t total; // rounded bytes handed out since creation or release
 };
 
 constexpr uint32_t ARENA_RESERVE_MAX = 130560;
@@ -49,7 +51,9 @@ constexpr uint32_t ARENA_LARGE = 65280;
 void arena_init(ArenaAllocator* arena);
 void* arena_allocate(Allocator* self, uint64_t size);
 void arena_release(ArenaAllocator* arena);
-inline Allocator* arena_base(ArenaAllocator* arena) { return &arena->base; }
+inline Allocator* arena_base(ArenaAllocator* arena) {
+    return &arena->base;
+}
 
 struct HeapAllocator {
     Allocator base;

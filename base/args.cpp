@@ -27,7 +27,9 @@ void reset_value(ProcessValue* v) {
     mem_free(owned);
 }
 
-void exit_cleanup() { exit_cleanup_run(); }
+void exit_cleanup() {
+    exit_cleanup_run();
+}
 } // namespace
 
 void exit_cleanup_run() {
@@ -82,7 +84,9 @@ void exit_cleanup_register() {
         atexit(exit_cleanup);
 }
 
-bool exit_cleanup_registered() { return __atomic_load_n(&g_exit_cleanup_flag, __ATOMIC_ACQUIRE); }
+bool exit_cleanup_registered() {
+    return __atomic_load_n(&g_exit_cleanup_flag, __ATOMIC_ACQUIRE);
+}
 
 void* install_once(void** slot, void** owner, void* value, const void* fallback) {
     void* expected = nullptr;

@@ -8,9 +8,9 @@
 
 struct ArgumentStore {
     int32_t count;
-    char16_t** wide;    // the vector as the process received it
-    char** utf8;        // what args_get returns
-    char** owned;       // the converted vector, freed by the exit cleanup
+    char16_t** wide; // the vector as the process received it
+    char** utf8;     // what args_get returns
+    char** owned;    // the converted vector, freed by the exit cleanup
 };
 extern ArgumentStore g_argument_store;
 

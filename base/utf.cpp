@@ -131,12 +131,16 @@ char* utf16_to_utf8_alloc(Allocator* a, const char16_t* text, uint64_t length) {
     uint64_t n = utf16_to_utf8(small, sizeof small, text, length);
     char* s = static_cast<char*>(allocate(a, n + 1));
     if (!s) return nullptr;
-    if (n < sizeof small) memcpy(s, small, n + 1);
-    else utf16_to_utf8(s, n + 1, text, length);
+    if (n < sizeof small)
+        memcpy(s, small, n + 1);
+    else
+        utf16_to_utf8(s, n + 1, text, length);
     return s;
 }
 
-uint64_t str_len(const char* text) { return text ? strlen(text) : 0; }
+uint64_t str_len(const char* text) {
+    return text ? strlen(text) : 0;
+}
 
 uint64_t str_len_max(const char* text, uint64_t max) {
     if (!text) return 0;
@@ -147,8 +151,10 @@ uint64_t str_len_max(const char* text, uint64_t max) {
 
 void mem_move(void* dst, const void* src, uint64_t count) {
     if (!dst) return;
-    if (!src) memset(dst, 0, count);
-    else memmove(dst, src, count);
+    if (!src)
+        memset(dst, 0, count);
+    else
+        memmove(dst, src, count);
 }
 
 void str_copy(char* buf, uint64_t capacity, const char* text, uint64_t length) {
@@ -167,7 +173,9 @@ char* str_dup(Allocator* a, const char* text, uint64_t length) {
     return s;
 }
 
-uint64_t wstr_len(const char16_t* text) { return wstr_len_max(text, TEXT_NUL); }
+uint64_t wstr_len(const char16_t* text) {
+    return wstr_len_max(text, TEXT_NUL);
+}
 
 uint64_t wstr_len_max(const char16_t* text, uint64_t max) {
     if (!text) return 0;

@@ -405,7 +405,8 @@ EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle,
                                                      NtIoStatusBlock* IoStatusBlock,
                                                      void* FileInformation, ULONG Length,
                                                      ULONG FileInformationClass);
-EOL_NTAPI_DECL NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, NtIoStatusBlock* IoStatusBlock,
+EOL_NTAPI_DECL NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle,
+                                                   NtIoStatusBlock* IoStatusBlock,
                                                    void* FileInformation, ULONG Length,
                                                    ULONG FileInformationClass);
 EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle,
@@ -415,12 +416,8 @@ EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle,
 EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryObject(HANDLE Handle, ULONG ObjectInformationClass,
                                             void* ObjectInformation, ULONG ObjectInformationLength,
                                             ULONG* ReturnLength);
-EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event,
-                                                   void* ApcRoutine, void* ApcContext,
-                                                   NtIoStatusBlock* IoStatusBlock,
-                                                   void* FileInformation, ULONG Length,
-                                                   ULONG FileInformationClass,
-                                                   BOOLEAN ReturnSingleEntry,
-                                                   NtUnicodeString* FileName, BOOLEAN RestartScan);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryDirectoryFile(
+    HANDLE FileHandle, HANDLE Event, void* ApcRoutine, void* ApcContext,
+    NtIoStatusBlock* IoStatusBlock, void* FileInformation, ULONG Length, ULONG FileInformationClass,
+    BOOLEAN ReturnSingleEntry, NtUnicodeString* FileName, BOOLEAN RestartScan);
 EOL_NTAPI_DECL ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
-

@@ -32,17 +32,22 @@ TEST(Utf, BmpAndAstralToUtf8) {
 TEST(Utf, LoneSurrogatesAndUndecodableBytes) {
     EXPECT_EQ(to8(std::u16string(1, char16_t(0xD800))), "\xFF");
     EXPECT_EQ(to8(std::u16string(1, char16_t(0xDC00))), "\xFF");
-    EXPECT_EQ(to8(std::u16string{char16_t(0xD800), u'a'}), "\xFF" "a");
+    EXPECT_EQ(to8(std::u16string{char16_t(0xD800), u'a'}), "\xFF"
+                                                           "a");
     EXPECT_EQ(to16("\xFF"), std::u16string(1, char16_t(0xFFFF)));
     // A lead byte without its continuation: one invalid unit, then go on.
-    EXPECT_EQ(to16("\xC3" "a"), (std::u16string{char16_t(0xFFFF), u'a'}));
+    EXPECT_EQ(to16("\xC3"
+                   "a"),
+              (std::u16string{char16_t(0xFFFF), u'a'}));
     EXPECT_EQ(to16("\x80\xBF"), (std::u16string{char16_t(0xFFFF), char16_t(0xFFFF)}));
     // A sequence cut by the length is invalid.
     EXPECT_EQ(utf8_to_utf16(nullptr, 0, "\xE2\x82\xAC", 2), 2u);
 }
 
 TEST(Utf, OverlongNulEndsTheText) {
-    EXPECT_EQ(to16(std::string("ab\xC0\x80" "cd")), u"ab");
+    EXPECT_EQ(to16(std::string("ab\xC0\x80"
+                               "cd")),
+              u"ab");
     uint64_t next = 0;
     EXPECT_EQ(utf8_next("\xC0\x80", 2, 0, &next), 0u);
     EXPECT_EQ(next, 2u);

@@ -17,10 +17,14 @@ size_t to_utf16(const unsigned char* s, char16_t* out) {
         uint32_t cp = 0xFFFD;
         int need = 0;
         unsigned char c = *s++;
-        if (c < 0x80) cp = c;
-        else if (c >= 0xC2 && c <= 0xDF) cp = c & 0x1F, need = 1;
-        else if (c >= 0xE0 && c <= 0xEF) cp = c & 0x0F, need = 2;
-        else if (c >= 0xF0 && c <= 0xF4) cp = c & 0x07, need = 3;
+        if (c < 0x80)
+            cp = c;
+        else if (c >= 0xC2 && c <= 0xDF)
+            cp = c & 0x1F, need = 1;
+        else if (c >= 0xE0 && c <= 0xEF)
+            cp = c & 0x0F, need = 2;
+        else if (c >= 0xF0 && c <= 0xF4)
+            cp = c & 0x07, need = 3;
         for (; need > 0; --need) {
             if ((*s & 0xC0) != 0x80) {
                 cp = 0xFFFD;

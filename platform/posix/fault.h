@@ -6,24 +6,24 @@
 #include "platform/nt.h"
 
 enum FaultOp : int {
-    FAULT_OPEN,        // NtCreateFile
-    FAULT_READ,        // ReadFile
-    FAULT_WRITE,       // WriteFile
-    FAULT_QUERY_INFO,  // NtQueryInformationFile
-    FAULT_SET_INFO,    // NtSetInformationFile
-    FAULT_QUERY_VOL,   // NtQueryVolumeInformationFile
-    FAULT_QUERY_OBJ,   // NtQueryObject
-    FAULT_QUERY_DIR,   // NtQueryDirectoryFile
+    FAULT_OPEN,       // NtCreateFile
+    FAULT_READ,       // ReadFile
+    FAULT_WRITE,      // WriteFile
+    FAULT_QUERY_INFO, // NtQueryInformationFile
+    FAULT_SET_INFO,   // NtSetInformationFile
+    FAULT_QUERY_VOL,  // NtQueryVolumeInformationFile
+    FAULT_QUERY_OBJ,  // NtQueryObject
+    FAULT_QUERY_DIR,  // NtQueryDirectoryFile
     FAULT_OP_COUNT
 };
 
 struct FaultRule {
-    uint32_t skip = 0;      // matching calls that pass untouched first
-    uint32_t count = 1;     // matching calls the rule then acts on; 0 = all of them
-    NTSTATUS status = 0;    // NT calls: fail with this status
-    DWORD error = 0;        // ReadFile/WriteFile: fail with this error code
-    int64_t short_to = -1;  // ReadFile/WriteFile: succeed, moving at most this many bytes
-    ULONG info_class = 0;   // query/set calls: act only on this class (0 = any)
+    uint32_t skip = 0;     // matching calls that pass untouched first
+    uint32_t count = 1;    // matching calls the rule then acts on; 0 = all of them
+    NTSTATUS status = 0;   // NT calls: fail with this status
+    DWORD error = 0;       // ReadFile/WriteFile: fail with this error code
+    int64_t short_to = -1; // ReadFile/WriteFile: succeed, moving at most this many bytes
+    ULONG info_class = 0;  // query/set calls: act only on this class (0 = any)
 };
 
 // Arms a rule for one operation (replacing an earlier one).
@@ -33,20 +33,20 @@ void fault_reset();
 
 // What the stand-in saw. Counters only grow until fault_reset().
 struct CallLog {
-    uint32_t opens;            // NtCreateFile calls
-    uint32_t write_opens;      // ... asking for FILE_WRITE_DATA or FILE_APPEND_DATA
-    ACCESS_MASK last_access;   // arguments of the last NtCreateFile
+    uint32_t opens;          // NtCreateFile calls
+    uint32_t write_opens;    // ... asking for FILE_WRITE_DATA or FILE_APPEND_DATA
+    ACCESS_MASK last_access; // arguments of the last NtCreateFile
     ULONG last_share;
     ULONG last_disposition;
     ULONG last_attributes;
     ULONG last_options;
-    uint32_t reads;            // ReadFile calls
-    uint64_t last_read_size;   // bytes asked by the last ReadFile
-    uint32_t writes;           // WriteFile calls
-    uint64_t last_write_size;  // bytes given to the last WriteFile
-    uint64_t bytes_written;    // sum over all WriteFile calls
-    uint32_t set_error_mode;   // SetErrorMode calls
-    uint32_t dir_queries;      // NtQueryDirectoryFile calls
+    uint32_t reads;           // ReadFile calls
+    uint64_t last_read_size;  // bytes asked by the last ReadFile
+    uint32_t writes;          // WriteFile calls
+    uint64_t last_write_size; // bytes given to the last WriteFile
+    uint64_t bytes_written;   // sum over all WriteFile calls
+    uint32_t set_error_mode;  // SetErrorMode calls
+    uint32_t dir_queries;     // NtQueryDirectoryFile calls
 };
 extern CallLog g_call_log;
 

@@ -69,37 +69,59 @@ int std_handle_fd(HANDLE h) {
     return static_cast<int>((v - kStdHandleBase) / 4);
 }
 
-void set_last_error(DWORD code) { t_last_error = code; }
+void set_last_error(DWORD code) {
+    t_last_error = code;
+}
 
 // The mapping Wine uses between POSIX errors and native status values.
 NTSTATUS status_from_errno(int e) {
     switch (e) {
-    case 0: return STATUS_SUCCESS;
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case 0:
+        return STATUS_SUCCESS;
+    case ENOENT:
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR:
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     case EACCES:
-    case EPERM: return STATUS_ACCESS_DENIED;
-    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
+    case EPERM:
+        return STATUS_ACCESS_DENIED;
+    case EEXIST:
+        return STATUS_OBJECT_NAME_COLLISION;
     case ENOSPC:
     case EDQUOT:
-    case EFBIG: return STATUS_DISK_FULL;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    case ENAMETOOLONG: return STATUS_NAME_TOO_LONG;
+    case EFBIG:
+        return STATUS_DISK_FULL;
+    case EISDIR:
+        return STATUS_FILE_IS_A_DIRECTORY;
+    case ENAMETOOLONG:
+        return STATUS_NAME_TOO_LONG;
     case EMFILE:
-    case ENFILE: return STATUS_TOO_MANY_OPENED_FILES;
-    case ELOOP: return static_cast<NTSTATUS>(0xC0000280L); // reparse point not resolved
-    case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
-    case ENOMEM: return STATUS_NO_MEMORY;
-    case EBADF: return STATUS_INVALID_HANDLE;
-    case EINVAL: return STATUS_INVALID_PARAMETER;
-    case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
-    case EPIPE: return STATUS_PIPE_BROKEN;
+    case ENFILE:
+        return STATUS_TOO_MANY_OPENED_FILES;
+    case ELOOP:
+        return static_cast<NTSTATUS>(0xC0000280L); // reparse point not resolved
+    case EROFS:
+        return STATUS_MEDIA_WRITE_PROTECTED;
+    case ENOMEM:
+        return STATUS_NO_MEMORY;
+    case EBADF:
+        return STATUS_INVALID_HANDLE;
+    case EINVAL:
+        return STATUS_INVALID_PARAMETER;
+    case ENOTEMPTY:
+        return STATUS_DIRECTORY_NOT_EMPTY;
+    case EPIPE:
+        return STATUS_PIPE_BROKEN;
     case EBUSY:
-    case ETXTBSY: return STATUS_SHARING_VIOLATION;
+    case ETXTBSY:
+        return STATUS_SHARING_VIOLATION;
     case ENXIO:
-    case ENODEV: return STATUS_NO_SUCH_DEVICE;
-    case EOPNOTSUPP: return STATUS_NOT_SUPPORTED;
-    default: return STATUS_IO_DEVICE_ERROR;
+    case ENODEV:
+        return STATUS_NO_SUCH_DEVICE;
+    case EOPNOTSUPP:
+        return STATUS_NOT_SUPPORTED;
+    default:
+        return STATUS_IO_DEVICE_ERROR;
     }
 }
 
@@ -153,14 +175,21 @@ bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out) {
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return t_last_error; }
-void WINAPI SetLastError(DWORD code) { t_last_error = code; }
+DWORD WINAPI GetLastError(void) {
+    return t_last_error;
+}
+void WINAPI SetLastError(DWORD code) {
+    t_last_error = code;
+}
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
     int fd = -1;
-    if (which == STD_INPUT_HANDLE) fd = 0;
-    else if (which == STD_OUTPUT_HANDLE) fd = 1;
-    else if (which == STD_ERROR_HANDLE) fd = 2;
+    if (which == STD_INPUT_HANDLE)
+        fd = 0;
+    else if (which == STD_OUTPUT_HANDLE)
+        fd = 1;
+    else if (which == STD_ERROR_HANDLE)
+        fd = 2;
     if (fd < 0) {
         set_last_error(ERROR_INVALID_HANDLE);
         return INVALID_HANDLE_VALUE;
@@ -189,8 +218,10 @@ UINT WINAPI SetErrorMode(UINT mode) {
 static void object_free(Object* obj) {
     if (obj->fd >= 0) close(obj->fd);
     if (obj->delete_on_close && obj->unix_path) {
-        if (obj->kind == ObjKind::Directory) rmdir(obj->unix_path);
-        else unlink(obj->unix_path);
+        if (obj->kind == ObjKind::Directory)
+            rmdir(obj->unix_path);
+        else
+            unlink(obj->unix_path);
     }
     free(obj->unix_path);
     free(obj->nt_name);
@@ -215,7 +246,9 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     return TRUE;
 }
 
-HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(intptr_t(-1)); }
+HANDLE WINAPI GetCurrentProcess(void) {
+    return reinterpret_cast<HANDLE>(intptr_t(-1));
+}
 
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code) {
     if (process != GetCurrentProcess()) {
@@ -227,53 +260,100 @@ BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code) {
 
 ULONG NTAPI RtlNtStatusToDosError(NTSTATUS status) {
     switch (static_cast<uint32_t>(status)) {
-    case 0x00000000: return ERROR_SUCCESS;
-    case 0x00000103: return ERROR_IO_PENDING;
-    case 0x00000102: return 258; // WAIT_TIMEOUT
-    case 0x80000005: return ERROR_MORE_DATA;
-    case 0x80000006: return ERROR_NO_MORE_FILES;
-    case 0x8000002D: return ERROR_STOPPED_ON_SYMLINK;
-    case 0xC0000001: return ERROR_GEN_FAILURE;
-    case 0xC0000002: return ERROR_INVALID_FUNCTION;
-    case 0xC0000003: return ERROR_INVALID_PARAMETER;
-    case 0xC0000004: return 24; // ERROR_BAD_LENGTH
-    case 0xC0000008: return ERROR_INVALID_HANDLE;
-    case 0xC000000D: return ERROR_INVALID_PARAMETER;
-    case 0xC000000E: return ERROR_FILE_NOT_FOUND;
-    case 0xC000000F: return ERROR_FILE_NOT_FOUND;
-    case 0xC0000010: return ERROR_INVALID_FUNCTION;
-    case 0xC0000011: return ERROR_HANDLE_EOF;
-    case 0xC0000017: return ERROR_NOT_ENOUGH_MEMORY;
-    case 0xC0000022: return ERROR_ACCESS_DENIED;
-    case 0xC0000023: return ERROR_INSUFFICIENT_BUFFER;
-    case 0xC0000024: return ERROR_INVALID_HANDLE;
-    case 0xC0000033: return ERROR_INVALID_NAME;
-    case 0xC0000034: return ERROR_FILE_NOT_FOUND;
-    case 0xC0000035: return ERROR_ALREADY_EXISTS;
-    case 0xC0000039: return ERROR_BAD_PATHNAME;
-    case 0xC000003A: return ERROR_PATH_NOT_FOUND;
-    case 0xC0000043: return ERROR_SHARING_VIOLATION;
-    case 0xC0000044: return ERROR_DISK_QUOTA_EXCEEDED;
-    case 0xC0000056: return ERROR_ACCESS_DENIED;
-    case 0xC000007F: return ERROR_DISK_FULL;
-    case 0xC0000098: return ERROR_FILE_INVALID;
-    case 0xC000009A: return 1450; // ERROR_NO_SYSTEM_RESOURCES
-    case 0xC00000A2: return ERROR_WRITE_PROTECT;
-    case 0xC00000BA: return ERROR_ACCESS_DENIED;
-    case 0xC00000BB: return ERROR_NOT_SUPPORTED;
-    case 0xC0000101: return ERROR_DIR_NOT_EMPTY;
-    case 0xC0000103: return ERROR_DIRECTORY;
-    case 0xC0000106: return ERROR_FILENAME_EXCED_RANGE;
-    case 0xC000011F: return ERROR_TOO_MANY_OPEN_FILES;
-    case 0xC0000120: return ERROR_OPERATION_ABORTED;
-    case 0xC0000121: return ERROR_ACCESS_DENIED;
-    case 0xC0000128: return ERROR_INVALID_HANDLE;
-    case 0xC000014B: return ERROR_BROKEN_PIPE;
-    case 0xC0000185: return ERROR_IO_DEVICE;
-    case 0xC0000265: return ERROR_TOO_MANY_LINKS;
-    case 0xC0000275: return ERROR_NOT_A_REPARSE_POINT;
-    case 0xC0000280: return ERROR_CANT_RESOLVE_FILENAME;
-    default: return ERROR_MR_MID_NOT_FOUND;
+    case 0x00000000:
+        return ERROR_SUCCESS;
+    case 0x00000103:
+        return ERROR_IO_PENDING;
+    case 0x00000102:
+        return 258; // WAIT_TIMEOUT
+    case 0x80000005:
+        return ERROR_MORE_DATA;
+    case 0x80000006:
+        return ERROR_NO_MORE_FILES;
+    case 0x8000002D:
+        return ERROR_STOPPED_ON_SYMLINK;
+    case 0xC0000001:
+        return ERROR_GEN_FAILURE;
+    case 0xC0000002:
+        return ERROR_INVALID_FUNCTION;
+    case 0xC0000003:
+        return ERROR_INVALID_PARAMETER;
+    case 0xC0000004:
+        return 24; // ERROR_BAD_LENGTH
+    case 0xC0000008:
+        return ERROR_INVALID_HANDLE;
+    case 0xC000000D:
+        return ERROR_INVALID_PARAMETER;
+    case 0xC000000E:
+        return ERROR_FILE_NOT_FOUND;
+    case 0xC000000F:
+        return ERROR_FILE_NOT_FOUND;
+    case 0xC0000010:
+        return ERROR_INVALID_FUNCTION;
+    case 0xC0000011:
+        return ERROR_HANDLE_EOF;
+    case 0xC0000017:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case 0xC0000022:
+        return ERROR_ACCESS_DENIED;
+    case 0xC0000023:
+        return ERROR_INSUFFICIENT_BUFFER;
+    case 0xC0000024:
+        return ERROR_INVALID_HANDLE;
+    case 0xC0000033:
+        return ERROR_INVALID_NAME;
+    case 0xC0000034:
+        return ERROR_FILE_NOT_FOUND;
+    case 0xC0000035:
+        return ERROR_ALREADY_EXISTS;
+    case 0xC0000039:
+        return ERROR_BAD_PATHNAME;
+    case 0xC000003A:
+        return ERROR_PATH_NOT_FOUND;
+    case 0xC0000043:
+        return ERROR_SHARING_VIOLATION;
+    case 0xC0000044:
+        return ERROR_DISK_QUOTA_EXCEEDED;
+    case 0xC0000056:
+        return ERROR_ACCESS_DENIED;
+    case 0xC000007F:
+        return ERROR_DISK_FULL;
+    case 0xC0000098:
+        return ERROR_FILE_INVALID;
+    case 0xC000009A:
+        return 1450; // ERROR_NO_SYSTEM_RESOURCES
+    case 0xC00000A2:
+        return ERROR_WRITE_PROTECT;
+    case 0xC00000BA:
+        return ERROR_ACCESS_DENIED;
+    case 0xC00000BB:
+        return ERROR_NOT_SUPPORTED;
+    case 0xC0000101:
+        return ERROR_DIR_NOT_EMPTY;
+    case 0xC0000103:
+        return ERROR_DIRECTORY;
+    case 0xC0000106:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case 0xC000011F:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case 0xC0000120:
+        return ERROR_OPERATION_ABORTED;
+    case 0xC0000121:
+        return ERROR_ACCESS_DENIED;
+    case 0xC0000128:
+        return ERROR_INVALID_HANDLE;
+    case 0xC000014B:
+        return ERROR_BROKEN_PIPE;
+    case 0xC0000185:
+        return ERROR_IO_DEVICE;
+    case 0xC0000265:
+        return ERROR_TOO_MANY_LINKS;
+    case 0xC0000275:
+        return ERROR_NOT_A_REPARSE_POINT;
+    case 0xC0000280:
+        return ERROR_CANT_RESOLVE_FILENAME;
+    default:
+        return ERROR_MR_MID_NOT_FOUND;
     }
 }
 

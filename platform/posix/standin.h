@@ -14,17 +14,17 @@ struct DirState; // enumeration state of a directory handle
 
 struct Object {
     ObjKind kind;
-    int fd;                 // -1 when the object has no descriptor
-    ACCESS_MASK access;     // granted access
-    ULONG share;            // share mode the handle was opened with
-    ULONG options;          // create options
-    dev_t dev;              // identity, for share checks
+    int fd;             // -1 when the object has no descriptor
+    ACCESS_MASK access; // granted access
+    ULONG share;        // share mode the handle was opened with
+    ULONG options;      // create options
+    dev_t dev;          // identity, for share checks
     ino_t ino;
-    char* unix_path;        // malloc'ed POSIX path the object was opened by
-    char16_t* nt_name;      // malloc'ed native name (\??\Z:\...) for NtQueryObject
-    DirState* dir;          // directory enumeration state, or null
+    char* unix_path;   // malloc'ed POSIX path the object was opened by
+    char16_t* nt_name; // malloc'ed native name (\??\Z:\...) for NtQueryObject
+    DirState* dir;     // directory enumeration state, or null
     bool delete_on_close;
-    void* extra;            // room for later kinds (events, threads)
+    void* extra; // room for later kinds (events, threads)
 };
 
 // Stores a heap-allocated object and returns its handle (a multiple of 4).

@@ -1,0 +1,19 @@
+// Describing an open file (FileEntry) and setting position, end and write time.
+#pragma once
+
+#include "base/types.h"
+
+ErrorCode file_query_entry(FileHandle h, FileEntry* entry);
+ErrorCode file_query_entry_by_path(const char* path, FileEntry* entry);
+void entry_finish(FileEntry* entry);
+void volume_identity_hash(uint64_t serial, const char16_t* text, uint64_t length, uint32_t out[3]);
+ErrorCode file_query_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
+                                 uint64_t* returned);
+ErrorCode file_query_volume_information(FileHandle h, uint32_t info_class, void* buf,
+                                        uint32_t length, uint64_t* returned);
+ErrorCode file_query_object_name(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
+                                 uint32_t* returned);
+ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length);
+ErrorCode file_set_position(FileHandle h, uint64_t offset);
+ErrorCode file_set_end(FileHandle h, uint64_t size);
+ErrorCode file_set_write_time(FileHandle h, int64_t time);
