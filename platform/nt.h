@@ -18,6 +18,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// <windows.h> leaves the native status type to <ntdef.h>, which clashes with it.
+typedef LONG NTSTATUS;
 #define EOL_NTAPI_DECL extern "C" __declspec(dllimport)
 #else
 #include "platform/posix/win32.h"
