@@ -20,7 +20,8 @@ enum FaultOp : int {
 struct FaultRule {
     uint32_t skip = 0;     // matching calls that pass untouched first
     uint32_t count = 1;    // matching calls the rule then acts on; 0 = all of them
-    NTSTATUS status = 0;   // NT calls: fail with this status
+    NTSTATUS status = 0;   // NT calls: fail with this status (NtCreateFile with short_to >= 0:
+                           // succeed, with this status in the I/O status block)
     DWORD error = 0;       // ReadFile/WriteFile: fail with this error code
     int64_t short_to = -1; // ReadFile/WriteFile: succeed, moving at most this many bytes
     ULONG info_class = 0;  // query/set calls: act only on this class (0 = any)

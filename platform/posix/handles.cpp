@@ -310,6 +310,8 @@ ULONG NTAPI RtlNtStatusToDosError(NTSTATUS status) {
         return ERROR_BAD_PATHNAME;
     case 0xC000003A:
         return ERROR_PATH_NOT_FOUND;
+    case 0xC000003B:
+        return ERROR_BAD_PATHNAME;
     case 0xC0000043:
         return ERROR_SHARING_VIOLATION;
     case 0xC0000044:

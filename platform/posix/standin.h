@@ -24,7 +24,8 @@ struct Object {
     char16_t* nt_name; // malloc'ed native name (\??\Z:\...) for NtQueryObject
     DirState* dir;     // directory enumeration state, or null
     bool delete_on_close;
-    void* extra; // room for later kinds (events, threads)
+    bool reparse; // a symbolic link opened itself (FILE_OPEN_REPARSE_POINT)
+    void* extra;  // room for later kinds (events, threads)
 };
 
 // Stores a heap-allocated object and returns its handle (a multiple of 4).
@@ -41,5 +42,33 @@ int std_handle_fd(HANDLE h); // fd 0..2, or -1 when h is no standard handle
 
 NTSTATUS status_from_errno(int e);
 void set_last_error(DWORD code);
+
+// --- file facts, shared by the file and directory calls ----------------------
+
+// 100-ns units since 1601-01-01 UTC, from a POSIX time.
+int64_t nt_time_from_unix(int64_t sec, int64_t nsec);
+
+// What the stand-in tells about one file, in the system's terms.
+struct FileFacts {
+    ULONG attributes;  // directory, read-only, hidden, archive, reparse point
+    ULONG reparse_tag; // IO_REPARSE_TAG_SYMLINK for a link seen unfollowed, else 0
+    int64_t create_time, access_time, write_time, change_time;
+    int64_t size;       // end of file; 0 for directories and links
+    int64_t allocation; // bytes allocated on disk; 0 for directories and links
+    uint64_t dev, ino;
+    uint32_t nlink;
+    uint32_t mode; // st_mode
+    bool is_dir;   // a directory, or a link (seen unfollowed) to one
+    bool is_link;  // a symbolic link seen unfollowed
+};
+
+// Facts of `name` under `dirfd`, statx style: `at_flags` may hold
+// AT_SYMLINK_NOFOLLOW and AT_EMPTY_PATH. `leaf` is the file's own name (a
+// leading dot makes it hidden); null when unknown. Returns 0 or an errno.
+int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, FileFacts* out);
+
+// True when a name component can be written in Windows form: not empty, not
+// "." or "..", no control character and none of \ / : * ? " < > |.
+bool name_is_windows_safe(const char* name, size_t length);
 
 } // namespace standin
