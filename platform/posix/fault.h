@@ -14,6 +14,9 @@ enum FaultOp : int {
     FAULT_QUERY_VOL,  // NtQueryVolumeInformationFile
     FAULT_QUERY_OBJ,  // NtQueryObject
     FAULT_QUERY_DIR,  // NtQueryDirectoryFile
+    FAULT_CURDIR,     // GetCurrentDirectoryW (fails with the rule's error)
+    FAULT_FULLPATH,   // GetFullPathNameW (likewise)
+    FAULT_USERNAME,   // GetUserNameW (likewise)
     FAULT_OP_COUNT
 };
 
