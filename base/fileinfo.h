@@ -6,6 +6,13 @@
 ErrorCode file_query_entry(FileHandle h, FileEntry* entry);
 ErrorCode file_query_entry_by_path(const char* path, FileEntry* entry);
 void entry_finish(FileEntry* entry);
+// How many elements of a native device name identify its volume, by the
+// table of known device prefixes; 0 when no row matches.
+uint32_t volume_component_count(const char16_t* name, uint64_t length);
+// The length of the volume part of a device name: the code units before the
+// components-th backslash counted from the second unit (all but the last
+// unit when the name has fewer backslashes).
+uint64_t volume_prefix_length(const char16_t* name, uint64_t length, uint32_t components);
 void volume_identity_hash(uint64_t serial, const char16_t* text, uint64_t length, uint32_t out[3]);
 ErrorCode file_query_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
                                  uint64_t* returned);

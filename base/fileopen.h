@@ -24,11 +24,17 @@ enum : uint32_t {
 // A counted UTF-16 object name, laid out like the system's UNICODE_STRING.
 using NativeName = NtUnicodeString;
 
+// Set by the first open of the process, which switches system error boxes off.
+extern int error_mode_latch;
+
 ErrorCode file_open(FileHandle* handle, const char* path, uint32_t flags);
 ErrorCode file_open_native(const char* path, uint32_t access, uint32_t share, uint32_t attributes,
                            uint32_t disposition, uint32_t options, FileHandle* handle,
                            uint64_t* action);
 ErrorCode native_path_from_path(ArenaAllocator* arena, const char* path, NativeName* name);
+// The second half of native_path_from_path: classifies a full path (as
+// path_full delivers it) and builds its native name.
+ErrorCode native_path_from_full(ArenaAllocator* arena, const char* full, NativeName* name);
 ErrorCode native_create(NativeName* name, uint32_t access, uint32_t share, uint32_t attributes,
                         uint32_t disposition, uint32_t options, FileHandle* handle,
                         uint64_t* action);
