@@ -40,3 +40,21 @@ inline bool change_time_moves_with_times() {
 inline bool wine_folder_names_lack_backslash() {
     return running_under_wine();
 }
+
+// Wine names a file object by its drive, \??\Z:\dir\file, where Windows gives
+// the device, \Device\HarddiskVolume3\dir\file. Our stand-in answers as Wine
+// does, so both builds hash the same volume part, \??\Z:.
+inline bool object_names_by_drive() {
+#ifdef _WIN32
+    return running_under_wine();
+#else
+    return true;
+#endif
+}
+
+// Wine does not check a handle's access before setting the end of file: the
+// POSIX truncation of a read-only descriptor fails and Wine answers "invalid
+// parameter" (87) where Windows answers "access denied" (5).
+inline ErrorCode wine_error_for_cutting_a_reading_handle(ErrorCode windows) {
+    return running_under_wine() ? 87 : windows;
+}
