@@ -837,6 +837,13 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                 free(plan.path);
                 return obj ? status_from_errno(errno) : STATUS_NO_MEMORY;
             }
+            // Replaced by a pipe or device since the check: still no data access.
+            if (!link_itself && is_special(now.st_mode) && (access & kDataAccess)) {
+                free(obj);
+                close(fd);
+                free(plan.path);
+                return STATUS_ACCESS_DENIED;
+            }
             bool is_dir = S_ISDIR(now.st_mode);
             if (link_itself) {
                 struct stat target;
