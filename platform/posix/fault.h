@@ -48,7 +48,7 @@ struct CallLog {
     uint64_t last_read_size;  // bytes asked by the last ReadFile
     uint32_t writes;          // WriteFile calls
     uint64_t last_write_size; // bytes given to the last WriteFile
-    uint64_t bytes_written;   // sum over all WriteFile calls
+    uint64_t bytes_written;   // bytes WriteFile moved, summed over all calls
     uint32_t set_error_mode;  // SetErrorMode calls
     uint32_t dir_queries;     // NtQueryDirectoryFile calls
 };

@@ -1,0 +1,123 @@
+// ReadFile and WriteFile of the stand-in: synchronous transfers on file
+// objects and the standard handles, with Windows' error codes, fault
+// injection and the call log. Also the breakpoint trap.
+#include "platform/posix/fault.h"
+#include "platform/posix/standin.h"
+
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace standin;
+
+namespace {
+
+// Resolves a handle to the descriptor a transfer may use, checking the
+// object's kind and granted access. 0 and the error code on failure.
+DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd) {
+    int std_fd = std_handle_fd(h);
+    if (std_fd >= 0) {
+        *fd = std_fd; // the system decides what the standard handles allow
+        return 0;
+    }
+    Object* obj = handle_lookup(h);
+    if (!obj) return ERROR_INVALID_HANDLE;
+    if (obj->kind == ObjKind::Directory) return ERROR_INVALID_FUNCTION;
+    if (obj->kind != ObjKind::File || obj->fd < 0) return ERROR_INVALID_HANDLE;
+    if (!(obj->access & needed)) return ERROR_ACCESS_DENIED;
+    *fd = obj->fd;
+    return 0;
+}
+
+bool is_stream(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+DWORD error_from_errno(int e) {
+    switch (e) {
+    case EPIPE:
+        return ERROR_NO_DATA; // the reading end is closed
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case EISDIR:
+        return ERROR_INVALID_FUNCTION;
+    default:
+        return RtlNtStatusToDosError(status_from_errno(e));
+    }
+}
+
+BOOL fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
+                     LPOVERLAPPED overlapped) {
+    if (read) *read = 0;
+    ++g_call_log.reads;
+    g_call_log.last_read_size = to_read;
+    if (overlapped) return fail(ERROR_INVALID_PARAMETER); // only synchronous transfers here
+    int fd = -1;
+    if (DWORD e = transfer_fd(file, FILE_READ_DATA, &fd)) return fail(e);
+
+    FaultRule rule;
+    if (fault_take(FAULT_READ, 0, &rule)) {
+        if (rule.error != 0) return fail(rule.error);
+        if (rule.short_to >= 0 && static_cast<uint64_t>(rule.short_to) < to_read)
+            to_read = static_cast<DWORD>(rule.short_to);
+    }
+
+    ssize_t n;
+    do n = ::read(fd, buffer, to_read);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(error_from_errno(errno));
+    // A pipe whose writers are gone reports a broken pipe, as on Windows;
+    // a file at its end reads 0 bytes with success.
+    if (n == 0 && to_read > 0 && is_stream(fd)) return fail(ERROR_BROKEN_PIPE);
+    if (read) *read = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
+                      LPOVERLAPPED overlapped) {
+    if (written) *written = 0;
+    ++g_call_log.writes;
+    g_call_log.last_write_size = to_write;
+    if (overlapped) return fail(ERROR_INVALID_PARAMETER);
+    int fd = -1;
+    if (DWORD e = transfer_fd(file, FILE_WRITE_DATA | FILE_APPEND_DATA, &fd)) return fail(e);
+
+    FaultRule rule;
+    if (fault_take(FAULT_WRITE, 0, &rule)) {
+        if (rule.error != 0) return fail(rule.error);
+        if (rule.short_to >= 0 && static_cast<uint64_t>(rule.short_to) < to_write)
+            to_write = static_cast<DWORD>(rule.short_to);
+    }
+
+    ssize_t n;
+    do n = ::write(fd, buffer, to_write);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(error_from_errno(errno));
+    // A short write (the disk filled up midway) is success with the count;
+    // the next write then fails.
+    g_call_log.bytes_written += static_cast<uint64_t>(n);
+    if (written) *written = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+// With no debugger the process dies of SIGTRAP, as a Windows process dies of
+// the unhandled breakpoint exception.
+void WINAPI DebugBreak(void) {
+    raise(SIGTRAP);
+}
+
+} // extern "C"
