@@ -159,4 +159,5 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR*
 BOOL WINAPI GetUserNameW(LPWSTR buffer, LPDWORD size);
 HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code);
+void WINAPI DebugBreak(void);
 }
