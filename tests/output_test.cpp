@@ -21,6 +21,7 @@
 #ifndef _WIN32
 #include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -148,6 +149,9 @@ long process_id() {
     FileHandle h = create_file(path ? path : "");
     SetStdHandle(STD_OUTPUT_HANDLE, to_native(h));
 #else
+    // SIGTRAP would leave a core file behind.
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     int fd = open(path ? path : "", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     dup2(fd, 1);
 #endif
