@@ -42,7 +42,7 @@ inline void put_repeat(Out* o, char c, int64_t n) {
     for (; n > 0; --n) put_byte(o, c);
 }
 
-struct Spec {
+struct Conversion {
     uint32_t flags;
     int32_t width;
     int32_t precision; // -1: none
@@ -50,7 +50,7 @@ struct Spec {
     int char_bits;     // 0: none given
 };
 
-void emit_integer(Out* o, const Spec& s, uint64_t value, bool is_signed, unsigned base,
+void emit_integer(Out* o, const Conversion& s, uint64_t value, bool is_signed, unsigned base,
                   const char* digits) {
     char sign = 0;
     if (is_signed) {
@@ -99,7 +99,8 @@ void emit_integer(Out* o, const Spec& s, uint64_t value, bool is_signed, unsigne
 
 // The string rule, shared by the UTF-8 and UTF-16 forms. `units` is the
 // text's length in bytes or 16-bit units; padding is measured in those.
-void emit_text(Out* o, const Spec& s, const char* text8, const char16_t* text16, uint64_t units) {
+void emit_text(Out* o, const Conversion& s, const char* text8, const char16_t* text16,
+               uint64_t units) {
     // A precision below -1 reads as a huge unsigned limit, that is none.
     uint64_t limit = s.precision == -1 ? units : static_cast<uint64_t>(int64_t{s.precision});
     if (s.width > 0 && limit < static_cast<uint64_t>(s.width))
@@ -125,11 +126,11 @@ void emit_text(Out* o, const Spec& s, const char* text8, const char16_t* text16,
     }
 }
 
-void emit_utf8(Out* o, const Spec& s, const char* text) {
+void emit_utf8(Out* o, const Conversion& s, const char* text) {
     emit_text(o, s, text, nullptr, str_len(text));
 }
 
-void emit_utf16(Out* o, const Spec& s, const char16_t* text) {
+void emit_utf16(Out* o, const Conversion& s, const char16_t* text) {
     emit_text(o, s, nullptr, text ? text : u"", wstr_len(text));
 }
 
@@ -250,7 +251,7 @@ uint32_t read_char(va_list* ap, int bits) {
 }
 
 // Reads the size prefix at *f, if any, and advances past it.
-void read_size(const char** f, Spec* s) {
+void read_size(const char** f, Conversion* s) {
     const char* p = *f;
     switch (*p) {
     case 'h':
@@ -311,7 +312,7 @@ void store_count(void* place, int bits, uint64_t count) {
 // Formats one conversion; *f points just past the '%' and is advanced past
 // the conversion character.
 void convert(Out* o, const char** f, va_list* ap) {
-    Spec s{0, 0, -1, 0, 0};
+    Conversion s{0, 0, -1, 0, 0};
     const char* p = *f;
 
     // Flags.
