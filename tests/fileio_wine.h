@@ -58,3 +58,9 @@ inline bool object_names_by_drive() {
 inline ErrorCode wine_error_for_cutting_a_reading_handle(ErrorCode windows) {
     return running_under_wine() ? 87 : windows;
 }
+
+// Wine refuses the directory format FileIdExtdDirectoryInformation (60),
+// which NTFS supports; the lister then settles on format 38.
+inline bool wine_refuses_extd_dir_info() {
+    return running_under_wine();
+}
