@@ -154,7 +154,7 @@ TEST(Lister, PathBufferGrowsForALongNameAndIsReusedAfter) {
     std::string fits(spare - 1, 'f'), grows(spare, 'g');
     dir.write(fits, "");
     dir.write(grows, "");
-    for (int i = 0; i < 5; ++i) dir.write("s" + std::to_string(i), "");
+    for (int i = 0; i < 5; ++i) dir.write(std::to_string(i) + "s", "");
 
     ASSERT_EQ(lister_open(&l, dir.path().c_str(), 0), 0);
     const char* path;
