@@ -1,0 +1,306 @@
+#include "base/walker.h"
+
+#include "base/filter.h"
+#include "base/fold.h"
+#include "base/lister.h"
+#include "base/path.h"
+#include "base/utf.h"
+
+#include <cstring>
+
+namespace {
+
+const FolderLevelOps kLevelOps = {level_release, level_next};
+const FolderWalkerOps kWalkerOps = {walker_release, walker_next};
+
+void clear_outputs(const char** path, uint64_t* name_offset, FileEntry** entry) {
+    *path = nullptr;
+    if (name_offset) *name_offset = 0;
+    if (entry) *entry = nullptr;
+}
+
+void set_outputs(const WalkFrame& f, const char** path, uint64_t* name_offset, FileEntry** entry) {
+    *path = f.path;
+    if (name_offset) *name_offset = f.name_offset;
+    if (entry) *entry = f.entry;
+}
+
+// Hands out the pending error once, with the folder it belongs to.
+ErrorCode take_pending(FolderWalker* w, const char** path, uint64_t* name_offset,
+                       FileEntry** entry) {
+    ErrorCode err = w->pending_error;
+    *path = w->pending_path;
+    if (name_offset) *name_offset = w->pending_path ? w->pending_name_offset : 0;
+    if (entry) *entry = w->pending_entry;
+    w->pending_error = 0;
+    w->pending_path = nullptr;
+    w->pending_name_offset = 0;
+    w->pending_entry = nullptr;
+    return err;
+}
+
+void set_pending(FolderWalker* w, ErrorCode err, const WalkFrame& folder) {
+    w->pending_error = err;
+    w->pending_path = folder.path;
+    w->pending_name_offset = folder.name_offset;
+    w->pending_entry = folder.entry;
+}
+
+void pop_ancestor(FolderWalker* w) {
+    SavedFrame* s = w->ancestors;
+    w->ancestors = s->next;
+    w->frame = s->frame;
+    mem_free(s);
+}
+
+// Same volume and same low half of the file id as a folder on the current
+// path. A zero id means the file system gave none: no identity to compare.
+bool is_ancestor(const FolderWalker* w, const FileEntry* e) {
+    if (e->file_id[0] == 0 && e->file_id[1] == 0) return false;
+    for (const SavedFrame* s = w->ancestors; s; s = s->next) {
+        const FileEntry* a = s->frame.entry;
+        if (a && a->file_id[0] == e->file_id[0] &&
+            memcmp(a->volume_id, e->volume_id, sizeof e->volume_id) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One pass of walker_next; the caller owns the scratch arena.
+ErrorCode walk(FolderWalker* w, ArenaAllocator* scratch, const char** path, uint64_t* name_offset,
+               FileEntry** entry) {
+    WalkFrame& f = w->frame;
+    for (;;) {
+        // 1. Hand out what is pending: unannounced folders outermost first,
+        //    then the entry itself.
+        if (f.included) {
+            WalkFrame* candidate = nullptr;
+            for (SavedFrame* s = w->ancestors; s && !s->frame.yielded; s = s->next) {
+                candidate = &s->frame;
+            }
+            if (!candidate && !f.yielded) candidate = &f;
+            if (candidate) {
+                if (w->pending_error != 0) return take_pending(w, path, name_offset, entry);
+                candidate->yielded = 1;
+                set_outputs(*candidate, path, name_offset, entry);
+                return 0;
+            }
+        }
+        // 2. No level: the walk is over.
+        if (f.level == nullptr) {
+            if (w->pending_error != 0) return take_pending(w, path, name_offset, entry);
+            return ERR_NO_MORE_FILES;
+        }
+        // 3.
+        if (w->pending_error != 0) return take_pending(w, path, name_offset, entry);
+
+        // 4. Read the next entry.
+        arena_release(scratch);
+        f.included = 0;
+        f.yielded = 0;
+        ErrorCode err = level_next(f.level, &f.path, &f.name_offset, &f.entry);
+        if (err == ERR_NO_MORE_FILES) {
+            // 5. The folder is done: back to its parent, where the folder is
+            //    the current entry and has been handed out if it ever will.
+            level_release(f.level);
+            f = WalkFrame{};
+            if (w->ancestors == nullptr) return ERR_NO_MORE_FILES;
+            pop_ancestor(w);
+            f.yielded = 1;
+            continue;
+        }
+        if (err != 0) return err; // 6.
+
+        // 7. The probe: the path relative to the root, with one backslash.
+        if (w->root_offset == 0) w->root_offset = f.name_offset;
+        const char* relative = f.path + w->root_offset;
+        const char* probe = path_join(arena_base(scratch), relative, "");
+        if (!probe) return ERR_OUT_OF_MEMORY;
+        // 8.
+        f.included = filter_includes(w->filters, w->filter_count, probe) ? 1 : 0;
+
+        // 9. Folders only, and links only when their target could be read.
+        const FileEntry* e = f.entry;
+        if (!e || !e->is_directory || (e->is_symlink && !e->is_link_target)) continue;
+        // 10.
+        const char* pattern = path_join(arena_base(scratch), relative, "**");
+        if (!pattern) return ERR_OUT_OF_MEMORY;
+        if (!filter_descends(w->filters, w->filter_count, probe, pattern)) continue;
+        // 11. A folder already on the path is not entered again.
+        if (is_ancestor(w, e)) {
+            set_pending(w, ERR_FOLDER_LOOP, f);
+            continue;
+        }
+        // 12. Enter: keep this frame, with the folder as its entry.
+        SavedFrame* saved = static_cast<SavedFrame*>(mem_calloc(1, sizeof(SavedFrame)));
+        if (!saved) return ERR_OUT_OF_MEMORY;
+        saved->frame = f;
+        saved->next = w->ancestors;
+        w->ancestors = saved;
+        // 13.
+        const uint8_t folder_included = f.included;
+        f = WalkFrame{};
+        err = level_open(&f.level, w->cancel, saved->frame.path, w->flags);
+        if (err == 0) {
+            f.yielded = 1;
+            f.included = folder_included;
+            continue;
+        }
+        if (err == ERR_CANCELLED) {
+            // Cancelled: report it with the folder, then the walk is over.
+            set_pending(w, err, saved->frame);
+            f.yielded = 1;
+            continue;
+        }
+        // A folder that cannot be read is reported once and skipped; the
+        // walk goes on with the folder itself (if selected) and its parent.
+        pop_ancestor(w);
+        set_pending(w, err, f);
+    }
+}
+
+} // namespace
+
+int32_t entry_order(void* context, const JiRecord* record) {
+    const LevelEntry* key = static_cast<const LevelEntry*>(context);
+    const LevelEntry* other = reinterpret_cast<const LevelEntry*>(record);
+    int c = compare_folded(key->path, other->path);
+    if (c == 0) c = compare_exact(key->path, other->path);
+    return c;
+}
+
+ErrorCode level_open(FolderLevel** out, Signal* cancel, const char* folder, int32_t flags) {
+    *out = nullptr;
+    DirectoryLister* lister = nullptr;
+    ErrorCode err = lister_open(&lister, folder, static_cast<uint32_t>(flags));
+    if (err != 0) return err;
+    FolderLevel* level = static_cast<FolderLevel*>(mem_calloc(1, sizeof(FolderLevel)));
+    if (!level) {
+        lister_release(lister);
+        return ERR_OUT_OF_MEMORY;
+    }
+    level->ops = &kLevelOps;
+    arena_init(&level->arena);
+    for (;;) {
+        if (cancel && signal_is_set(cancel)) {
+            err = ERR_CANCELLED;
+            break;
+        }
+        const char* path = nullptr;
+        uint64_t name_offset = 0;
+        FileEntry* entry = nullptr;
+        err = lister_next(lister, &path, &name_offset, &entry);
+        if (err == ERR_NO_MORE_FILES) {
+            err = 0;
+            ji_first(&level->position, &level->root);
+            break;
+        }
+        if (err != 0) break;
+        uint64_t length = str_len(path);
+        LevelEntry* r = static_cast<LevelEntry*>(
+            arena_allocate(arena_base(&level->arena), LEVEL_ENTRY_HEAD + length + 1));
+        if (!r) {
+            err = ERR_OUT_OF_MEMORY;
+            break;
+        }
+        if (entry) {
+            r->copy = *entry;
+            r->entry = &r->copy;
+        }
+        r->name_offset = static_cast<uint32_t>(name_offset);
+        memcpy(r->path, path, length + 1);
+        ji_add(&level->root, entry_order, r, &r->links);
+        ++level->count;
+    }
+    // No folder handle stays open while the entries are handed out.
+    lister_release(lister);
+    if (err != 0) {
+        level_release(level);
+        return err;
+    }
+    *out = level;
+    return 0;
+}
+
+ErrorCode level_next(FolderLevel* level, const char** path, uint64_t* name_offset,
+                     FileEntry** entry) {
+    LevelEntry* r = reinterpret_cast<LevelEntry*>(ji_current(&level->position));
+    if (!r) {
+        clear_outputs(path, name_offset, entry);
+        return ERR_NO_MORE_FILES;
+    }
+    ji_next(&level->position);
+    *path = r->path;
+    if (name_offset) *name_offset = r->name_offset;
+    if (entry) *entry = r->entry;
+    return 0;
+}
+
+void level_release(FolderLevel* level) {
+    if (!level) return;
+    arena_release(&level->arena);
+    mem_free(level);
+}
+
+ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, int32_t flags,
+                        const char* const* filters) {
+    *out = nullptr;
+    FolderWalker* w = static_cast<FolderWalker*>(mem_calloc(1, sizeof(FolderWalker)));
+    if (!w) return ERR_OUT_OF_MEMORY;
+    w->ops = &kWalkerOps;
+    w->cancel = cancel;
+    w->flags = flags;
+    arena_init(&w->arena);
+
+    uint64_t count = 0;
+    while (filters && filters[count]) ++count;
+    w->filter_count = count;
+    ErrorCode err = 0;
+    w->filters = static_cast<const char**>(
+        arena_allocate(arena_base(&w->arena), (count + 1) * sizeof(const char*)));
+    if (!w->filters) {
+        err = ERR_OUT_OF_MEMORY;
+    } else {
+        ArenaAllocator scratch;
+        arena_init(&scratch);
+        for (uint64_t i = 0; i < count; ++i) {
+            w->filters[i] = filter_prepare(arena_base(&scratch), arena_base(&w->arena), filters[i]);
+        }
+        if (scratch.failures != 0 || w->arena.failures != 0) err = ERR_OUT_OF_MEMORY;
+        arena_release(&scratch);
+        w->filters[count] = nullptr;
+    }
+    if (err == 0) {
+        if (!folder || !*folder) folder = ".";
+        err = level_open(&w->frame.level, cancel, folder, flags);
+    }
+    if (err != 0) {
+        walker_release(w);
+        return err;
+    }
+    *out = w;
+    return 0;
+}
+
+ErrorCode walker_next(FolderWalker* walker, const char** path, uint64_t* name_offset,
+                      FileEntry** entry) {
+    clear_outputs(path, name_offset, entry);
+    ArenaAllocator scratch;
+    arena_init(&scratch);
+    ErrorCode err = walk(walker, &scratch, path, name_offset, entry);
+    arena_release(&scratch);
+    return err;
+}
+
+void walker_release(FolderWalker* walker) {
+    if (!walker) return;
+    level_release(walker->frame.level);
+    while (SavedFrame* s = walker->ancestors) {
+        walker->ancestors = s->next;
+        level_release(s->frame.level);
+        mem_free(s);
+    }
+    arena_release(&walker->arena);
+    mem_free(walker);
+}
