@@ -39,7 +39,7 @@ long vm_hwm_kib() {
 // marker beside the tree says it is complete.
 bool make_tree(const std::string& root, long files, long folders) {
     std::string marker =
-        root + "/.complete-" + std::to_string(files) + "-" + std::to_string(folders);
+        root + ".complete-" + std::to_string(files) + "-" + std::to_string(folders);
     struct stat st;
     if (stat(marker.c_str(), &st) == 0) return true;
     mkdir(root.c_str(), 0755);
