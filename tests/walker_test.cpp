@@ -26,7 +26,11 @@ struct Step {
 std::string describe(const FolderWalker* w, ErrorCode err, const char* path, uint64_t name_offset,
                      const FileEntry* entry) {
     std::string s;
-    if (err != 0) s = "#" + std::to_string(err) + " ";
+    if (err != 0) {
+        s += '#';
+        s += std::to_string(err);
+        s += ' ';
+    }
     if (path) {
         EXPECT_GT(name_offset, 0u);
         EXPECT_EQ(path[name_offset - 1], '\\') << path;
@@ -64,7 +68,9 @@ std::vector<std::string> walk_tree(const ScratchDir& dir, std::vector<const char
     ErrorCode err = walker_create(&w, cancel, dir.path().c_str(), 0, filters.data());
     if (err != 0) {
         EXPECT_EQ(w, nullptr);
-        return {"#create " + std::to_string(err)};
+        std::string s = "#create ";
+        s += std::to_string(err);
+        return {s};
     }
     std::vector<std::string> out = walk_all(w);
     walker_release(w);
