@@ -33,7 +33,12 @@ ErrorCode native_path_from_path(ArenaAllocator* arena, const char* path, NativeN
     name->MaximumLength = 2;
     name->Buffer = nullptr;
     const char* full = path_full(arena_base(arena), path);
-    if (!full || !full[0]) return ERR_INVALID_NAME;
+    // For a path with a sound root, no text means memory ran out: that is
+    // no fault of the name.
+    if (!full)
+        return path_root((path && *path) ? path : ".", nullptr, nullptr) == 0 ? ERR_OUT_OF_MEMORY
+                                                                              : ERR_INVALID_NAME;
+    if (!full[0]) return ERR_INVALID_NAME;
     return native_path_from_full(arena, full, name);
 }
 

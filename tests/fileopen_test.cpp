@@ -129,10 +129,15 @@ TEST(NativePath, OutOfMemory) {
     EXPECT_EQ(native_path_from_full(&arena, "C:\\x", &n), ERR_OUT_OF_MEMORY);
     mem_fail_at(0);
     EXPECT_EQ(n.Length, 0u);
-    // When the full path itself cannot be made, the name is unusable.
-    mem_fail_at(1, true);
-    EXPECT_EQ(native_path_from_path(&arena, "C:\\x", &n), ERR_INVALID_NAME);
-    mem_fail_at(0);
+    // The full path itself cannot be made for want of memory: still 14, for
+    // a relative path (which needs the current directory) too.
+    for (const char* p : {"C:\\x", "rel\\x", ""}) {
+        mem_fail_at(1, true);
+        EXPECT_EQ(native_path_from_path(&arena, p, &n), ERR_OUT_OF_MEMORY) << p;
+        mem_fail_at(0);
+    }
+    // A malformed root is a bad name whatever the memory.
+    EXPECT_EQ(native_path_from_path(&arena, "\\\\", &n), ERR_INVALID_NAME);
     arena_release(&arena);
 }
 
