@@ -1,6 +1,231 @@
 #include "app/driver.h"
 
-int run_converter(int32_t, char**) {
+#include "app/convert.h"
+#include "base/alloc.h"
+#include "base/fileinfo.h"
+#include "base/format.h"
+#include "base/output.h"
+#include "base/path.h"
+#include "base/utf.h"
+#include "base/walker.h"
+
+#include <cstdarg>
+
+namespace {
+
+// Filters in argument order; the strings stay in the argument vector.
+struct FilterNode {
+    FilterNode* next;
+    const char* text;
+};
+struct FilterList {
+    FilterNode* head;
+    FilterNode** tail;
+    int32_t count;
+};
+
+bool filter_list_append(FilterList* list, ArenaAllocator* arena, const char* text) {
+    FilterNode* node = static_cast<FilterNode*>(allocate(arena_base(arena), sizeof(FilterNode)));
+    if (!node) return false;
+    node->text = text;
+    *list->tail = node;
+    list->tail = &node->next;
+    ++list->count;
+    return true;
+}
+
+const char* error_reason(ErrorCode code) {
+    switch (code) {
+    case 2: return "file not found";
+    case 3: return "path not found";
+    case ERR_ACCESS_DENIED: return "access denied";
+    case ERR_OUT_OF_MEMORY:
+    case 8: return "out of memory";
+    case 21: return "device not ready";
+    case 32: return "in use by another process";
+    case ERR_INVALID_NAME:
+    case 161: return "invalid name";
+    case 206: return "name too long";
+    case 267: return "not a folder";
+    case ERR_FOLDER_LOOP: return "folder loop";
+    default: return "system error";
+    }
+}
+
+char* format_in(ArenaAllocator* arena, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char* s = format_alloc(arena_base(arena), format, args);
+    va_end(args);
+    return s;
+}
+
+bool has_wildcard(const char* s, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i)
+        if (s[i] == '*' || s[i] == '?') return true;
+    return false;
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Splits "dir/sub/*.cpp" into the folder "dir/sub/" and the filter "+*.cpp":
+// everything from the first element holding a wildcard on becomes the filter.
+// Returns false when the path holds no wildcard.
+bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folder,
+                     const char** filter) {
+    uint64_t start = 0;
+    uint64_t len = str_len(path);
+    for (uint64_t i = 0; i <= len; ++i) {
+        if (i == len || is_separator(path[i])) {
+            if (has_wildcard(path + start, i - start)) {
+                char* dir = str_dup(arena_base(arena), path, start);
+                *folder = (dir && *dir) ? dir : ".";
+                *filter = format_in(arena, "+%s", path + start);
+                return true;
+            }
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+struct Run {
+    RunTotals totals;
+    ArenaAllocator arena;
+    uint32_t walk_errors;
+};
+
+void walk(Run* run, const char* folder, const char* const* filters) {
+    FolderWalker* walker = nullptr;
+    ErrorCode err = walker_create(&walker, nullptr, folder, 0, filters);
+    if (err != 0) {
+        print_out("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder,
+                  error_reason(err), err);
+        return;
+    }
+    for (;;) {
+        const char* path = nullptr;
+        FileEntry* entry = nullptr;
+        err = walker_next(walker, &path, nullptr, &entry);
+        if (err == ERR_NO_MORE_FILES) break;
+        if (err != 0) {
+            // A folder that could not be read is counted and the walk goes
+            // on; a loop means the folder was walked already.
+            if (err != ERR_FOLDER_LOOP) ++run->walk_errors;
+            continue;
+        }
+        if (entry && entry->is_directory) continue;
+        FileEntry none = {};
+        convert_file(&run->totals, path, entry ? entry : &none);
+    }
+    walker_release(walker);
+}
+
+void print_summary(const Run* run) {
+    const RunTotals& t = run->totals;
+    if (t.files_processed) print_out("%i files processed\n", t.files_processed);
+    if (t.memory_failures + t.open_failures)
+        print_out("%i files could not be read\n", t.memory_failures + t.open_failures);
+    if (t.write_failures) print_out("%i files could not be modified\n", t.write_failures);
+    if (t.files_fixed)
+        print_out("%s %i line feeds and %i BOMs in %i files\n",
+                  t.test_only ? "would fix" : "fixed", t.line_feeds_fixed, t.boms_fixed,
+                  t.files_fixed);
+    if (run->walk_errors) print_out("%i folders could not be read\n", run->walk_errors);
+}
+
+} // namespace
+
+void print_help() {
+    print_out("Newlinery\n"
+              "Copyright (c) 2026 the eolset developers\n"
+              "build 26VA\n"
+              "syntax: \"eolset [<switch> ...] <folder> [[+|-]<filter> ...]\"\n"
+              "switches:\n"
+              "  -h  show this help information\n"
+              "  -p  preserve file modify time\n"
+              "  -t  test only, do not modify files\n"
+              "  -u  convert to unix text file\n"
+              "  -w  convert to windows text file\n"
+              "  -  remaining arguments are not switches\n"
+              "If <folder> identifies a single existing file then the single file will be "
+              "processed.\n"
+              "If <folder> contains wildcards, the portion up to the first element containing "
+              "wildcards will be used as the folder and the remaining elements will be used as a "
+              "\"+\" filter.\n"
+              "If no filters are specified then all files in the folder are processed.\n"
+              "examples:\n"
+              "   eolset -u source/*.cpp\n"
+              "   eolset -w source -**.sh +**.cpp -samples/**\n");
+}
+
+int run_converter(int32_t argc, char** argv) {
+    Run run = {};
+    arena_init(&run.arena);
+    FilterList filters = {nullptr, &filters.head, 0};
+    const char* folder = nullptr;
+    bool help = false;
+    bool switches_over = false;
+    bool out_of_memory = false;
+
+    for (int32_t i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!switches_over && (arg[0] == '-' || arg[0] == '/')) {
+            if (arg[1] == 0) {
+                switches_over = true;
+            } else if (arg[2] == 0) {
+                char c = arg[1];
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+                bool known = true;
+                switch (c) {
+                case 'h':
+                case '?': help = true; break;
+                case 'p': run.totals.preserve_time = 1; break;
+                case 't': run.totals.test_only = 1; break;
+                case 'u': run.totals.to_unix = 1; break;
+                case 'w': run.totals.to_windows = 1; break;
+                default: known = false; break;
+                }
+                if (known) continue;
+            }
+        }
+        if (!folder) folder = arg;
+        else if (!filter_list_append(&filters, &run.arena, arg)) out_of_memory = true;
+    }
+
+    if (help) {
+        print_help();
+    } else if (!folder || !*folder) {
+        print_out("ERROR: Must supply folder/file name.\n");
+    } else {
+        // A path with wildcards is split into folder and a leading "+" filter.
+        const char* split_filter = nullptr;
+        if (split_wildcards(&run.arena, folder, &folder, &split_filter) && !split_filter)
+            out_of_memory = true;
+        int32_t count = filters.count + (split_filter ? 1 : 0);
+        const char** array = static_cast<const char**>(
+            allocate(arena_base(&run.arena), (static_cast<uint64_t>(count) + 1) * sizeof(char*)));
+        if (!array || out_of_memory || run.arena.failures) {
+            print_out("ERROR: Out of memory.\n");
+        } else {
+            int32_t n = 0;
+            if (split_filter) array[n++] = split_filter;
+            for (FilterNode* f = filters.head; f; f = f->next) array[n++] = f->text;
+            array[n] = nullptr;
+
+            FileEntry entry = {};
+            if (!split_filter && file_query_entry_by_path(folder, &entry) == 0 &&
+                !entry.is_directory) {
+                // A single existing file stands in for the folder.
+                char* full = path_full(arena_base(&run.arena), folder);
+                convert_file(&run.totals, full ? full : folder, &entry);
+            } else {
+                walk(&run, folder, array);
+            }
+        }
+    }
+
+    print_summary(&run);
+    arena_release(&run.arena);
     return 0;
 }
-void print_help() {}

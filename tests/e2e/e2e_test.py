@@ -1,0 +1,367 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the real eolset program on folder trees made here.
+
+The same expectations hold for the Linux program and for the Windows program
+under Wine (--wine). With --compare, the Linux and the Windows program run on
+identical copies of one tree and must print the same bytes and leave the same
+files.
+"""
+import argparse
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, "..", "..", "cmake", "wine-run.sh")
+
+HELP = (
+    "Newlinery\n"
+    "Copyright (c) 2026 the eolset developers\n"
+    "build 26VA\n"
+    'syntax: "eolset [<switch> ...] <folder> [[+|-]<filter> ...]"\n'
+    "switches:\n"
+    "  -h  show this help information\n"
+    "  -p  preserve file modify time\n"
+    "  -t  test only, do not modify files\n"
+    "  -u  convert to unix text file\n"
+    "  -w  convert to windows text file\n"
+    "  -  remaining arguments are not switches\n"
+    "If <folder> identifies a single existing file then the single file will be processed.\n"
+    "If <folder> contains wildcards, the portion up to the first element containing wildcards"
+    ' will be used as the folder and the remaining elements will be used as a "+" filter.\n'
+    "If no filters are specified then all files in the folder are processed.\n"
+    "examples:\n"
+    "   eolset -u source/*.cpp\n"
+    "   eolset -w source -**.sh +**.cpp -samples/**\n"
+)
+MISSING = "ERROR: Must supply folder/file name.\n"
+
+
+def command(program, wine, args):
+    return ([WINE_RUN, program] if wine else [program]) + list(args)
+
+
+def run_program(program, wine, args, cwd, caps_dropped=False):
+    cmd = command(program, wine, args)
+    if caps_dropped and os.geteuid() == 0:
+        # Root ignores permission bits; without these capabilities it does not.
+        cmd = ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search",
+               "--"] + cmd
+    p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       timeout=600)
+    return p.stdout.decode("utf-8", "surrogateescape"), p.returncode
+
+
+def win(path):
+    """The path as both programs print it: drive Z: is the POSIX root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+MIXED_TREE = {
+    "a.txt": b"a\r\nb\r\nc\n",
+    "B.txt": b"\xef\xbb\xbfbom\n",
+    "sub/c.txt": b"one\rtwo\r",
+    "sub/deeper/d.txt": b"x\r\r\ny\n",
+    "sub.txt": b"plain",
+    "z/\u03b1\u03b2\u03b3.txt": b"greek\n",
+    "z/\u6f22\u5b57.txt": b"cjk\n\r\n\r\n",
+    "z/\U0001F600.txt": b"emoji\r\n",
+    "empty.txt": b"",
+    "nul.bin": b"a\r\nb\n\x00",
+}
+
+
+def make_mixed_tree(root):
+    for rel, data in MIXED_TREE.items():
+        write(os.path.join(root, rel), data)
+
+
+class Tree(unittest.TestCase):
+    program = None
+    wine = False
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="eolset-e2e-")
+        self.root = os.path.join(self.tmp, "root")
+        os.makedirs(self.root)
+
+    def tearDown(self):
+        for dirpath, dirnames, _ in os.walk(self.tmp):
+            for d in dirnames:
+                try:
+                    os.chmod(os.path.join(dirpath, d), 0o755)
+                except OSError:
+                    pass
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def run_eolset(self, *args, caps_dropped=False):
+        return run_program(self.program, self.wine, args, self.tmp, caps_dropped)
+
+    def p(self, rel):
+        return os.path.join(self.root, rel)
+
+
+class CommandLine(Tree):
+    def test_no_arguments(self):
+        self.assertEqual(self.run_eolset(), (MISSING, 0))
+
+    def test_empty_folder_argument(self):
+        self.assertEqual(self.run_eolset(""), (MISSING, 0))
+
+    def test_help_only(self):
+        write(self.p("a.txt"), b"a\r\nb\n")
+        for switch in ("-h", "-?", "/H"):
+            self.assertEqual(self.run_eolset(switch, "root"), (HELP, 0))
+        self.assertEqual(read(self.p("a.txt")), b"a\r\nb\n")
+
+    def test_switch_spellings(self):
+        write(self.p("a.txt"), b"a\r\nb\r\n")
+        expect = win(self.p("a.txt")) + "\n1 files processed\nwould fix 2 line feeds and 0 BOMs in 1 files\n"
+        for args in (("-t", "-u", "root"), ("-T", "-U", "root"), ("/t", "/u", "root"),
+                     ("root", "-t", "-u"), ("-t", "root", "-u")):
+            self.assertEqual(self.run_eolset(*args), (expect, 0), args)
+        self.assertEqual(read(self.p("a.txt")), b"a\r\nb\r\n")
+
+    def test_lone_dash_ends_switches(self):
+        # "-" is the folder, "-w" an exclude filter: no switch sets the form,
+        # so the tie of one LF and one CR LF goes to unix.
+        dash = os.path.join(self.tmp, "-")
+        write(os.path.join(dash, "a.txt"), b"a\r\nb\n")
+        out, rc = self.run_eolset("-", "-w")
+        self.assertEqual(rc, 0)
+        self.assertEqual(read(os.path.join(dash, "a.txt")), b"a\nb\n")
+        self.assertIn("fixed 1 line feeds and 0 BOMs in 1 files\n", out)
+
+    def test_unknown_switch_is_the_folder(self):
+        write(self.p("a.txt"), b"a\r\n")
+        xdir = os.path.join(self.tmp, "-x")
+        write(os.path.join(xdir, "b.txt"), b"b\r\n")
+        out, rc = self.run_eolset("-u", "-x", "root")
+        self.assertEqual(rc, 0)
+        # -x is walked; "root" is only a filter that matches nothing in it.
+        self.assertEqual(out, "")
+        self.assertEqual(read(self.p("a.txt")), b"a\r\n")
+
+    def test_missing_folder_is_reported(self):
+        out, rc = self.run_eolset("-u", "nothing-here")
+        self.assertEqual(rc, 0)
+        self.assertTrue(out.startswith('ERROR: Cannot open folder "nothing-here": '), out)
+        self.assertTrue(out.endswith(".\n"))
+        self.assertEqual(out.count("\n"), 1)
+
+
+class Conversion(Tree):
+    def test_nothing_to_fix_prints_only_the_count(self):
+        write(self.p("a.txt"), b"a\nb\n")
+        write(self.p("sub/b.txt"), b"no line end")
+        self.assertEqual(self.run_eolset("root"), ("2 files processed\n", 0))
+
+    def test_example_of_five_files(self):
+        for name, data in (("a.txt", b"x\r\n"), ("b.txt", b"x\n"), ("c.txt", b"x\r\ny\r\n"),
+                           ("d.txt", b"x"), ("e.txt", b"x\n")):
+            write(self.p(name), data)
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(out, "%s\n%s\n5 files processed\nfixed 3 line feeds and 0 BOMs in 2 files\n"
+                         % (win(self.p("a.txt")), win(self.p("c.txt"))))
+        self.assertEqual(read(self.p("c.txt")), b"x\ny\n")
+
+    def make_mixed_tree(self):
+        return make_mixed_tree(self.root)
+
+    def snapshot(self):
+        out = {}
+        for dirpath, _, filenames in os.walk(self.root):
+            for n in filenames:
+                full = os.path.join(dirpath, n)
+                out[os.path.relpath(full, self.root)] = read(full)
+        return out
+
+    def test_test_mode_predicts_the_real_run(self):
+        self.make_mixed_tree()
+        before = self.snapshot()
+        dry, rc = self.run_eolset("-t", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(self.snapshot(), before)
+        real, rc = self.run_eolset("root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(dry.replace("would fix", "fixed"), real)
+        # A second run finds nothing more to do.
+        again, _ = self.run_eolset("-t", "root")
+        self.assertNotIn("fix", again)
+        after = self.snapshot()
+        self.assertEqual(after["sub.txt"], b"plain")
+        self.assertEqual(after["B.txt"], b"bom\n")
+        self.assertEqual(after["nul.bin"], b"a\nb\n\x00")
+
+    def test_walk_order_and_names(self):
+        self.make_mixed_tree()
+        out, _ = self.run_eolset("-w", "root")
+        lines = out.splitlines()
+        # empty.txt, sub.txt and the emoji file already are in windows form.
+        expect = [win(self.p(r)) for r in (
+            "a.txt", "B.txt", "nul.bin", "sub/c.txt", "sub/deeper/d.txt",
+            "z/\u03b1\u03b2\u03b3.txt", "z/\u6f22\u5b57.txt")]
+        self.assertEqual(lines[:len(expect)], expect)
+        self.assertEqual(lines[len(expect):], ["10 files processed",
+                                               "fixed 9 line feeds and 1 BOMs in 7 files"])
+        self.assertEqual(read(self.p("z/\u6f22\u5b57.txt")), b"cjk\r\n\r\n\r\n")
+
+    def test_preserve_time(self):
+        write(self.p("a.txt"), b"a\r\n")
+        write(self.p("b.txt"), b"b\r\n")
+        old = 1_000_000_000
+        os.utime(self.p("a.txt"), (old, old))
+        os.utime(self.p("b.txt"), (old, old))
+        self.run_eolset("-u", "-p", "root/a.txt")
+        self.run_eolset("-u", "root/b.txt")
+        self.assertEqual(read(self.p("a.txt")), b"a\n")
+        self.assertEqual(int(os.stat(self.p("a.txt")).st_mtime), old)
+        self.assertNotEqual(int(os.stat(self.p("b.txt")).st_mtime), old)
+
+    def test_read_only_file(self):
+        write(self.p("ro.txt"), b"a\r\n")
+        write(self.p("rw.txt"), b"a\r\n")
+        os.chmod(self.p("ro.txt"), 0o444)
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(read(self.p("ro.txt")), b"a\r\n")
+        self.assertEqual(read(self.p("rw.txt")), b"a\n")
+        self.assertEqual(out, "%s\n%s\n2 files processed\n1 files could not be modified\n"
+                         "fixed 2 line feeds and 0 BOMs in 2 files\n"
+                         % (win(self.p("ro.txt")), win(self.p("rw.txt"))))
+
+    def test_unreadable_subfolder_does_not_end_the_walk(self):
+        write(self.p("a/x.txt"), b"x\r\n")
+        write(self.p("b/y.txt"), b"y\r\n")
+        write(self.p("c/z.txt"), b"z\r\n")
+        os.chmod(self.p("b"), 0)
+        out, rc = self.run_eolset("-u", "root", caps_dropped=True)
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n%s\n2 files processed\nfixed 2 line feeds and 0 BOMs in 2 files\n"
+                         "1 folders could not be read\n"
+                         % (win(self.p("a/x.txt")), win(self.p("c/z.txt"))))
+        self.assertEqual(read(self.p("c/z.txt")), b"z\n")
+
+    def test_symbolic_link_loop(self):
+        write(self.p("a/x.txt"), b"x\r\n")
+        write(self.p("a/sub/y.txt"), b"y\r\n")
+        os.symlink("..", self.p("a/sub/up"))  # back to a, which is being walked
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n%s\n2 files processed\nfixed 2 line feeds and 0 BOMs in 2 files\n"
+                         % (win(self.p("a/sub/y.txt")), win(self.p("a/x.txt"))))
+
+    def test_many_files(self):
+        for i in range(20000):
+            write(self.p("many/f%05d.txt" % i), b"l\r\n" if i % 2 else b"l\n")
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertTrue(out.endswith("20000 files processed\nfixed 10000 line feeds and 0 BOMs in 10000 files\n"))
+        self.assertEqual(out.count("\n"), 10002)
+        self.assertEqual(read(self.p("many/f00001.txt")), b"l\n")
+
+
+class HelpPromises(Tree):
+    def test_single_file(self):
+        write(self.p("one.txt"), b"a\r\n")
+        write(self.p("two.txt"), b"b\r\n")
+        out, rc = self.run_eolset("-u", "root/one.txt")
+        self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+                         % win(self.p("one.txt")))
+        self.assertEqual(read(self.p("two.txt")), b"b\r\n")
+
+    def test_wildcard_folder(self):
+        write(self.p("source/a.cpp"), b"a\r\n")
+        write(self.p("source/b.h"), b"b\r\n")
+        write(self.p("source/sub/c.cpp"), b"c\r\n")
+        out, rc = run_program(self.program, self.wine, ["-u", "source/*.cpp"], self.root)
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+                         % win(self.p("source/a.cpp")))
+        self.assertEqual(read(self.p("source/b.h")), b"b\r\n")
+        self.assertEqual(read(self.p("source/sub/c.cpp")), b"c\r\n")
+
+    def test_filter_example(self):
+        for rel in ("a.cpp", "x.sh", "run.sh", "samples/s.cpp", "lib/l.cpp", "lib/l.h",
+                    "tools.sh/t.cpp"):
+            write(self.p("source/" + rel), b"x\n")
+        out, rc = run_program(self.program, self.wine,
+                              ["-w", "source", "-**.sh", "+**.cpp", "-samples/**"], self.root)
+        self.assertEqual(rc, 0)
+        changed = [l for l in out.splitlines() if l.startswith("Z:")]
+        # The later +**.cpp also reaches inside a folder whose name ends in .sh.
+        self.assertEqual(changed, [win(self.p("source/" + r)) for r in
+                                   ("a.cpp", "lib/l.cpp", "tools.sh/t.cpp")])
+        self.assertEqual(read(self.p("source/samples/s.cpp")), b"x\n")
+        self.assertEqual(read(self.p("source/x.sh")), b"x\n")
+
+
+class SameOnBothPlatforms(unittest.TestCase):
+    def test_identical_output_and_files(self):
+        if not ARGS.compare:
+            self.skipTest("no second program given")
+        tmp = tempfile.mkdtemp(prefix="eolset-cmp-")
+        try:
+            results = []
+            for tag, program, wine in (("linux", ARGS.compare, False), ("windows", ARGS.program, True)):
+                # Both trees at the same path, so the printed paths agree too.
+                root = os.path.join(tmp, "tree")
+                if os.path.exists(root):
+                    shutil.rmtree(root)
+                make_mixed_tree(root)
+                write(os.path.join(root, "deep/er/x.cpp"), b"\xef\xbb\xbfx\r\ny\n")
+                os.symlink("..", os.path.join(root, "deep", "loop"))
+                out1, _ = run_program(program, wine, ["-t", "tree"], tmp)
+                out2, _ = run_program(program, wine, ["-w", "tree", "-*.bin"], tmp)
+                out3, _ = run_program(program, wine, ["tree"], tmp)
+                files = {}
+                for dirpath, _, filenames in os.walk(root):
+                    for n in filenames:
+                        files[os.path.relpath(os.path.join(dirpath, n), root)] = read(os.path.join(dirpath, n))
+                results.append((out1, out2, out3, files))
+            self.assertEqual(results[0], results[1])
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+def main():
+    global ARGS
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--wine", action="store_true")
+    ap.add_argument("--compare", help="the Linux program, to compare with --program under Wine")
+    ARGS, rest = ap.parse_known_args()
+    if ARGS.compare and not os.path.exists(ARGS.compare):
+        ARGS.compare = None
+    Tree.program = os.path.abspath(ARGS.program)
+    Tree.wine = ARGS.wine
+    if ARGS.compare:
+        ARGS.compare = os.path.abspath(ARGS.compare)
+    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    if rest:
+        suite = unittest.defaultTestLoader.loadTestsFromNames(rest, sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    skipped = len(result.skipped)
+    print("e2e: %d passed, %d failed, %d skipped" % (result.testsRun - failed - skipped, failed, skipped))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
