@@ -36,19 +36,30 @@ bool filter_list_append(FilterList* list, ArenaAllocator* arena, const char* tex
 
 const char* error_reason(ErrorCode code) {
     switch (code) {
-    case 2: return "file not found";
-    case 3: return "path not found";
-    case ERR_ACCESS_DENIED: return "access denied";
+    case 2:
+        return "file not found";
+    case 3:
+        return "path not found";
+    case ERR_ACCESS_DENIED:
+        return "access denied";
     case ERR_OUT_OF_MEMORY:
-    case 8: return "out of memory";
-    case 21: return "device not ready";
-    case 32: return "in use by another process";
+    case 8:
+        return "out of memory";
+    case 21:
+        return "device not ready";
+    case 32:
+        return "in use by another process";
     case ERR_INVALID_NAME:
-    case 161: return "invalid name";
-    case 206: return "name too long";
-    case 267: return "not a folder";
-    case ERR_FOLDER_LOOP: return "folder loop";
-    default: return "system error";
+    case 161:
+        return "invalid name";
+    case 206:
+        return "name too long";
+    case 267:
+        return "not a folder";
+    case ERR_FOLDER_LOOP:
+        return "folder loop";
+    default:
+        return "system error";
     }
 }
 
@@ -66,7 +77,9 @@ bool has_wildcard(const char* s, uint64_t n) {
     return false;
 }
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // Splits "dir/sub/*.cpp" into the folder "dir/sub/" and the filter "+*.cpp":
 // everything from the first element holding a wildcard on becomes the filter.
@@ -99,8 +112,8 @@ void walk(Run* run, const char* folder, const char* const* filters) {
     FolderWalker* walker = nullptr;
     ErrorCode err = walker_create(&walker, nullptr, folder, 0, filters);
     if (err != 0) {
-        print_out("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder,
-                  error_reason(err), err);
+        print_out("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder, error_reason(err),
+                  err);
         return;
     }
     for (;;) {
@@ -128,9 +141,8 @@ void print_summary(const Run* run) {
         print_out("%i files could not be read\n", t.memory_failures + t.open_failures);
     if (t.write_failures) print_out("%i files could not be modified\n", t.write_failures);
     if (t.files_fixed)
-        print_out("%s %i line feeds and %i BOMs in %i files\n",
-                  t.test_only ? "would fix" : "fixed", t.line_feeds_fixed, t.boms_fixed,
-                  t.files_fixed);
+        print_out("%s %i line feeds and %i BOMs in %i files\n", t.test_only ? "would fix" : "fixed",
+                  t.line_feeds_fixed, t.boms_fixed, t.files_fixed);
     if (run->walk_errors) print_out("%i folders could not be read\n", run->walk_errors);
 }
 
@@ -179,18 +191,32 @@ int run_converter(int32_t argc, char** argv) {
                 bool known = true;
                 switch (c) {
                 case 'h':
-                case '?': help = true; break;
-                case 'p': run.totals.preserve_time = 1; break;
-                case 't': run.totals.test_only = 1; break;
-                case 'u': run.totals.to_unix = 1; break;
-                case 'w': run.totals.to_windows = 1; break;
-                default: known = false; break;
+                case '?':
+                    help = true;
+                    break;
+                case 'p':
+                    run.totals.preserve_time = 1;
+                    break;
+                case 't':
+                    run.totals.test_only = 1;
+                    break;
+                case 'u':
+                    run.totals.to_unix = 1;
+                    break;
+                case 'w':
+                    run.totals.to_windows = 1;
+                    break;
+                default:
+                    known = false;
+                    break;
                 }
                 if (known) continue;
             }
         }
-        if (!folder) folder = arg;
-        else if (!filter_list_append(&filters, &run.arena, arg)) out_of_memory = true;
+        if (!folder)
+            folder = arg;
+        else if (!filter_list_append(&filters, &run.arena, arg))
+            out_of_memory = true;
     }
 
     if (help) {

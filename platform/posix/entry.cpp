@@ -47,6 +47,10 @@ size_t to_utf16(const unsigned char* s, char16_t* out) {
     return n + 1;
 }
 
+// The vector lives as long as the process, like the one Windows provides.
+char16_t** g_wide_argv;
+char16_t* g_wide_text;
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -55,8 +59,10 @@ int main(int argc, char** argv) {
     size_t units = 0;
     for (int i = 0; i < argc; ++i)
         units += to_utf16(reinterpret_cast<const unsigned char*>(argv[i]), nullptr);
-    char16_t** wargv = static_cast<char16_t**>(malloc(sizeof(char16_t*) * (argc + 1)));
-    char16_t* text = static_cast<char16_t*>(malloc(sizeof(char16_t) * (units ? units : 1)));
+    char16_t** wargv = g_wide_argv =
+        static_cast<char16_t**>(malloc(sizeof(char16_t*) * (argc + 1)));
+    char16_t* text = g_wide_text =
+        static_cast<char16_t*>(malloc(sizeof(char16_t) * (units ? units : 1)));
     if (!wargv || !text) return -1;
     char16_t* p = text;
     for (int i = 0; i < argc; ++i) {
@@ -64,6 +70,5 @@ int main(int argc, char** argv) {
         p += to_utf16(reinterpret_cast<const unsigned char*>(argv[i]), p);
     }
     wargv[argc] = nullptr;
-    // The vector lives as long as the process, like the one Windows provides.
     return wide_main(argc, wargv);
 }

@@ -46,7 +46,7 @@ def command(program, wine, args):
     return ([WINE_RUN, program] if wine else [program]) + list(args)
 
 
-def run_program(program, wine, args, cwd, caps_dropped=False):
+def run_program(program, wine, args, cwd, caps_dropped=False, full=False):
     cmd = command(program, wine, args)
     if caps_dropped and os.geteuid() == 0:
         # Root ignores permission bits; without these capabilities it does not.
@@ -54,7 +54,10 @@ def run_program(program, wine, args, cwd, caps_dropped=False):
                "--"] + cmd
     p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        timeout=600)
-    return p.stdout.decode("utf-8", "surrogateescape"), p.returncode
+    out = p.stdout.decode("utf-8", "surrogateescape")
+    if full:
+        return out, p.returncode, p.stderr.decode("utf-8", "replace")
+    return out, p.returncode
 
 
 def win(path):
@@ -238,7 +241,7 @@ class Conversion(Tree):
         write(self.p("ro.txt"), b"a\r\n")
         write(self.p("rw.txt"), b"a\r\n")
         os.chmod(self.p("ro.txt"), 0o444)
-        out, rc = self.run_eolset("-u", "root")
+        out, rc = self.run_eolset("-u", "root", caps_dropped=True)
         self.assertEqual(rc, 0)
         self.assertEqual(read(self.p("ro.txt")), b"a\r\n")
         self.assertEqual(read(self.p("rw.txt")), b"a\n")
@@ -305,9 +308,10 @@ class HelpPromises(Tree):
                               ["-w", "source", "-**.sh", "+**.cpp", "-samples/**"], self.root)
         self.assertEqual(rc, 0)
         changed = [l for l in out.splitlines() if l.startswith("Z:")]
-        # The later +**.cpp also reaches inside a folder whose name ends in .sh.
+        # A leading "-" filter starts from "everything selected"; the later
+        # +**.cpp also reaches inside a folder whose name ends in .sh.
         self.assertEqual(changed, [win(self.p("source/" + r)) for r in
-                                   ("a.cpp", "lib/l.cpp", "tools.sh/t.cpp")])
+                                   ("a.cpp", "lib/l.cpp", "lib/l.h", "tools.sh/t.cpp")])
         self.assertEqual(read(self.p("source/samples/s.cpp")), b"x\n")
         self.assertEqual(read(self.p("source/x.sh")), b"x\n")
 
@@ -319,7 +323,7 @@ class SameOnBothPlatforms(unittest.TestCase):
         tmp = tempfile.mkdtemp(prefix="eolset-cmp-")
         try:
             results = []
-            for tag, program, wine in (("linux", ARGS.compare, False), ("windows", ARGS.program, True)):
+            for tag, program, wine in (("linux", ARGS.compare, False), ("windows", Tree.program, True)):
                 # Both trees at the same path, so the printed paths agree too.
                 root = os.path.join(tmp, "tree")
                 if os.path.exists(root):
