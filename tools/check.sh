@@ -16,10 +16,9 @@ for preset in dev windows; do
     if ! ctest --preset "$preset"; then status=1; fi
     log="build/$preset/Testing/Temporary/LastTest.log"
     # Unit tests report through GoogleTest, the end-to-end suite in one line.
-    p=$(grep -h -o -E '^\[  PASSED  \] [0-9]+ test' "$log" | awk '{s+=$4} END {print s+0}')
-    f=$(grep -h -o -E '^\[  FAILED  \] [0-9]+ test' "$log" | awk '{s+=$4} END {print s+0}')
-    p=$((p + $(grep -h -o -E '^e2e: [0-9]+ passed' "$log" | awk '{s+=$2} END {print s+0}')))
-    f=$((f + $(grep -h -o -E '^e2e: [0-9]+ passed, [0-9]+ failed' "$log" | awk '{s+=$4} END {print s+0}')))
+    count() { { grep -h -o -E "$1" "$log" || true; } | awk -v f="$2" '{s+=$f} END {print s+0}'; }
+    p=$(( $(count '^\[  PASSED  \] [0-9]+ test' 4) + $(count '^e2e: [0-9]+ passed' 2) ))
+    f=$(( $(count '^\[  FAILED  \] [0-9]+ test' 4) + $(count '^e2e: [0-9]+ passed, [0-9]+ failed' 4) ))
     echo "$preset: $p passed, $f failed (test cases)"
     passed=$((passed + p))
     failed=$((failed + f))
