@@ -8,6 +8,7 @@
 // the next call.
 #include "platform/posix/fault.h"
 #include "platform/posix/standin.h"
+#include "platform/posix/text.h"
 
 #include <cerrno>
 #include <climits>
@@ -87,50 +88,6 @@ NTSTATUS read_folder(int fd, DirState** out) {
     closedir(d);
     *out = s;
     return status;
-}
-
-// UTF-16 form of a POSIX name. Bytes that are not UTF-8, and a backslash
-// (which a Windows path would read as a separator), become U+FFFD: the
-// name is still listed, and opening it fails. Returns the unit count;
-// `out` has room for one unit per byte.
-size_t name_to_units(const char* name, char16_t* out) {
-    const auto* p = reinterpret_cast<const unsigned char*>(name);
-    size_t k = 0;
-    while (*p) {
-        uint32_t c = *p;
-        int need = 0;
-        uint32_t min = 0;
-        if (c < 0x80) {
-            out[k++] = c == '\\' ? u'\uFFFD' : static_cast<char16_t>(c);
-            ++p;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF)
-            c &= 0x1F, need = 1, min = 0x80;
-        else if (c >= 0xE0 && c <= 0xEF)
-            c &= 0x0F, need = 2, min = 0x800;
-        else if (c >= 0xF0 && c <= 0xF4)
-            c &= 0x07, need = 3, min = 0x10000;
-        int i = 1;
-        for (; need > 0 && i <= need; ++i) {
-            if ((p[i] & 0xC0) != 0x80) break;
-            c = (c << 6) | (p[i] & 0x3F);
-        }
-        if (need == 0 || i <= need || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out[k++] = u'\uFFFD'; // one replacement per byte that starts no valid sequence
-            ++p;
-            continue;
-        }
-        p += need + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out[k++] = static_cast<char16_t>(0xD800 | (c >> 10));
-            out[k++] = static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-        } else {
-            out[k++] = static_cast<char16_t>(c);
-        }
-    }
-    return k;
 }
 
 ULONG name_offset_of(ULONG cls) {
@@ -226,7 +183,9 @@ NTSTATUS query_dir(Object* obj, ULONG cls, unsigned char* buf, ULONG length, boo
             st->cursor += step;
             continue;
         }
-        size_t n = name_to_units(name, units);
+        // A backslash inside a name becomes U+FFFD: the name is still listed,
+        // and opening it fails.
+        size_t n = posix_text_to_utf16(name, units, true);
         ULONG name_bytes = static_cast<ULONG>(n * 2);
         size_t at = last == SIZE_MAX ? 0 : align8(used);
         if (at + fixed + name_bytes > length) {

@@ -2,6 +2,7 @@
 // path names and the user name. Drive Z: is the POSIX root, as under Wine, so
 // /work/x is Z:\work\x; no other drive has a recorded current directory.
 #include "platform/posix/fault.h"
+#include "platform/posix/text.h"
 #include "platform/posix/standin.h"
 
 #include <cerrno>
@@ -33,34 +34,8 @@ char16_t upper(char16_t c) {
 // POSIX names are bytes; what is not UTF-8 becomes U+FFFD, as in a name Wine
 // cannot convert.
 std::u16string from_utf8(const char* s) {
-    std::u16string out;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-    while (*p) {
-        uint32_t cp = 0xFFFD;
-        int need = 0;
-        unsigned char c = *p++;
-        if (c < 0x80)
-            cp = c;
-        else if (c >= 0xC2 && c <= 0xDF)
-            cp = c & 0x1F, need = 1;
-        else if (c >= 0xE0 && c <= 0xEF)
-            cp = c & 0x0F, need = 2;
-        else if (c >= 0xF0 && c <= 0xF4)
-            cp = c & 0x07, need = 3;
-        for (; need > 0; --need) {
-            if ((*p & 0xC0) != 0x80) {
-                cp = 0xFFFD;
-                break;
-            }
-            cp = (cp << 6) | (*p++ & 0x3F);
-        }
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            out += char16_t(0xD800 | ((cp - 0x10000) >> 10));
-            out += char16_t(0xDC00 | (cp & 0x3FF));
-        } else {
-            out += cp > 0x10FFFF ? char16_t(0xFFFD) : char16_t(cp);
-        }
-    }
+    std::u16string out(posix_text_to_utf16(s, nullptr, false), u'\0');
+    posix_text_to_utf16(s, out.data(), false);
     return out;
 }
 
