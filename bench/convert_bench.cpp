@@ -1,0 +1,142 @@
+// convert_file on a 64 MiB text file: CR LF to LF, LF to CR LF, and the
+// counting pass over a file that needs nothing. Run from a release build:
+//   cmake --preset release && cmake --build --preset release -j2 &&
+//   ./build/release/bench/eolset_bench
+// The scratch files go to $TMPDIR (default /tmp).
+#include "app/convert.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+
+namespace {
+
+constexpr size_t kSize = 64u << 20;
+
+// Source-like lines of 0 to 14 short words, CR LF ended, exactly kSize bytes.
+const std::string& crlf_text() {
+    static const std::string text = [] {
+        static const char* const words[] = {
+            "int",  "return", "value", "x",    "(", ")", "{",     "}",  ";",   "//",
+            "0x1F", "const",  "char*", "name", "=", "+", "while", "if", "else"};
+        std::mt19937 rng(20261208);
+        std::string s;
+        s.reserve(kSize + 200);
+        while (s.size() < kSize) {
+            int n = static_cast<int>(rng() % 15);
+            for (int i = 0; i < n; ++i) {
+                if (i) s += ' ';
+                s += words[rng() % (sizeof(words) / sizeof(words[0]))];
+            }
+            s += "\r\n";
+        }
+        s.resize(kSize - 2);
+        s += "\r\n";
+        return s;
+    }();
+    return text;
+}
+
+const std::string& lf_text() {
+    static const std::string text = [] {
+        const std::string& in = crlf_text();
+        std::string s;
+        s.reserve(in.size());
+        for (char c : in)
+            if (c != '\r') s += c;
+        return s;
+    }();
+    return text;
+}
+
+std::string scratch_path(const char* name) {
+    const char* dir = getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/eolset-bench-" + std::to_string(getpid()) +
+           "-" + name;
+}
+
+void put(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string program_path(const std::string& posix) {
+    std::string s = "Z:" + posix;
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
+
+// The per-file line goes to /dev/null while the benchmark runs.
+struct QuietStdout {
+    int saved;
+    QuietStdout() {
+        std::cout.flush();
+        fflush(stdout);
+        saved = dup(1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~QuietStdout() {
+        dup2(saved, 1);
+        close(saved);
+    }
+};
+
+void run(benchmark::State& state, const std::string& input, const char* flags, bool restore) {
+    std::string path = scratch_path(flags[0] ? flags : "count");
+    std::string name = program_path(path);
+    put(path, input);
+    uint32_t fixed = 0;
+    {
+        QuietStdout quiet;
+        for (auto _ : state) {
+            RunTotals t{};
+            t.to_unix = flags[0] == 'u';
+            t.to_windows = flags[0] == 'w';
+            FileEntry entry{};
+            convert_file(&t, name.c_str(), &entry);
+            fixed += t.files_fixed;
+            if (t.open_failures + t.memory_failures + t.write_failures) {
+                state.SkipWithError("conversion failed");
+                break;
+            }
+            if (restore) {
+                state.PauseTiming();
+                put(path, input);
+                state.ResumeTiming();
+            }
+        }
+    }
+    if (restore && fixed != state.iterations()) state.SkipWithError("file was not converted");
+    if (!restore && fixed != 0) state.SkipWithError("file was changed");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.size()));
+    unlink(path.c_str());
+}
+
+void BM_CountingPass(benchmark::State& state) {
+    run(state, lf_text(), "", false);
+}
+void BM_CrlfToLf(benchmark::State& state) {
+    run(state, crlf_text(), "u", true);
+}
+void BM_LfToCrlf(benchmark::State& state) {
+    run(state, lf_text(), "w", true);
+}
+
+BENCHMARK(BM_CountingPass)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CrlfToLf)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LfToCrlf)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

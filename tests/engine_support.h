@@ -1,0 +1,123 @@
+// Helpers for the tests of the conversion engine and its reader: scratch
+// files, program paths for them, and capture of what print_out writes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace engine_test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed with the object.
+struct ScratchDir {
+    fs::path dir;
+    explicit ScratchDir(const char* tag) {
+        static unsigned serial = 0;
+        fs::path base = fs::temp_directory_path();
+        for (;;) {
+            fs::path p = base / ("eolset-" + std::string(tag) + "-" + std::to_string(getpid_()) +
+                                 "-" + std::to_string(++serial));
+            std::error_code ec;
+            if (fs::create_directory(p, ec)) {
+                dir = p;
+                break;
+            }
+        }
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (auto& e : fs::recursive_directory_iterator(dir, ec))
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir, ec);
+    }
+    static long getpid_() {
+#ifdef _WIN32
+        return static_cast<long>(GetCurrentProcessId());
+#else
+        return static_cast<long>(getpid());
+#endif
+    }
+};
+
+// The path as the program takes it: Windows form. On Linux the stand-in
+// shows the POSIX root as drive Z:.
+inline std::string program_path(const fs::path& p) {
+#ifdef _WIN32
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+#else
+    std::string s = "Z:" + p.string();
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+#endif
+}
+
+inline void write_bytes(const fs::path& p, const std::string& bytes) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string read_bytes(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Sends the process's standard output to a scratch file between start() and
+// finish(), which returns what was written there.
+class StdoutCapture {
+  public:
+    explicit StdoutCapture(const fs::path& file) : file_(file) {}
+    void start() {
+        fflush(stdout);
+#ifdef _WIN32
+        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        target_ = CreateFileW(file_.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        SetStdHandle(STD_OUTPUT_HANDLE, target_);
+#else
+        int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        saved_ = dup(1);
+        dup2(fd, 1);
+        close(fd);
+#endif
+    }
+    std::string finish() {
+        fflush(stdout);
+#ifdef _WIN32
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        CloseHandle(target_);
+#else
+        dup2(saved_, 1);
+        close(saved_);
+#endif
+        return read_bytes(file_);
+    }
+
+  private:
+    fs::path file_;
+#ifdef _WIN32
+    HANDLE saved_ = nullptr;
+    HANDLE target_ = nullptr;
+#else
+    int saved_ = -1;
+#endif
+};
+
+} // namespace engine_test
