@@ -163,7 +163,10 @@ template <PassMode Mode> void pass_body(LookAheadReader* r, PassCounts* n, Chunk
 // whole file was read) and the bytes read in *length.
 ErrorCode run_pass(FileHandle h, PassMode mode, PassCounts* n, ChunkBuffer* out, uint64_t* length) {
     *n = PassCounts{};
-    file_set_position(h, 0);
+    *length = 0;
+    // A pass that cannot start at byte 0 would judge part of the file.
+    ErrorCode e = file_set_position(h, 0);
+    if (e != 0) return e;
     LookAheadReader r;
     reader_create(&r, h, READER_SLICE);
     switch (mode) {
@@ -177,7 +180,7 @@ ErrorCode run_pass(FileHandle h, PassMode mode, PassCounts* n, ChunkBuffer* out,
         pass_body<PASS_WINDOWS>(&r, n, out);
         break;
     }
-    ErrorCode e = r.error;
+    e = r.error;
     *length = r.total_read;
     reader_release(&r);
     return e;
@@ -209,11 +212,13 @@ void rewrite(RunTotals* t, FileHandle h, const FileEntry* entry, const ChunkBuff
         if (file_query_entry(h, &now) == 0) keep_time = now.write_time;
     }
     uint64_t new_length = chunks_length(text);
-    bool room = new_length <= old_length || file_set_end(h, new_length) == 0;
-    if (!room) {
+    // Writing anywhere but at byte 0 would scramble the file. Extending does
+    // not move the position.
+    bool ready = file_set_position(h, 0) == 0 &&
+                 (new_length <= old_length || file_set_end(h, new_length) == 0);
+    if (!ready) {
         ++t->write_failures;
     } else {
-        file_set_position(h, 0);
         uint64_t written = 0;
         bool whole = true;
         for (const ChunkBlock* b = text->first; b; b = b->next) {

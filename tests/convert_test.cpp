@@ -575,6 +575,34 @@ TEST_F(ConvertFile, ShortWriteDoesNotCutTheFile) {
     }
 }
 
+// Reading or writing from anywhere but byte 0 would mangle the file: when the
+// rewind fails, the file is left as it was.
+TEST_F(ConvertFile, FailedRewindLeavesTheFileAlone) {
+    const std::string input = BYTES("a\r\nb\r\n");
+    struct Step {
+        uint32_t skip;
+        uint32_t open, write;
+    };
+    // -u: rewind for the output pass, then for the rewrite.
+    for (Step step : {Step{0, 1, 0}, Step{1, 0, 1}}) {
+        SCOPED_TRACE("failing rewind " + std::to_string(step.skip + 1));
+        put(input);
+        FaultRule rule;
+        rule.skip = step.skip;
+        rule.status = STATUS_INVALID_PARAMETER;
+        rule.info_class = FilePositionInformation;
+        fault_set(FAULT_SET_INFO, rule);
+        Outcome o = convert("u");
+        fault_reset();
+        EXPECT_EQ(o.output, input);
+        EXPECT_TRUE(o.time_kept);
+        RunTotals want = step.write ? counted(1, 2, 0) : counted(0, 0, 0);
+        want.open_failures = step.open;
+        want.write_failures = step.write;
+        EXPECT_EQ(counters(o.totals), counters(want));
+    }
+}
+
 TEST_F(ConvertFile, FallsBackToReadOnlyOpen) {
     put(BYTES("a\nb\n"));
     FaultRule rule;
