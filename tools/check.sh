@@ -23,5 +23,5 @@ for preset in dev windows; do
     passed=$((passed + p))
     failed=$((failed + f))
 done
-echo "both builds: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 exit $status
