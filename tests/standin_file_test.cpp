@@ -458,3 +458,29 @@ TEST_F(StandinFile, FaultHooksAndCallLog) {
 
 } // namespace
 #endif
+
+namespace {
+
+// An extension reserves its space, as on Windows, so that a full disk shows
+// when the file is extended and not half way through the writes after it.
+TEST_F(StandinFile, ExtendingReservesTheSpace) {
+    write("/f.txt", "x");
+    Opened o = nt_open(nt("/f.txt"), kReadWrite, 5);
+    ASSERT_EQ(o.status, 0);
+    NtIoStatusBlock io{};
+    int64_t size = 8 << 20;
+    ASSERT_EQ(NtSetInformationFile(o.handle, &io, &size, 8, FileEndOfFileInformation), 0);
+    struct stat st;
+    ASSERT_EQ(stat(posix("/f.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, size);
+    EXPECT_GE(static_cast<int64_t>(st.st_blocks) * 512, size) << "a sparse extension";
+    // A size no disk can hold is refused and leaves the file as it was.
+    size = int64_t(1) << 50;
+    EXPECT_EQ(NtSetInformationFile(o.handle, &io, &size, 8, FileEndOfFileInformation),
+              STATUS_DISK_FULL);
+    ASSERT_EQ(stat(posix("/f.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 8 << 20);
+    NtClose(o.handle);
+}
+
+} // namespace

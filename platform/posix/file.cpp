@@ -662,6 +662,14 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         if (t.obj && !(t.obj->access & FILE_WRITE_DATA)) return STATUS_ACCESS_DENIED;
         if (size < 0 || (t.obj && t.obj->kind == ObjKind::Directory))
             return STATUS_INVALID_PARAMETER;
+        // Windows reserves the space of a file it extends; a bare ftruncate
+        // would leave a hole that a full disk only reports at the writes.
+        struct stat st;
+        if (fstat(t.fd, &st) != 0) return status_from_errno(errno);
+        if (size > st.st_size) {
+            int e = posix_fallocate(t.fd, st.st_size, size - st.st_size);
+            if (e != 0 && e != EOPNOTSUPP && e != EINVAL) return status_from_errno(e);
+        }
         if (ftruncate(t.fd, size) != 0) return status_from_errno(errno);
         return STATUS_SUCCESS;
     }
