@@ -231,7 +231,9 @@ void rewrite(RunTotals* t, FileHandle h, const FileEntry* entry, const ChunkBuff
                 break;
             }
         }
-        if (whole) file_set_end(h, written);
+        // A cut that fails leaves the old tail behind the new text: the
+        // file was not made what it should be.
+        if (whole && file_set_end(h, written) != 0) ++t->write_failures;
     }
     if (t->preserve_time) file_set_write_time(h, keep_time);
 }

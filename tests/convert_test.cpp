@@ -554,6 +554,21 @@ TEST_F(ConvertFile, ShrinkingNeedsNoExtension) {
     EXPECT_EQ(counters(o.totals), counters(counted(1, 2, 0)));
 }
 
+// The final cut of a shrinking rewrite fails: the file keeps its old tail,
+// and that is counted, not passed over.
+TEST_F(ConvertFile, FailedCutIsCountedAsNotModified) {
+    put(BYTES("a\r\nb\r\n"));
+    FaultRule rule;
+    rule.status = STATUS_DISK_FULL;
+    rule.info_class = FileEndOfFileInformation;
+    fault_set(FAULT_SET_INFO, rule);
+    Outcome o = convert("u");
+    EXPECT_EQ(o.output, BYTES("a\nb\n\r\n"));
+    RunTotals want = counted(1, 2, 0);
+    want.write_failures = 1;
+    EXPECT_EQ(counters(o.totals), counters(want));
+}
+
 // After a short write the file keeps its length: what was not overwritten is
 // still there.
 TEST_F(ConvertFile, ShortWriteDoesNotCutTheFile) {
