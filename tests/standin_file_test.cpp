@@ -457,7 +457,6 @@ TEST_F(StandinFile, FaultHooksAndCallLog) {
 }
 
 } // namespace
-#endif
 
 namespace {
 
@@ -484,3 +483,4 @@ TEST_F(StandinFile, ExtendingReservesTheSpace) {
 }
 
 } // namespace
+#endif
