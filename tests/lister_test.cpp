@@ -4,6 +4,8 @@
 #include "platform/nt.h"
 #ifndef _WIN32
 #include "platform/posix/fault.h"
+
+#include <sys/stat.h>
 #endif
 
 #include "fileio_tmp.h"
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -245,6 +248,30 @@ TEST(Lister, FolderThatCannotBeOpenedGivesTheTranslatedError) {
     }
 }
 
+TEST(Lister, RootListsItsEntriesBehindItsOwnSeparator) {
+    // Drive Z: is the POSIX root, under Wine and in our stand-in alike.
+    for (const char* root : {"Z:\\", "Z:/"}) {
+        DirectoryLister* l = nullptr;
+        ASSERT_EQ(lister_open(&l, root, 0), 0) << root;
+        EXPECT_EQ(l->folder_len, 3u) << root;
+        const char* path;
+        uint64_t off;
+        FileEntry* entry;
+        bool tmp = false;
+        int seen = 0;
+        while (lister_next(l, &path, &off, &entry) == 0) {
+            ++seen;
+            EXPECT_EQ(off, 3u);
+            EXPECT_EQ(std::string(path, 3), "Z:\\") << path;
+            EXPECT_NE(path[3], '\\') << path;
+            if (strcmp(path + off, "tmp") == 0) tmp = entry->is_directory != 0;
+        }
+        EXPECT_GT(seen, 1) << root;
+        EXPECT_TRUE(tmp) << root;
+        lister_release(l);
+    }
+}
+
 TEST(Lister, InvalidHandleIsRefusedWithoutAQuery) {
     alignas(8) unsigned char buf[256];
     EXPECT_EQ(query_directory(0, FileIdFullDirectoryInformation, buf, sizeof buf),
@@ -318,6 +345,26 @@ TEST(Lister, WithoutAnEntryPlaceLinksAreNotFollowed) {
 }
 
 #ifndef _WIN32
+
+TEST(Lister, LinkToAFolderOnAnotherVolumeCarriesTheTargetsVolume) {
+    ScratchDir dir;
+    struct stat here, there;
+    if (stat(dir.path().c_str(), &here) != 0 || stat("/dev/shm", &there) != 0 ||
+        here.st_dev == there.st_dev)
+        GTEST_SKIP() << "no second volume at /dev/shm";
+    ASSERT_TRUE(dir.symlink("/dev/shm", "shm", true));
+    DirectoryLister* l = nullptr;
+    auto listed = list_all(dir.path(), nullptr, &l);
+    ASSERT_NE(l, nullptr);
+    const FileEntry& e = listed.at("shm").entry;
+    EXPECT_EQ(e.is_symlink, 1);
+    EXPECT_EQ(e.is_link_target, 1);
+    EXPECT_NE(e.is_directory, 0);
+    EXPECT_EQ(e.file_id[0], static_cast<uint64_t>(there.st_ino));
+    EXPECT_EQ(e.volume_serial, static_cast<uint64_t>(there.st_dev));
+    EXPECT_NE(e.volume_serial, l->folder_entry.volume_serial);
+    lister_release(l);
+}
 
 FaultRule refuse(NTSTATUS status, ULONG info_class, uint32_t count, uint32_t skip = 0) {
     FaultRule r;
