@@ -232,7 +232,7 @@ void identifier_text(char* out, const unsigned char* id, const char* set) {
 // Reads an integer argument of the given size, widened to 64 bits. Values of
 // 32 bits or less travel as int in the slot; only their low bits count.
 uint64_t read_integer(va_list* ap, int bits, bool is_signed) {
-    if (bits == 64) return static_cast<uint64_t>(va_arg(*ap, int64_t));
+    if (bits == 64) return static_cast<uint64_t>(va_arg(*ap, long long));
     uint32_t v = static_cast<uint32_t>(va_arg(*ap, int));
     if (bits == 8) {
         return is_signed ? static_cast<uint64_t>(int64_t{static_cast<int8_t>(v)}) : v & 0xFFu;
@@ -424,10 +424,10 @@ void convert(Out* o, const char** f, va_list* ap) {
         if (conv == 't') {
             int64_t seconds = (s.int_bits != 0 && s.int_bits <= 32)
                                   ? int64_t{static_cast<int32_t>(va_arg(*ap, int))}
-                                  : va_arg(*ap, int64_t);
+                                  : int64_t{va_arg(*ap, long long)};
             count = (static_cast<uint64_t>(seconds) + kSecondsFrom1601To1970) * kTicksPerSecond;
         } else {
-            count = static_cast<uint64_t>(va_arg(*ap, int64_t));
+            count = static_cast<uint64_t>(va_arg(*ap, long long));
         }
         char text[32];
         date_time_text(text, count, conv == 'T');

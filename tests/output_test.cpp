@@ -8,7 +8,6 @@
 #endif
 
 #include "fileio_tmp.h"
-#include "wine.h"
 
 #include <gtest/gtest.h>
 
