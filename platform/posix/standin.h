@@ -43,6 +43,38 @@ int std_handle_fd(HANDLE h); // fd 0..2, or -1 when h is no standard handle
 NTSTATUS status_from_errno(int e);
 void set_last_error(DWORD code);
 
+// Create options that the system keeps as the handle's mode, and the one
+// that deletes a file when its last handle closes.
+constexpr ULONG kFileDeleteOnClose = 0x00001000;
+constexpr ULONG kModeOptions = FILE_WRITE_THROUGH | FILE_SEQUENTIAL_ONLY |
+                               FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_ALERT |
+                               FILE_SYNCHRONOUS_IO_NONALERT | kFileDeleteOnClose;
+
+// A mode without any write bit: the file is read-only for every caller.
+inline bool no_write_bit(mode_t m) {
+    return (m & 0222) == 0;
+}
+
+// --- names --------------------------------------------------------------------
+
+// Appends the UTF-8 form of a UTF-16 text at out[*pos] (room for 3 bytes a
+// unit); false for a lone surrogate.
+bool put_utf8(const char16_t* s, size_t n, char* out, size_t* pos);
+size_t u16len(const char16_t* s);
+// Turns the object name of a create call into a POSIX path (malloc'ed).
+// *trailing tells whether the name ended in a backslash.
+NTSTATUS posix_path_from_native(const NtObjectAttributes* oa, char** out, bool* trailing);
+// The native name under which an object is reported: \??\Z: and the path
+// with backslashes, folders ending in a backslash. Null when out of memory.
+char16_t* native_name_of(const char* path, bool is_dir);
+// The path by which an object is reported (malloc'ed): links resolved,
+// except the last element when the link itself was opened.
+char* reported_path(const char* path, bool link_itself);
+// ENOENT for `path`: "path not found" when its folder is missing too.
+NTSTATUS missing_file(const char* path);
+// The status of an errno from a call on `path`.
+NTSTATUS status_for_path_error(int e, const char* path);
+
 // --- file facts, shared by the file and directory calls ----------------------
 
 // 100-ns units since 1601-01-01 UTC, from a POSIX time.

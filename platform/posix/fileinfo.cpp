@@ -1,0 +1,453 @@
+// The stand-in's file information calls: querying and setting what a
+// handle refers to (times, size, attributes, position, names) and the
+// volume it lies on, and the file facts shared with the directory calls.
+#include "platform/posix/fault.h"
+#include "platform/posix/standin.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace standin {
+
+namespace {
+
+constexpr int64_t kUnixEpochInNt = 116444736000000000LL; // 1970-01-01 in 1601 units
+
+// --- what a handle refers to ----------------------------------------------------------------
+
+struct Target {
+    Object* obj; // null for a standard handle
+    int fd;
+    bool link; // a symbolic link opened itself
+};
+
+bool target_of(HANDLE h, Target* t) {
+    int sfd = std_handle_fd(h);
+    if (sfd >= 0) {
+        *t = Target{nullptr, sfd, false};
+        return true;
+    }
+    Object* obj = handle_lookup(h);
+    if (!obj || (obj->kind != ObjKind::File && obj->kind != ObjKind::Directory) || obj->fd < 0)
+        return false;
+    *t = Target{obj, obj->fd, obj->reparse};
+    return true;
+}
+
+// The last element of an object's reported name, for the hidden attribute.
+void leaf_of(const Object* obj, char* buf, size_t size) {
+    buf[0] = 0;
+    if (!obj || !obj->nt_name) return;
+    const char16_t* s = obj->nt_name;
+    size_t n = u16len(s);
+    if (n > 0 && s[n - 1] == u'\\') --n;
+    size_t i = n;
+    while (i > 0 && s[i - 1] != u'\\') --i;
+    size_t pos = 0;
+    if (3 * (n - i) + 1 > size || !put_utf8(s + i, n - i, buf, &pos)) pos = 0;
+    buf[pos] = 0;
+}
+
+int facts_of(const Target& t, FileFacts* f) {
+    char leaf[NAME_MAX * 3 + 4];
+    leaf_of(t.obj, leaf, sizeof leaf);
+    if (t.link) return file_facts(AT_FDCWD, t.obj->unix_path, AT_SYMLINK_NOFOLLOW, leaf, f);
+    return file_facts(t.fd, "", AT_EMPTY_PATH, leaf, f);
+}
+
+// The name FileAllInformation and FileNameInformation report: the path
+// below the volume, without a folder's closing backslash (but "\" for the root).
+const char16_t* volume_relative_name(const Object* obj, size_t* n) {
+    static const char16_t kRoot[] = u"\\";
+    if (!obj || !obj->nt_name) {
+        *n = 0;
+        return kRoot;
+    }
+    const char16_t* s = obj->nt_name + 6; // past "\??\Z:"
+    size_t len = u16len(s);
+    if (len > 1 && s[len - 1] == u'\\') --len;
+    *n = len;
+    return s;
+}
+
+// Copies a name behind a fixed part; BUFFER_OVERFLOW when it does not fit.
+NTSTATUS put_name(void* buf, ULONG length, ULONG offset, const char16_t* name, size_t n,
+                  ULONG_PTR* used) {
+    size_t room = (length - offset) / 2;
+    size_t copy = n < room ? n : room;
+    memcpy(static_cast<char*>(buf) + offset, name, copy * 2);
+    if (copy < n) {
+        *used = length;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    *used = offset + n * 2;
+    return STATUS_SUCCESS;
+}
+
+void fill_basic(const FileFacts& f, NtFileBasicInformation* b) {
+    b->CreationTime = f.create_time;
+    b->LastAccessTime = f.access_time;
+    b->LastWriteTime = f.write_time;
+    b->ChangeTime = f.change_time;
+    b->FileAttributes = f.attributes;
+}
+
+void fill_standard(const FileFacts& f, const Object* obj, NtFileStandardInformation* s) {
+    s->AllocationSize = f.allocation;
+    s->EndOfFile = f.size;
+    s->NumberOfLinks = f.nlink;
+    s->DeletePending = obj && obj->delete_on_close;
+    s->Directory = f.is_dir;
+}
+
+int64_t current_offset(const Target& t) {
+    off_t o = lseek(t.fd, 0, SEEK_CUR);
+    return o < 0 ? 0 : o;
+}
+
+constexpr ULONG kFileNameInformation = 9;
+
+// The fixed part of each information class the stand-in answers; 0 for others.
+ULONG fixed_size_of(ULONG cls) {
+    switch (cls) {
+    case FileBasicInformation:
+        return sizeof(NtFileBasicInformation);
+    case FileStandardInformation:
+        return sizeof(NtFileStandardInformation);
+    case FileInternalInformation:
+    case FilePositionInformation:
+        return 8;
+    case kFileNameInformation:
+        return 4;
+    case FileAllInformation:
+        return offsetof(NtFileAllInformation, FileName);
+    case FileReparsePointInformation:
+        return sizeof(NtFileReparsePointInformation);
+    case FileNetworkOpenInformation:
+        return sizeof(NtFileNetworkOpenInformation);
+    case FileAttributeTagInformation:
+        return sizeof(NtFileAttributeTagInformation);
+    case FileIdInformation:
+        return sizeof(NtFileIdInformation);
+    }
+    return 0;
+}
+
+NTSTATUS query_file(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_PTR* used) {
+    ULONG fixed = fixed_size_of(cls);
+    if (fixed == 0) return STATUS_INVALID_INFO_CLASS;
+    if (length < fixed) return STATUS_INFO_LENGTH_MISMATCH;
+    FileFacts f;
+    if (cls != FilePositionInformation && cls != kFileNameInformation) {
+        int e = facts_of(t, &f);
+        if (e) return status_from_errno(e);
+    }
+    *used = fixed;
+    switch (cls) {
+    case FileBasicInformation:
+        fill_basic(f, static_cast<NtFileBasicInformation*>(buf));
+        return STATUS_SUCCESS;
+    case FileStandardInformation:
+        fill_standard(f, t.obj, static_cast<NtFileStandardInformation*>(buf));
+        return STATUS_SUCCESS;
+    case FileInternalInformation:
+        *static_cast<int64_t*>(buf) = static_cast<int64_t>(f.ino);
+        return STATUS_SUCCESS;
+    case FilePositionInformation:
+        *static_cast<int64_t*>(buf) = current_offset(t);
+        return STATUS_SUCCESS;
+    case kFileNameInformation: {
+        size_t n;
+        const char16_t* name = volume_relative_name(t.obj, &n);
+        *static_cast<ULONG*>(buf) = static_cast<ULONG>(n * 2);
+        return put_name(buf, length, 4, name, n, used);
+    }
+    case FileAllInformation: {
+        NtFileAllInformation* a = static_cast<NtFileAllInformation*>(buf);
+        fill_basic(f, &a->BasicInformation);
+        fill_standard(f, t.obj, &a->StandardInformation);
+        a->IndexNumber = static_cast<int64_t>(f.ino);
+        a->EaSize = 0;
+        a->AccessFlags = t.obj ? t.obj->access : 0x1F01FF;
+        a->CurrentByteOffset = current_offset(t);
+        a->Mode = t.obj ? t.obj->options & kModeOptions : FILE_SYNCHRONOUS_IO_NONALERT;
+        a->AlignmentRequirement = 0;
+        size_t n;
+        const char16_t* name = volume_relative_name(t.obj, &n);
+        a->FileNameLength = static_cast<ULONG>(n * 2);
+        return put_name(buf, length, offsetof(NtFileAllInformation, FileName), name, n, used);
+    }
+    case FileReparsePointInformation: {
+        if (!f.reparse_tag) return STATUS_NOT_A_REPARSE_POINT;
+        NtFileReparsePointInformation* r = static_cast<NtFileReparsePointInformation*>(buf);
+        r->FileReference = static_cast<int64_t>(f.ino);
+        r->Tag = f.reparse_tag;
+        return STATUS_SUCCESS;
+    }
+    case FileNetworkOpenInformation: {
+        NtFileNetworkOpenInformation* o = static_cast<NtFileNetworkOpenInformation*>(buf);
+        o->CreationTime = f.create_time;
+        o->LastAccessTime = f.access_time;
+        o->LastWriteTime = f.write_time;
+        o->ChangeTime = f.change_time;
+        o->AllocationSize = f.allocation;
+        o->EndOfFile = f.size;
+        o->FileAttributes = f.attributes;
+        return STATUS_SUCCESS;
+    }
+    case FileAttributeTagInformation: {
+        NtFileAttributeTagInformation* a = static_cast<NtFileAttributeTagInformation*>(buf);
+        a->FileAttributes = f.attributes;
+        a->ReparseTag = f.reparse_tag;
+        return STATUS_SUCCESS;
+    }
+    case FileIdInformation: {
+        NtFileIdInformation* id = static_cast<NtFileIdInformation*>(buf);
+        id->VolumeSerialNumber = f.dev;
+        memset(id->FileId, 0, sizeof id->FileId);
+        uint64_t ino = f.ino;
+        memcpy(id->FileId, &ino, sizeof ino);
+        return STATUS_SUCCESS;
+    }
+    }
+    return STATUS_INVALID_INFO_CLASS;
+}
+
+// NT time to a POSIX time; 0 and -1 leave the time as it is.
+struct timespec unix_time_from_nt(int64_t t) {
+    struct timespec ts;
+    if (t == 0 || t == -1) {
+        ts.tv_sec = 0;
+        ts.tv_nsec = UTIME_OMIT;
+        return ts;
+    }
+    int64_t d = t - kUnixEpochInNt;
+    int64_t sec = d / 10000000, rem = d % 10000000;
+    if (rem < 0) rem += 10000000, --sec;
+    ts.tv_sec = static_cast<time_t>(sec);
+    ts.tv_nsec = static_cast<long>(rem * 100);
+    return ts;
+}
+
+bool is_path_fd(int fd) {
+    int fl = fcntl(fd, F_GETFL);
+    return fl >= 0 && (fl & O_PATH);
+}
+
+NTSTATUS set_basic(const Target& t, const NtFileBasicInformation* b) {
+    if (t.obj && !(t.obj->access & FILE_WRITE_ATTRIBUTES)) return STATUS_ACCESS_DENIED;
+    // Creation and change times cannot be set on POSIX systems; they stay.
+    struct timespec ts[2] = {unix_time_from_nt(b->LastAccessTime),
+                             unix_time_from_nt(b->LastWriteTime)};
+    if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) {
+        int r;
+        if (t.link)
+            r = utimensat(AT_FDCWD, t.obj->unix_path, ts, AT_SYMLINK_NOFOLLOW);
+        else if (is_path_fd(t.fd))
+            r = utimensat(AT_FDCWD, t.obj->unix_path, ts, 0);
+        else
+            r = futimens(t.fd, ts);
+        if (r != 0) return status_from_errno(errno);
+    }
+    if (b->FileAttributes != 0 && !t.link) {
+        struct stat st;
+        if (fstat(t.fd, &st) != 0) return status_from_errno(errno);
+        bool want_ro = b->FileAttributes & FILE_ATTRIBUTE_READONLY;
+        mode_t mode = st.st_mode & 07777;
+        mode_t next = want_ro ? (mode & ~static_cast<mode_t>(0222))
+                              : (no_write_bit(mode) ? mode | S_IWUSR : mode);
+        if (next != mode) {
+            int r = is_path_fd(t.fd) ? chmod(t.obj->unix_path, next) : fchmod(t.fd, next);
+            if (r != 0) return status_from_errno(errno);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
+    switch (cls) {
+    case FileBasicInformation:
+        if (length < sizeof(NtFileBasicInformation)) return STATUS_INFO_LENGTH_MISMATCH;
+        return set_basic(t, static_cast<const NtFileBasicInformation*>(buf));
+    case FilePositionInformation: {
+        if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
+        int64_t off;
+        memcpy(&off, buf, 8);
+        if (off < 0) return STATUS_INVALID_PARAMETER;
+        if (lseek(t.fd, off, SEEK_SET) < 0) return status_from_errno(errno);
+        return STATUS_SUCCESS;
+    }
+    case FileEndOfFileInformation: {
+        if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
+        int64_t size;
+        memcpy(&size, buf, 8);
+        if (t.obj && !(t.obj->access & FILE_WRITE_DATA)) return STATUS_ACCESS_DENIED;
+        if (size < 0 || (t.obj && t.obj->kind == ObjKind::Directory))
+            return STATUS_INVALID_PARAMETER;
+        // Windows reserves the space of a file it extends; a bare ftruncate
+        // would leave a hole that a full disk only reports at the writes.
+        struct stat st;
+        if (fstat(t.fd, &st) != 0) return status_from_errno(errno);
+        if (size > st.st_size) {
+            int e = posix_fallocate(t.fd, st.st_size, size - st.st_size);
+            if (e != 0 && e != EOPNOTSUPP && e != EINVAL) return status_from_errno(e);
+        }
+        if (ftruncate(t.fd, size) != 0) return status_from_errno(errno);
+        return STATUS_SUCCESS;
+    }
+    }
+    return STATUS_INVALID_INFO_CLASS;
+}
+
+constexpr long kRemoteFs[] = {0x6969 /* NFS */, 0x517B /* SMB */, static_cast<long>(0xFF534D42),
+                              static_cast<long>(0xFE534D42) /* CIFS, SMB2 */};
+
+NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_PTR* used) {
+    if (cls == FileFsVolumeInformation) {
+        constexpr ULONG kFixed = offsetof(NtFileFsVolumeInformation, VolumeLabel);
+        if (length < kFixed) return STATUS_INFO_LENGTH_MISMATCH;
+        FileFacts f;
+        int e = facts_of(t, &f);
+        if (e) return status_from_errno(e);
+        NtFileFsVolumeInformation* v = static_cast<NtFileFsVolumeInformation*>(buf);
+        v->VolumeCreationTime = 0;
+        v->VolumeSerialNumber = static_cast<ULONG>(f.dev);
+        v->VolumeLabelLength = 0;
+        v->SupportsObjects = 0;
+        *used = kFixed;
+        return STATUS_SUCCESS;
+    }
+    if (cls == FileFsDeviceInformation) {
+        if (length < sizeof(NtFileFsDeviceInformation)) return STATUS_BUFFER_TOO_SMALL;
+        FileFacts f;
+        int e = facts_of(t, &f);
+        if (e) return status_from_errno(e);
+        NtFileFsDeviceInformation* d = static_cast<NtFileFsDeviceInformation*>(buf);
+        if (!t.link && (S_ISFIFO(f.mode) || S_ISSOCK(f.mode))) {
+            d->DeviceType = 0x11; // FILE_DEVICE_NAMED_PIPE
+            d->Characteristics = 0;
+        } else {
+            d->DeviceType = 0x08;      // FILE_DEVICE_DISK_FILE_SYSTEM
+            d->Characteristics = 0x20; // FILE_DEVICE_IS_MOUNTED
+            struct statfs sf;
+            if (!t.link && fstatfs(t.fd, &sf) == 0)
+                for (long m : kRemoteFs)
+                    if (static_cast<long>(sf.f_type) == m) d->Characteristics |= FILE_REMOTE_DEVICE;
+        }
+        *used = sizeof(NtFileFsDeviceInformation);
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_INFO_CLASS;
+}
+
+} // namespace
+
+// --- shared helpers ---------------------------------------------------------------------
+
+int64_t nt_time_from_unix(int64_t sec, int64_t nsec) {
+    return sec * 10000000 + nsec / 100 + kUnixEpochInNt;
+}
+
+int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, FileFacts* out) {
+    memset(out, 0, sizeof *out);
+    struct statx sx;
+    if (statx(dirfd, name, at_flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return errno;
+    mode_t m = sx.stx_mode;
+    out->mode = m;
+    out->dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    out->ino = sx.stx_ino;
+    out->nlink = sx.stx_nlink;
+    out->access_time = nt_time_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
+    out->write_time = nt_time_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    out->change_time = nt_time_from_unix(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);
+    // Without a birth time, the earlier of the write and change times.
+    const struct statx_timestamp& born = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime
+                                         : (sx.stx_mtime.tv_sec < sx.stx_ctime.tv_sec)
+                                             ? sx.stx_mtime
+                                             : sx.stx_ctime;
+    out->create_time = nt_time_from_unix(born.tv_sec, born.tv_nsec);
+    ULONG attr = 0;
+    if (S_ISLNK(m)) {
+        // A link seen unfollowed: a reparse point, a folder when its target is one.
+        struct stat target;
+        out->is_link = true;
+        out->reparse_tag = IO_REPARSE_TAG_SYMLINK;
+        out->is_dir = fstatat(dirfd, name, &target, at_flags & ~AT_SYMLINK_NOFOLLOW) == 0 &&
+                      S_ISDIR(target.st_mode);
+        attr = FILE_ATTRIBUTE_REPARSE_POINT |
+               (out->is_dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    } else if (S_ISDIR(m)) {
+        out->is_dir = true;
+        attr = FILE_ATTRIBUTE_DIRECTORY;
+    } else {
+        out->size = static_cast<int64_t>(sx.stx_size);
+        out->allocation = static_cast<int64_t>(sx.stx_blocks) * 512;
+        attr = FILE_ATTRIBUTE_ARCHIVE;
+    }
+    if (!S_ISLNK(m) && no_write_bit(m)) attr |= FILE_ATTRIBUTE_READONLY;
+    if (leaf && leaf[0] == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
+    out->attributes = attr;
+    return 0;
+}
+
+} // namespace standin
+
+using namespace standin;
+
+extern "C" {
+
+NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, NtIoStatusBlock* IoStatusBlock,
+                                      void* FileInformation, ULONG Length,
+                                      ULONG FileInformationClass) {
+    FaultRule rule;
+    if (fault_take(FAULT_QUERY_INFO, FileInformationClass, &rule)) return rule.status;
+    Target t;
+    if (!target_of(FileHandle, &t)) return STATUS_INVALID_HANDLE;
+    ULONG_PTR used = 0;
+    NTSTATUS s = query_file(t, FileInformation, Length, FileInformationClass, &used);
+    if (EOL_NT_SUCCESS(s) || s == STATUS_BUFFER_OVERFLOW) {
+        IoStatusBlock->Status = s;
+        IoStatusBlock->Information = used;
+    }
+    return s;
+}
+
+NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, NtIoStatusBlock* IoStatusBlock,
+                                    void* FileInformation, ULONG Length,
+                                    ULONG FileInformationClass) {
+    FaultRule rule;
+    if (fault_take(FAULT_SET_INFO, FileInformationClass, &rule)) return rule.status;
+    Target t;
+    if (!target_of(FileHandle, &t)) return STATUS_INVALID_HANDLE;
+    NTSTATUS s = set_file(t, FileInformation, Length, FileInformationClass);
+    if (s == STATUS_SUCCESS) {
+        IoStatusBlock->Status = s;
+        IoStatusBlock->Information = 0;
+    }
+    return s;
+}
+
+NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle, NtIoStatusBlock* IoStatusBlock,
+                                            void* FsInformation, ULONG Length,
+                                            ULONG FsInformationClass) {
+    FaultRule rule;
+    if (fault_take(FAULT_QUERY_VOL, FsInformationClass, &rule)) return rule.status;
+    Target t;
+    if (!target_of(FileHandle, &t)) return STATUS_INVALID_HANDLE;
+    ULONG_PTR used = 0;
+    NTSTATUS s = query_volume(t, FsInformation, Length, FsInformationClass, &used);
+    if (s == STATUS_SUCCESS) {
+        IoStatusBlock->Status = s;
+        IoStatusBlock->Information = used;
+    }
+    return s;
+}
+
+} // extern "C"

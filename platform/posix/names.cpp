@@ -1,0 +1,243 @@
+// Native names and POSIX paths: the stand-in's conversion between the
+// object names of the create call (\??\Z:\...) and the POSIX paths they
+// stand for, with the statuses Windows gives for names that lead nowhere.
+#include "platform/posix/standin.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace standin {
+
+namespace {
+
+constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003BL);
+
+// Decodes strict UTF-8 into `out` (room for strlen(s) units); false when the
+// bytes are not UTF-8. Returns the unit count in *n.
+bool utf8_to_units(const char* s, char16_t* out, size_t* n) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+    size_t k = 0;
+    while (*p) {
+        uint32_t c = *p++;
+        int need = 0;
+        uint32_t min = 0;
+        if (c >= 0x80) {
+            if (c >= 0xC2 && c <= 0xDF)
+                c &= 0x1F, need = 1, min = 0x80;
+            else if (c >= 0xE0 && c <= 0xEF)
+                c &= 0x0F, need = 2, min = 0x800;
+            else if (c >= 0xF0 && c <= 0xF4)
+                c &= 0x07, need = 3, min = 0x10000;
+            else
+                return false;
+            for (; need > 0; --need) {
+                if ((*p & 0xC0) != 0x80) return false;
+                c = (c << 6) | (*p++ & 0x3F);
+            }
+            if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out[k++] = static_cast<char16_t>(0xD800 | (c >> 10));
+            out[k++] = static_cast<char16_t>(0xDC00 | (c & 0x3FF));
+        } else {
+            out[k++] = static_cast<char16_t>(c);
+        }
+    }
+    *n = k;
+    return true;
+}
+
+bool starts_with(const char16_t* s, size_t n, const char* prefix) {
+    size_t i = 0;
+    for (; prefix[i]; ++i)
+        if (i >= n || s[i] != static_cast<char16_t>(prefix[i])) return false;
+    return true;
+}
+
+// The status Windows gives for a name below no existing object directory:
+// a missing last element is "name not found", a missing middle "path not found".
+NTSTATUS missing_object(const char16_t* s, size_t n, size_t from) {
+    for (size_t i = from; i + 1 < n; ++i)
+        if (s[i] == u'\\') return STATUS_OBJECT_PATH_NOT_FOUND;
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+} // namespace
+
+// --- UTF-16 and UTF-8 ---------------------------------------------------------------
+
+// Appends the UTF-8 form of a UTF-16 text; false for a lone surrogate.
+bool put_utf8(const char16_t* s, size_t n, char* out, size_t* pos) {
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            if (c > 0xDBFF || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
+            c = 0x10000 + ((c & 0x3FF) << 10) + (s[++i] & 0x3FF);
+        }
+        size_t p = *pos;
+        if (c < 0x80) {
+            out[p++] = static_cast<char>(c);
+        } else if (c < 0x800) {
+            out[p++] = static_cast<char>(0xC0 | (c >> 6));
+            out[p++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[p++] = static_cast<char>(0xE0 | (c >> 12));
+            out[p++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[p++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out[p++] = static_cast<char>(0xF0 | (c >> 18));
+            out[p++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out[p++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[p++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+        *pos = p;
+    }
+    return true;
+}
+
+// --- native names ---------------------------------------------------------------------
+
+// Turns the object name of a create call into a POSIX path (malloc'ed).
+// *trailing tells whether the name ended in a backslash.
+NTSTATUS posix_path_from_native(const NtObjectAttributes* oa, char** out, bool* trailing) {
+    *out = nullptr;
+    *trailing = false;
+    const NtUnicodeString* name = oa->ObjectName;
+    if (!name || (name->Length && !name->Buffer)) return STATUS_INVALID_PARAMETER;
+    if (name->Length & 1) return STATUS_OBJECT_NAME_INVALID;
+    const char16_t* s = reinterpret_cast<const char16_t*>(name->Buffer);
+    size_t n = name->Length / 2;
+    const char* base = "";
+    size_t rest = 0;
+    if (oa->RootDirectory) {
+        Object* root = handle_lookup(oa->RootDirectory);
+        if (!root || root->kind != ObjKind::Directory || !root->unix_path)
+            return STATUS_INVALID_HANDLE;
+        if (n > 0 && s[0] == u'\\') return kStatusObjectPathSyntaxBad;
+        base = root->unix_path;
+    } else {
+        if (n == 0 || s[0] != u'\\') return kStatusObjectPathSyntaxBad;
+        if (!starts_with(s, n, "\\??\\")) return missing_object(s, n, 1);
+        // \??\X: with nothing after it or a backslash: a drive.
+        bool drive = n >= 6 && s[5] == u':' && (n == 6 || s[6] == u'\\') &&
+                     ((s[4] >= u'A' && s[4] <= u'Z') || (s[4] >= u'a' && s[4] <= u'z'));
+        if (!drive) return missing_object(s, n, 4);
+        if (s[4] != u'Z' && s[4] != u'z')
+            return n > 6 ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_OBJECT_NAME_NOT_FOUND;
+        rest = n > 6 ? 7 : 6; // past "\??\Z:\"
+    }
+    size_t base_len = strlen(base);
+    char* path = static_cast<char*>(malloc(base_len + 1 + 3 * (n - rest) + 2));
+    if (!path) return STATUS_NO_MEMORY;
+    size_t pos = 0;
+    memcpy(path, base, base_len);
+    pos = base_len;
+    if (pos == 0 || path[pos - 1] != '/') path[pos++] = '/';
+    // Element by element; a backslash at the very end only marks a folder.
+    size_t i = rest;
+    while (i < n) {
+        size_t j = i;
+        while (j < n && s[j] != u'\\') ++j;
+        size_t start = pos;
+        if (!put_utf8(s + i, j - i, path, &pos) ||
+            !name_is_windows_safe(path + start, pos - start)) {
+            free(path);
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        if (j + 1 == n) {
+            *trailing = true;
+            break;
+        }
+        if (j < n) path[pos++] = '/';
+        i = j + 1;
+    }
+    if (pos > 1 && path[pos - 1] == '/') --pos;
+    path[pos] = 0;
+    *out = path;
+    return STATUS_SUCCESS;
+}
+
+// The native name under which an object is reported: \??\Z: and the path
+// with backslashes, folders ending in a backslash. Null when out of memory.
+char16_t* native_name_of(const char* path, bool is_dir) {
+    size_t len = strlen(path);
+    char16_t* units = static_cast<char16_t*>(malloc((len + 1) * sizeof(char16_t)));
+    char16_t* out = static_cast<char16_t*>(malloc((len + 9) * sizeof(char16_t)));
+    size_t n = 0;
+    if (!units || !out || !utf8_to_units(path, units, &n)) {
+        free(units);
+        free(out);
+        return nullptr;
+    }
+    static const char16_t kHead[] = u"\\??\\Z:";
+    size_t k = 0;
+    for (; kHead[k]; ++k) out[k] = kHead[k];
+    for (size_t i = 0; i < n; ++i) out[k++] = units[i] == u'/' ? u'\\' : units[i];
+    if (is_dir && out[k - 1] != u'\\') out[k++] = u'\\';
+    out[k] = 0;
+    free(units);
+    return out;
+}
+
+size_t u16len(const char16_t* s) {
+    size_t n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+// The path by which an object is reported: links resolved, except the last
+// element when the link itself was opened.
+char* reported_path(const char* path, bool link_itself) {
+    if (!link_itself) {
+        char* real = realpath(path, nullptr);
+        return real ? real : strdup(path);
+    }
+    const char* slash = strrchr(path, '/');
+    if (!slash || slash == path) return strdup(path);
+    char* parent = strndup(path, static_cast<size_t>(slash - path));
+    char* real = parent ? realpath(parent, nullptr) : nullptr;
+    free(parent);
+    if (!real) return strdup(path);
+    size_t a = strlen(real), b = strlen(slash);
+    char* out = static_cast<char*>(malloc(a + b + 1));
+    if (out) {
+        memcpy(out, real, a);
+        memcpy(out + a, slash, b + 1);
+        if (a == 1) memmove(out, out + 1, b + 1); // parent is "/"
+    }
+    free(real);
+    return out;
+}
+
+// ENOENT for `path`: "path not found" when its folder is missing too.
+NTSTATUS missing_file(const char* path) {
+    const char* slash = strrchr(path, '/');
+    if (!slash || slash == path) return STATUS_OBJECT_NAME_NOT_FOUND;
+    char* parent = strndup(path, static_cast<size_t>(slash - path));
+    if (!parent) return STATUS_NO_MEMORY;
+    struct stat st;
+    bool ok = stat(parent, &st) == 0 && S_ISDIR(st.st_mode);
+    free(parent);
+    return ok ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
+NTSTATUS status_for_path_error(int e, const char* path) {
+    if (e == ENOENT) return missing_file(path);
+    if (e == ENOTDIR) return STATUS_OBJECT_PATH_NOT_FOUND;
+    return status_from_errno(e);
+}
+
+bool name_is_windows_safe(const char* name, size_t length) {
+    if (length == 0) return false;
+    if (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'))) return false;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || strchr("\\/:*?\"<>|", c)) return false;
+    }
+    return true;
+}
+
+} // namespace standin
