@@ -6,22 +6,42 @@
 
 namespace {
 
-ChunkBlock* new_block() {
-    ChunkBlock* b = static_cast<ChunkBlock*>(mem_malloc(sizeof(ChunkBlock)));
-    if (b) {
-        b->next = nullptr;
-        b->filled = 0;
+// Released blocks wait here for the next file, so that a run over many
+// files does not take and return the same memory for each. The converter
+// runs on one thread; so does everything that uses this cache.
+constexpr uint64_t kCacheMax = 64u << 20;
+ChunkBlock* g_cache;
+uint64_t g_cached;
+
+ChunkBlock* new_block(uint64_t* budget) {
+    if (budget) {
+        if (*budget < sizeof(ChunkBlock)) return nullptr;
+        *budget -= sizeof(ChunkBlock);
     }
+    ChunkBlock* b = g_cache;
+    if (b) {
+        g_cache = b->next;
+        g_cached -= sizeof(ChunkBlock);
+    } else {
+        b = static_cast<ChunkBlock*>(mem_malloc(sizeof(ChunkBlock)));
+        if (!b) {
+            if (budget) *budget += sizeof(ChunkBlock);
+            return nullptr;
+        }
+    }
+    b->next = nullptr;
+    b->filled = 0;
     return b;
 }
 
 // Links a fresh block behind the last one; false (and the code set) on failure.
 bool chunks_grow(ChunkBuffer* c) {
-    ChunkBlock* b = new_block();
+    ChunkBlock* b = new_block(c->budget);
     if (!b) {
         c->failure = ERR_OUT_OF_MEMORY;
         return false;
     }
+    c->before_last += c->last->filled;
     c->last->next = b;
     c->last = b;
     return true;
@@ -29,9 +49,11 @@ bool chunks_grow(ChunkBuffer* c) {
 
 } // namespace
 
-void chunks_create(ChunkBuffer* c) {
+void chunks_create(ChunkBuffer* c, uint64_t* budget) {
     c->failure = 0;
-    c->first = new_block();
+    c->before_last = 0;
+    c->budget = budget;
+    c->first = new_block(budget);
     c->last = c->first;
     if (!c->first) c->failure = ERR_OUT_OF_MEMORY;
 }
@@ -40,9 +62,30 @@ void chunks_release(ChunkBuffer* c) {
     while (c->first) {
         ChunkBlock* b = c->first;
         c->first = b->next;
-        mem_free(b);
+        if (c->budget) *c->budget += sizeof(ChunkBlock);
+        if (g_cached + sizeof(ChunkBlock) <= kCacheMax) {
+            b->next = g_cache;
+            g_cache = b;
+            g_cached += sizeof(ChunkBlock);
+        } else {
+            mem_free(b);
+        }
     }
     c->last = nullptr;
+    c->before_last = 0;
+}
+
+uint64_t chunks_cached_bytes() {
+    return g_cached;
+}
+
+void chunks_cache_release() {
+    while (g_cache) {
+        ChunkBlock* b = g_cache;
+        g_cache = b->next;
+        mem_free(b);
+    }
+    g_cached = 0;
 }
 
 void chunks_put_slow(ChunkBuffer* c, unsigned char byte) {
@@ -70,10 +113,4 @@ void chunks_put_run(ChunkBuffer* c, const unsigned char* bytes, uint64_t n) {
         bytes += k;
         n -= k;
     }
-}
-
-uint64_t chunks_length(const ChunkBuffer* c) {
-    uint64_t total = 0;
-    for (const ChunkBlock* b = c->first; b; b = b->next) total += b->filled;
-    return total;
 }

@@ -2,6 +2,8 @@
 
 #include "app/chunks.h"
 #include "app/reader.h"
+#include "app/rewrite.h"
+#include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/output.h"
@@ -13,21 +15,14 @@
 
 namespace {
 
-// What one pass over a file found.
-struct PassCounts {
-    int32_t lf;
-    int32_t crlf;
-    int32_t crcrlf;
-    int32_t lone_cr;
-    int32_t bom;
-};
+const PassCounts* g_count_seed;
 
 enum PassMode { PASS_COUNT, PASS_UNIX, PASS_WINDOWS };
 
-int32_t line_ends(const PassCounts& n) {
+uint64_t line_ends(const PassCounts& n) {
     return n.lf + n.crlf + n.crcrlf + n.lone_cr;
 }
-int32_t already_in_form(const PassCounts& n, PassMode form) {
+uint64_t already_in_form(const PassCounts& n, PassMode form) {
     return form == PASS_UNIX ? n.lf : n.crlf;
 }
 bool needs_change(const PassCounts& n, PassMode form) {
@@ -62,8 +57,8 @@ inline const unsigned char* find_special(const unsigned char* p, const unsigned 
 // mark; line feeds on the way are tallied in bulk. Returns the first CR or
 // 0xEF in [p, e), or e, and adds the line feeds before it to *lf.
 inline const unsigned char* count_to_cr_or_ef(const unsigned char* p, const unsigned char* e,
-                                              int32_t* lf) {
-    int32_t found = 0;
+                                              uint64_t* lf) {
+    uint64_t found = 0;
 #if defined(__SSE2__)
     const __m128i nl = _mm_set1_epi8(0x0A);
     const __m128i cr = _mm_set1_epi8(0x0D);
@@ -85,7 +80,8 @@ inline const unsigned char* count_to_cr_or_ef(const unsigned char* p, const unsi
             ++rounds;
         }
         __m128i sums = _mm_sad_epu8(tally, zero);
-        found += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+        found += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
         if (stop) {
             unsigned before = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))) &
                               ((stop & (0u - stop)) - 1);
@@ -108,13 +104,14 @@ template <PassMode Mode> inline void emit_line_end(ChunkBuffer* out) {
 // Takes the file's bytes one decision at a time. Runs of ordinary bytes are
 // found in the reader's buffer and copied in one step; the reader is asked to
 // refill and to peek exactly when a byte-by-byte loop would ask it, so the
-// file is read in the same slices.
-template <PassMode Mode> void pass_body(LookAheadReader* r, PassCounts* n, ChunkBuffer* out) {
+// file is read in the same slices. In an output pass every line end's
+// original form and every removed mark is noted beside the text.
+template <PassMode Mode> void pass_body(LookAheadReader* r, PassCounts* n, ConvertedText* out) {
     for (;;) {
         if (r->position >= r->filled) {
             // Once a block could not be had the text will not be written:
             // nothing more to learn from the rest of the file.
-            if (Mode != PASS_COUNT && out->failure) return;
+            if (Mode != PASS_COUNT && converted_failure(out)) return;
             if (reader_refill(r)) return;
         }
         const unsigned char* base = r->buffer;
@@ -122,7 +119,8 @@ template <PassMode Mode> void pass_body(LookAheadReader* r, PassCounts* n, Chunk
         const unsigned char* e = base + r->filled;
         const unsigned char* s =
             Mode == PASS_COUNT ? count_to_cr_or_ef(p, e, &n->lf) : find_special(p, e);
-        if (Mode != PASS_COUNT && s != p) chunks_put_run(out, p, static_cast<uint64_t>(s - p));
+        if (Mode != PASS_COUNT && s != p)
+            chunks_put_run(&out->text, p, static_cast<uint64_t>(s - p));
         if (s == e) {
             r->position = r->filled;
             continue;
@@ -131,59 +129,115 @@ template <PassMode Mode> void pass_body(LookAheadReader* r, PassCounts* n, Chunk
         switch (*s) {
         case 0x0A:
             ++n->lf;
-            emit_line_end<Mode>(out);
+            if (Mode != PASS_COUNT) {
+                emit_line_end<Mode>(&out->text);
+                converted_line_end(out, ORIGINAL_LF);
+            }
             break;
         case 0x0D: {
             unsigned char next = reader_peek(r, 0);
+            unsigned form;
             if (next == 0x0A) {
                 reader_skip(r, 1);
                 ++n->crlf;
+                form = ORIGINAL_CRLF;
             } else if (next == 0x0D && reader_peek(r, 1) == 0x0A) {
                 reader_skip(r, 2);
                 ++n->crcrlf;
+                form = ORIGINAL_CRCRLF;
             } else {
                 ++n->lone_cr;
+                form = ORIGINAL_CR;
             }
-            emit_line_end<Mode>(out);
+            if (Mode != PASS_COUNT) {
+                emit_line_end<Mode>(&out->text);
+                converted_line_end(out, form);
+            }
             break;
         }
         default: // 0xEF
             if (reader_peek(r, 0) == 0xBB && reader_peek(r, 1) == 0xBF) {
                 reader_skip(r, 2);
                 ++n->bom;
+                if (Mode != PASS_COUNT) converted_mark(out);
             } else if (Mode != PASS_COUNT) {
-                chunks_put(out, 0xEF);
+                chunks_put(&out->text, 0xEF);
             }
             break;
         }
     }
 }
 
-// One pass from byte 0 to the end. Returns the reader's failure (0 when the
-// whole file was read) and the bytes read in *length.
-ErrorCode run_pass(FileHandle h, PassMode mode, PassCounts* n, ChunkBuffer* out, uint64_t* length) {
-    *n = PassCounts{};
-    *length = 0;
+// Reads the part of the file that is already in the form, at counting
+// speed, up to the first line end or mark that the form would change. True
+// when there is one; the reader then stands on its first byte.
+template <PassMode Mode> bool scan_in_form(LookAheadReader* r, PassCounts* n) {
+    for (;;) {
+        if (r->position >= r->filled && reader_refill(r)) return false;
+        const unsigned char* base = r->buffer;
+        const unsigned char* p = base + r->position;
+        const unsigned char* e = base + r->filled;
+        const unsigned char* s =
+            Mode == PASS_UNIX ? count_to_cr_or_ef(p, e, &n->lf) : find_special(p, e);
+        r->position = static_cast<uint64_t>(s - base);
+        if (s == e) continue;
+        // Looked at from where it stands, so that a refill keeps the byte.
+        if (*s == 0x0D) {
+            if (Mode != PASS_WINDOWS || reader_peek(r, 1) != 0x0A) return true;
+            reader_skip(r, 2);
+            ++n->crlf;
+        } else if (*s == 0xEF) {
+            if (reader_peek(r, 1) == 0xBB && reader_peek(r, 2) == 0xBF) return true;
+            reader_skip(r, 1);
+        } else {
+            return true; // a line feed without its CR
+        }
+    }
+}
+
+// The reader's offset in the file.
+uint64_t reader_offset(const LookAheadReader* r) {
+    return r->total_read - (r->filled - r->position);
+}
+
+struct Pass {
+    PassCounts counts;
+    uint64_t length; // bytes read
+    bool changes;    // the form would change something
+    ErrorCode error; // the reader's failure, or a failed rewind
+};
+
+// One pass from byte 0 to the end, reading at most `limit` bytes. An output
+// pass collects the text into *out (created here) from the first change on.
+void run_pass(FileHandle h, PassMode mode, uint64_t limit, uint64_t* budget, ConvertedText* out,
+              Pass* pass) {
+    *pass = Pass{};
+    if (g_count_seed) pass->counts = *g_count_seed;
     // A pass that cannot start at byte 0 would judge part of the file.
-    ErrorCode e = file_set_position(h, 0);
-    if (e != 0) return e;
+    pass->error = file_set_position(h, 0);
+    if (pass->error != 0) return;
     LookAheadReader r;
     reader_create(&r, h, READER_SLICE);
-    switch (mode) {
-    case PASS_COUNT:
-        pass_body<PASS_COUNT>(&r, n, out);
-        break;
-    case PASS_UNIX:
-        pass_body<PASS_UNIX>(&r, n, out);
-        break;
-    case PASS_WINDOWS:
-        pass_body<PASS_WINDOWS>(&r, n, out);
-        break;
+    r.limit = limit;
+    PassCounts* n = &pass->counts;
+    if (mode == PASS_COUNT) {
+        pass_body<PASS_COUNT>(&r, n, nullptr);
+    } else {
+        bool windows = mode == PASS_WINDOWS;
+        pass->changes =
+            windows ? scan_in_form<PASS_WINDOWS>(&r, n) : scan_in_form<PASS_UNIX>(&r, n);
+        if (pass->changes && r.error == 0) {
+            converted_create(out, reader_offset(&r), windows, budget);
+            if (windows)
+                pass_body<PASS_WINDOWS>(&r, n, out);
+            else
+                pass_body<PASS_UNIX>(&r, n, out);
+            converted_finish(out);
+        }
     }
-    e = r.error;
-    *length = r.total_read;
+    pass->error = r.error;
+    pass->length = r.total_read;
     reader_release(&r);
-    return e;
 }
 
 // A file whose bytes could not all be read is never judged on the part that
@@ -196,49 +250,30 @@ void count_read_failure(RunTotals* t, ErrorCode e) {
 }
 
 void add_fixes(RunTotals* t, const PassCounts& n, PassMode form) {
-    t->boms_fixed += static_cast<uint32_t>(n.bom);
-    t->line_feeds_fixed += static_cast<uint32_t>(line_ends(n) - already_in_form(n, form));
+    t->boms_fixed += n.bom;
+    t->line_feeds_fixed += line_ends(n) - already_in_form(n, form);
 }
 
-// Writes the text over the file from byte 0. The file is first made long
-// enough for the new text, so a full disk shows before anything is
-// overwritten; a short write leaves the file's length alone, so no byte past
-// the failure is cut off.
-void rewrite(RunTotals* t, FileHandle h, const FileEntry* entry, const ChunkBuffer* text,
-             uint64_t old_length) {
-    int64_t keep_time = entry->write_time;
-    if (t->preserve_time) {
-        FileEntry now;
-        if (file_query_entry(h, &now) == 0) keep_time = now.write_time;
-    }
-    uint64_t new_length = chunks_length(text);
-    // Writing anywhere but at byte 0 would scramble the file. Extending does
-    // not move the position.
-    bool ready = file_set_position(h, 0) == 0 &&
-                 (new_length <= old_length || file_set_end(h, new_length) == 0);
-    if (!ready) {
-        ++t->write_failures;
-    } else {
-        uint64_t written = 0;
-        bool whole = true;
-        for (const ChunkBlock* b = text->first; b; b = b->next) {
-            uint64_t moved = 0;
-            handle_write(h, b->data, b->filled, &moved);
-            written += moved;
-            if (moved < b->filled) {
-                ++t->write_failures;
-                whole = false;
-                break;
-            }
-        }
-        // A cut that fails leaves the old tail behind the new text: the
-        // file was not made what it should be.
-        if (whole && file_set_end(h, written) != 0) ++t->write_failures;
-    }
-    if (t->preserve_time) file_set_write_time(h, keep_time);
+// Large files are collected only when the memory they take is there: past
+// the memory the process may have, the system would end it instead of
+// failing an allocation. Small files need no such care.
+constexpr uint64_t kCheckedSize = 4u << 20;
+constexpr uint64_t kMemoryReserve = 16u << 20;
+
+bool memory_budget(uint64_t size, uint64_t* budget) {
+    if (size < kCheckedSize) return false;
+    uint64_t room = mem_available();
+    if (room == ~0ull) return false;
+    room += chunks_cached_bytes();
+    *budget = room > kMemoryReserve ? room - kMemoryReserve : 0;
+    return true;
 }
 
 } // namespace
+
+void convert_set_count_seed(const PassCounts* seed) {
+    g_count_seed = seed;
+}
 
 ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     ++t->files_processed;
@@ -246,8 +281,10 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
 
     FileHandle h = INVALID_FILE_HANDLE;
     ErrorCode e;
+    bool writable = false;
     if (!t->test_only) {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ | FOPEN_SET_INFO | FOPEN_WRITE);
+        writable = e == 0;
         if (e != 0) {
             file_close(h); // an open can fail and still hand back a handle
             h = INVALID_FILE_HANDLE;
@@ -257,44 +294,67 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
     }
     if (e != 0) ++t->open_failures;
+    if (!handle_is_valid(h)) {
+        file_close(h);
+        return 0;
+    }
+
+    // A file that may be rewritten is judged on the bytes it held when it
+    // was opened; a change by another program since then is seen before the
+    // rewrite.
+    FileEntry at_open{};
+    uint64_t limit = ~0ull;
+    if (!t->test_only) {
+        if (file_query_entry(h, &at_open) == 0) {
+            limit = at_open.size;
+        } else {
+            at_open = *entry;
+        }
+    }
+    uint64_t budget = 0;
+    bool budgeted = !t->test_only && memory_budget(at_open.size, &budget);
 
     bool fixed = false;
-    if (handle_is_valid(h)) {
-        ChunkBuffer text;
-        chunks_create(&text);
-        PassCounts n;
-        uint64_t length = 0;
-        PassMode form = t->to_unix ? PASS_UNIX : PASS_WINDOWS;
-        bool output_pass = !t->test_only && (t->to_unix || t->to_windows);
-        ErrorCode re = 0;
-        if (!output_pass) {
-            re = run_pass(h, PASS_COUNT, &n, &text, &length);
-            if (re == 0) {
-                if (!t->to_unix && !t->to_windows) form = n.lf >= n.crlf ? PASS_UNIX : PASS_WINDOWS;
-                if (needs_change(n, form)) {
-                    if (t->test_only) {
-                        add_fixes(t, n, form);
-                        fixed = true;
-                    } else {
-                        output_pass = true;
-                    }
+    PassMode form = t->to_unix ? PASS_UNIX : PASS_WINDOWS;
+    Pass pass{};
+    ConvertedText text{};
+    bool collected = false;
+    bool output_pass = !t->test_only && (t->to_unix || t->to_windows);
+    if (!output_pass) {
+        run_pass(h, PASS_COUNT, limit, nullptr, nullptr, &pass);
+        if (pass.error == 0) {
+            const PassCounts& n = pass.counts;
+            if (!t->to_unix && !t->to_windows) form = n.lf >= n.crlf ? PASS_UNIX : PASS_WINDOWS;
+            if (needs_change(n, form)) {
+                if (t->test_only) {
+                    add_fixes(t, n, form);
+                    fixed = true;
+                } else {
+                    output_pass = true;
                 }
             }
         }
-        if (re == 0 && output_pass) re = run_pass(h, form, &n, &text, &length);
-        if (re != 0) {
-            count_read_failure(t, re);
-        } else if (output_pass) {
-            if (text.failure != 0) {
-                ++t->memory_failures;
-            } else if (needs_change(n, form)) {
-                add_fixes(t, n, form);
-                rewrite(t, h, entry, &text, length);
-                fixed = true;
-            }
-        }
-        chunks_release(&text);
     }
+    if (pass.error == 0 && output_pass) {
+        run_pass(h, form, limit, budgeted ? &budget : nullptr, &text, &pass);
+        collected = pass.changes;
+    }
+    if (pass.error != 0) {
+        count_read_failure(t, pass.error);
+    } else if (collected && converted_failure(&text) != 0) {
+        ++t->memory_failures;
+    } else if (collected) {
+        add_fixes(t, pass.counts, form);
+        fixed = true;
+        int64_t keep_time = at_open.write_time;
+        RewriteJob job{h, path, &text, pass.length, at_open.write_time};
+        // Shorter than it was when opened: another program cut it meanwhile.
+        RewriteOutcome outcome =
+            writable && pass.length == limit ? rewrite_in_place(&job) : REWRITE_UNTOUCHED;
+        if (outcome != REWRITE_DONE) ++t->write_failures;
+        if (outcome == REWRITE_DONE && t->preserve_time) file_set_write_time(h, keep_time);
+    }
+    if (collected) converted_release(&text);
     if (fixed) {
         ++t->files_fixed;
         print_out("%s\n", path);

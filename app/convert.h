@@ -8,22 +8,36 @@
 
 // The run's options and counters. One per run, all zero at start; only
 // convert_file moves the counters.
+// The counters are 64-bit: a run (or one file) may hold more than 2^32 line ends.
 struct RunTotals {
     uint8_t to_unix;       // -u
     uint8_t to_windows;    // -w
     uint8_t preserve_time; // -p
     uint8_t test_only;     // -t
-    uint32_t boms_fixed;
-    uint32_t line_feeds_fixed;
-    uint32_t files_fixed;
-    uint32_t files_processed;
-    uint32_t open_failures;   // could not be opened, or a read failed part way
-    uint32_t memory_failures; // the converted text (or the read buffer) did not fit in memory
-    uint32_t write_failures;  // could not be made to hold the new text, or written short
+    uint64_t boms_fixed;
+    uint64_t line_feeds_fixed;
+    uint64_t files_fixed;
+    uint64_t files_processed;
+    uint64_t open_failures;   // could not be opened, or a read failed part way
+    uint64_t memory_failures; // the converted text (or the read buffer) did not fit in memory
+    uint64_t write_failures;  // not rewritten: read-only, changed meanwhile, or a step failed
 };
-static_assert(sizeof(RunTotals) == 32);
-static_assert(offsetof(RunTotals, boms_fixed) == 4);
-static_assert(offsetof(RunTotals, write_failures) == 28);
+static_assert(sizeof(RunTotals) == 64);
+static_assert(offsetof(RunTotals, boms_fixed) == 8);
+static_assert(offsetof(RunTotals, write_failures) == 56);
+
+// What one pass over a file found.
+struct PassCounts {
+    uint64_t lf;
+    uint64_t crlf;
+    uint64_t crcrlf;
+    uint64_t lone_cr;
+    uint64_t bom;
+};
+
+// Test control: every pass starts counting from *seed instead of 0 (null: 0),
+// so that counts past 32 bits can be seen without gigabytes of text.
+void convert_set_count_seed(const PassCounts* seed);
 
 // Converts one file (never a folder) and prints its path when it was, or in
 // test mode would be, changed. Returns 0: closing the file has no result.

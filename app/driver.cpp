@@ -1,6 +1,8 @@
 #include "app/driver.h"
 
+#include "app/chunks.h"
 #include "app/convert.h"
+#include "app/interrupt.h"
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/format.h"
@@ -8,8 +10,7 @@
 #include "base/path.h"
 #include "base/utf.h"
 #include "base/walker.h"
-
-#include <cstdarg>
+#include "platform/nt.h"
 
 namespace {
 
@@ -63,14 +64,6 @@ const char* error_reason(ErrorCode code) {
     }
 }
 
-char* format_in(ArenaAllocator* arena, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    char* s = format_alloc(arena_base(arena), format, args);
-    va_end(args);
-    return s;
-}
-
 bool has_wildcard(const char* s, uint64_t n) {
     for (uint64_t i = 0; i < n; ++i)
         if (s[i] == '*' || s[i] == '?') return true;
@@ -93,7 +86,7 @@ bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folde
             if (has_wildcard(path + start, i - start)) {
                 char* dir = str_dup(arena_base(arena), path, start);
                 *folder = (dir && *dir) ? dir : ".";
-                *filter = format_in(arena, "+%s", path + start);
+                *filter = format_new(arena_base(arena), "+%s", path + start);
                 return true;
             }
             start = i + 1;
@@ -108,9 +101,9 @@ struct Run {
     uint32_t walk_errors;
 };
 
-void walk(Run* run, const char* folder, const char* const* filters) {
+void walk(Run* run, const char* folder, const char* const* filters, Signal* cancel) {
     FolderWalker* walker = nullptr;
-    ErrorCode err = walker_create(&walker, nullptr, folder, 0, filters);
+    ErrorCode err = walker_create(&walker, cancel, folder, 0, filters);
     if (err != 0) {
         print_out("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder, error_reason(err),
                   err);
@@ -119,8 +112,9 @@ void walk(Run* run, const char* folder, const char* const* filters) {
     for (;;) {
         const char* path = nullptr;
         FileEntry* entry = nullptr;
+        if (interrupt_requested()) break;
         err = walker_next(walker, &path, nullptr, &entry);
-        if (err == ERR_NO_MORE_FILES) break;
+        if (err == ERR_NO_MORE_FILES || err == ERR_CANCELLED) break;
         if (err != 0) {
             // A folder that could not be read is counted and the walk goes
             // on; a loop means the folder was walked already.
@@ -136,13 +130,15 @@ void walk(Run* run, const char* folder, const char* const* filters) {
 
 void print_summary(const Run* run) {
     const RunTotals& t = run->totals;
-    if (t.files_processed) print_out("%i files processed\n", t.files_processed);
+    // Counts are printed as the unsigned 64-bit numbers they are.
+    if (t.files_processed) print_out("%llu files processed\n", t.files_processed);
     if (t.memory_failures + t.open_failures)
-        print_out("%i files could not be read\n", t.memory_failures + t.open_failures);
-    if (t.write_failures) print_out("%i files could not be modified\n", t.write_failures);
+        print_out("%llu files could not be read\n", t.memory_failures + t.open_failures);
+    if (t.write_failures) print_out("%llu files could not be modified\n", t.write_failures);
     if (t.files_fixed)
-        print_out("%s %i line feeds and %i BOMs in %i files\n", t.test_only ? "would fix" : "fixed",
-                  t.line_feeds_fixed, t.boms_fixed, t.files_fixed);
+        print_out("%s %llu line feeds and %llu BOMs in %llu files\n",
+                  t.test_only ? "would fix" : "fixed", t.line_feeds_fixed, t.boms_fixed,
+                  t.files_fixed);
     if (run->walk_errors) print_out("%i folders could not be read\n", run->walk_errors);
 }
 
@@ -179,6 +175,8 @@ int run_converter(int32_t argc, char** argv) {
     bool help = false;
     bool switches_over = false;
     bool out_of_memory = false;
+    Signal cancel; // lives until the interrupt handler forgets it
+    signal_init(&cancel);
 
     for (int32_t i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -239,6 +237,7 @@ int run_converter(int32_t argc, char** argv) {
             for (FilterNode* f = filters.head; f; f = f->next) array[n++] = f->text;
             array[n] = nullptr;
 
+            interrupt_install(&cancel);
             FileEntry entry = {};
             if (!split_filter && file_query_entry_by_path(folder, &entry) == 0 &&
                 !entry.is_directory) {
@@ -246,12 +245,16 @@ int run_converter(int32_t argc, char** argv) {
                 char* full = path_full(arena_base(&run.arena), folder);
                 convert_file(&run.totals, full ? full : folder, &entry);
             } else {
-                walk(&run, folder, array);
+                walk(&run, folder, array, &cancel);
             }
         }
     }
 
     print_summary(&run);
     arena_release(&run.arena);
-    return 0;
+    chunks_cache_release();
+    bool interrupted = interrupt_requested();
+    interrupt_done();
+    // An interrupted run ends as the platform ends an interrupted program.
+    return interrupted ? static_cast<int>(STATUS_CONTROL_C_EXIT) : 0;
 }

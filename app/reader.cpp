@@ -13,6 +13,7 @@ void reader_create(LookAheadReader* r, FileHandle handle, uint64_t capacity) {
     r->end = 0;
     r->error = 0;
     r->total_read = 0;
+    r->limit = ~0ull;
     r->buffer = static_cast<unsigned char*>(mem_malloc(capacity));
     if (!r->buffer) {
         // Nothing can be read: report the end at once, and why.
@@ -36,9 +37,12 @@ bool reader_refill(LookAheadReader* r) {
         r->filled = unread;
         r->position = 0;
     }
+    if (!r->end && r->total_read >= r->limit) r->end = 1;
     if (!r->end && r->filled < r->capacity) {
+        uint64_t want = r->capacity - r->filled;
+        if (want > r->limit - r->total_read) want = r->limit - r->total_read;
         uint64_t got = 0;
-        ErrorCode e = handle_read(r->handle, r->buffer + r->filled, r->capacity - r->filled, &got);
+        ErrorCode e = handle_read(r->handle, r->buffer + r->filled, want, &got);
         r->filled += got;
         r->total_read += got;
         if (e != 0) {

@@ -23,6 +23,9 @@ struct LookAheadReader {
     // read reported (14 when the buffer could not be allocated), else 0.
     ErrorCode error;
     uint64_t total_read; // bytes transferred by all reads so far
+    // Reads stop once this many bytes came in: a file is judged on the
+    // length it had when it was opened. All-ones (the default) reads to the end.
+    uint64_t limit;
 };
 
 void reader_create(LookAheadReader* r, FileHandle handle, uint64_t capacity);

@@ -1,5 +1,7 @@
 #include "base/alloc.h"
 
+#include "platform/nt.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,27 @@ void* mem_calloc(size_t count, size_t size) {
 }
 void mem_free(void* p) {
     free(p);
+}
+
+namespace {
+std::atomic<uint64_t> g_mem_available_override{~0ull};
+} // namespace
+
+uint64_t mem_available() {
+    uint64_t forced = g_mem_available_override.load(std::memory_order_relaxed);
+    if (forced != ~0ull) return forced;
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return ~0ull;
+    // What can still be committed; on Linux (and in a container) the free
+    // memory, which is the same figure.
+    uint64_t room = status.ullAvailPageFile;
+    if (status.ullAvailVirtual < room) room = status.ullAvailVirtual;
+    return room;
+}
+
+void mem_set_available(uint64_t bytes) {
+    g_mem_available_override.store(bytes, std::memory_order_relaxed);
 }
 
 void mem_fail_at(uint64_t n, bool sticky) {

@@ -273,3 +273,43 @@ ErrorCode file_set_write_time(FileHandle h, int64_t time) {
     basic.ChangeTime = -1;
     return file_set_information(h, FileBasicInformation, &basic, sizeof basic);
 }
+
+namespace {
+
+// File systems that write changed blocks to new space, by the name the
+// volume gives.
+bool is_copy_on_write(const char16_t* name, uint64_t n) {
+    static const char* const kNames[] = {"btrfs", "zfs", "bcachefs", "ReFS", "APFS"};
+    for (const char* k : kNames) {
+        uint64_t i = 0;
+        for (; k[i] && i < n; ++i) {
+            char16_t a = name[i], b = static_cast<char16_t>(k[i]);
+            if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
+            if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b + 32);
+            if (a != b) break;
+        }
+        if (!k[i] && i == n) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ErrorCode file_volume_room(FileHandle h, uint64_t* free_bytes, bool* copy_on_write) {
+    *free_bytes = ~0ull;
+    *copy_on_write = false;
+    NtFileFsFullSizeInformation size{};
+    ErrorCode e =
+        file_query_volume_information(h, FileFsFullSizeInformation, &size, sizeof size, nullptr);
+    if (e != 0) return e;
+    uint64_t unit = static_cast<uint64_t>(size.SectorsPerAllocationUnit) * size.BytesPerSector;
+    *free_bytes = static_cast<uint64_t>(size.CallerAvailableAllocationUnits) * unit;
+    alignas(8) unsigned char buf[sizeof(NtFileFsAttributeInformation) + 64];
+    const NtFileFsAttributeInformation* a = reinterpret_cast<NtFileFsAttributeInformation*>(buf);
+    if (file_query_volume_information(h, FileFsAttributeInformation, buf, sizeof buf, nullptr) ==
+        0) {
+        const char16_t* name = reinterpret_cast<const char16_t*>(a->FileSystemName);
+        *copy_on_write = is_copy_on_write(name, a->FileSystemNameLength / 2);
+    }
+    return 0;
+}

@@ -24,3 +24,7 @@ ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uin
 ErrorCode file_set_position(FileHandle h, uint64_t offset);
 ErrorCode file_set_end(FileHandle h, uint64_t size);
 ErrorCode file_set_write_time(FileHandle h, int64_t time);
+// The bytes free to this caller on the file's volume, and whether the file
+// system writes every changed block to new space (copy on write), so that
+// overwriting a file in place takes room too.
+ErrorCode file_volume_room(FileHandle h, uint64_t* free_bytes, bool* copy_on_write);

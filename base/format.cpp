@@ -500,3 +500,11 @@ char* format_alloc(Allocator* a, const char* format, va_list args) {
     }
     return out;
 }
+
+char* format_new(Allocator* a, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char* s = format_alloc(a, format, args);
+    va_end(args);
+    return s;
+}

@@ -12,3 +12,4 @@ uint64_t format_engine(char* buf, uint64_t capacity, const char* format, va_list
 uint64_t format_to_buffer(char* buf, uint64_t capacity, const char* format, ...);
 // Formats into memory from the allocator; null when it fails.
 char* format_alloc(Allocator* a, const char* format, va_list args);
+char* format_new(Allocator* a, const char* format, ...);

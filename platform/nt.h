@@ -37,6 +37,9 @@ typedef LONG NTSTATUS;
 #ifndef STATUS_TIMEOUT
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 #endif
+#ifndef STATUS_CONTROL_C_EXIT
+#define STATUS_CONTROL_C_EXIT ((DWORD)0xC000013AL)
+#endif
 #ifndef STATUS_BUFFER_OVERFLOW
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #endif
@@ -214,6 +217,8 @@ constexpr ULONG FileIdInformation = 59;
 constexpr ULONG FileIdExtdDirectoryInformation = 60;
 constexpr ULONG FileFsVolumeInformation = 1;
 constexpr ULONG FileFsDeviceInformation = 4;
+constexpr ULONG FileFsAttributeInformation = 5;
+constexpr ULONG FileFsFullSizeInformation = 7;
 constexpr ULONG ObjectNameInformation = 1;
 
 #ifndef IO_REPARSE_TAG_MOUNT_POINT
@@ -334,6 +339,23 @@ struct NtFileFsDeviceInformation {
     ULONG Characteristics;
 };
 static_assert(sizeof(NtFileFsDeviceInformation) == 8);
+
+struct NtFileFsAttributeInformation {
+    ULONG FileSystemAttributes;
+    LONG MaximumComponentNameLength;
+    ULONG FileSystemNameLength; // bytes
+    WCHAR FileSystemName[1];
+};
+static_assert(offsetof(NtFileFsAttributeInformation, FileSystemName) == 12);
+
+struct NtFileFsFullSizeInformation {
+    int64_t TotalAllocationUnits;
+    int64_t CallerAvailableAllocationUnits;
+    int64_t ActualAvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit;
+    ULONG BytesPerSector;
+};
+static_assert(sizeof(NtFileFsFullSizeInformation) == 32);
 
 struct NtObjectNameInformation {
     NtUnicodeString Name;

@@ -1,12 +1,16 @@
 // Linux process entry: turns the UTF-8 arguments into the UTF-16 vector that
 // Windows would hand over, then calls the same wide entry.
 #include "platform/entry.h"
+#include "platform/posix/standin.h"
 #include "platform/posix/text.h"
 
 #include <csignal>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +29,13 @@ char16_t* g_wide_text;
 } // namespace
 
 int main(int argc, char** argv) {
+    // A standard descriptor closed at start would be handed to the first file
+    // opened, and messages would land in it: hold each with /dev/null.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held > fd) close(held); // the lowest free descriptor is fd, unless open failed
+    }
     // A closed pipe must fail the write, as on Windows, not kill the process.
     signal(SIGPIPE, SIG_IGN);
     size_t units = 0;
@@ -40,5 +51,10 @@ int main(int argc, char** argv) {
         p += to_utf16(argv[i], p);
     }
     wargv[argc] = nullptr;
-    return wide_main(argc, wargv);
+    int status = wide_main(argc, wargv);
+    // An interrupted run ends with the status a shell expects of a program
+    // that a signal stopped.
+    int sig = standin::interrupt_signal();
+    if (status == static_cast<int>(STATUS_CONTROL_C_EXIT) && sig) return 128 + sig;
+    return status;
 }

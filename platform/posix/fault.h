@@ -54,6 +54,12 @@ struct CallLog {
 };
 extern CallLog g_call_log;
 
+// Test control: called at the start of every ReadFile and WriteFile with the
+// call's number in the log, so a test can act as another program would at
+// that moment (append to the file, cut it). Null when unused.
+using TransferHook = void (*)(bool write, uint32_t call);
+extern TransferHook g_transfer_hook;
+
 // Internal: decides whether a rule acts on this call. Inline so that the
 // unarmed case is one load and one branch.
 extern bool g_fault_armed;

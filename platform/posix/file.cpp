@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +124,13 @@ NTSTATUS open_existing(const OpenPlan& p, const struct stat& st, bool link_itsel
         fd = open(p.path, open_flags_for(p.access) | kOpenCommon);
         if (fd < 0 && errno == EACCES && !(p.access & kDataAccess))
             fd = open(p.path, O_PATH | O_CLOEXEC);
+        // Other processes do not see our share modes; those that cooperate
+        // through advisory locks wait while we write a file no one else may write.
+        if (fd >= 0 && (p.access & kWriteData) && !(p.share & FILE_SHARE_WRITE) &&
+            flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            close(fd);
+            return STATUS_SHARING_VIOLATION;
+        }
         if (fd >= 0 && overwrite) {
             int r = (p.access & kWriteData) ? ftruncate(fd, 0) : truncate(p.path, 0);
             if (r != 0) {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -309,6 +310,14 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
 constexpr long kRemoteFs[] = {0x6969 /* NFS */, 0x517B /* SMB */, static_cast<long>(0xFF534D42),
                               static_cast<long>(0xFE534D42) /* CIFS, SMB2 */};
 
+struct FsName {
+    long magic;
+    const char16_t* name;
+};
+constexpr FsName kFsNames[] = {{static_cast<long>(0x9123683E), u"btrfs"},
+                               {0x2FC12FC1, u"zfs"},
+                               {static_cast<long>(0xCA451A4E), u"bcachefs"}};
+
 NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_PTR* used) {
     if (cls == FileFsVolumeInformation) {
         constexpr ULONG kFixed = offsetof(NtFileFsVolumeInformation, VolumeLabel);
@@ -343,6 +352,36 @@ NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG
         }
         *used = sizeof(NtFileFsDeviceInformation);
         return STATUS_SUCCESS;
+    }
+    if (cls == FileFsFullSizeInformation) {
+        if (length < sizeof(NtFileFsFullSizeInformation)) return STATUS_INFO_LENGTH_MISMATCH;
+        struct statvfs sv;
+        if (t.link || fstatvfs(t.fd, &sv) != 0) return STATUS_INVALID_DEVICE_REQUEST;
+        NtFileFsFullSizeInformation* z = static_cast<NtFileFsFullSizeInformation*>(buf);
+        z->TotalAllocationUnits = static_cast<int64_t>(sv.f_blocks);
+        z->CallerAvailableAllocationUnits = static_cast<int64_t>(sv.f_bavail);
+        z->ActualAvailableAllocationUnits = static_cast<int64_t>(sv.f_bfree);
+        z->SectorsPerAllocationUnit = 1;
+        z->BytesPerSector = static_cast<ULONG>(sv.f_frsize);
+        *used = sizeof(NtFileFsFullSizeInformation);
+        return STATUS_SUCCESS;
+    }
+    if (cls == FileFsAttributeInformation) {
+        constexpr ULONG kFixed = offsetof(NtFileFsAttributeInformation, FileSystemName);
+        if (length < kFixed) return STATUS_INFO_LENGTH_MISMATCH;
+        struct statfs sf;
+        if (t.link || fstatfs(t.fd, &sf) != 0) return STATUS_INVALID_DEVICE_REQUEST;
+        // File systems that write every changed block anew keep their own
+        // names; the others answer as the common case does.
+        const char16_t* name = u"NTFS";
+        for (const FsName& f : kFsNames)
+            if (static_cast<long>(sf.f_type) == f.magic) name = f.name;
+        NtFileFsAttributeInformation* a = static_cast<NtFileFsAttributeInformation*>(buf);
+        a->FileSystemAttributes = 0x3; // case-sensitive search, case-preserved names
+        a->MaximumComponentNameLength = 255;
+        size_t n = u16len(name);
+        a->FileSystemNameLength = static_cast<ULONG>(n * 2);
+        return put_name(buf, length, kFixed, name, n, used);
     }
     return STATUS_INVALID_INFO_CLASS;
 }

@@ -132,6 +132,7 @@ using namespace standin;
 // --- fault injection --------------------------------------------------------
 
 CallLog g_call_log;
+TransferHook g_transfer_hook;
 bool g_fault_armed = false;
 
 namespace {
@@ -155,6 +156,7 @@ void fault_reset() {
     for (ArmedRule& r : g_rules) r.active = false;
     g_call_log = CallLog{};
     g_fault_armed = false;
+    g_transfer_hook = nullptr;
 }
 
 bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out) {

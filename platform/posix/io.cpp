@@ -65,6 +65,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
     if (read) *read = 0;
     ++g_call_log.reads;
     g_call_log.last_read_size = to_read;
+    if (g_transfer_hook) g_transfer_hook(false, g_call_log.reads);
     if (overlapped) return fail(ERROR_INVALID_PARAMETER); // only synchronous transfers here
     int fd = -1;
     if (DWORD e = transfer_fd(file, FILE_READ_DATA, &fd)) return fail(e);
@@ -92,6 +93,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     if (written) *written = 0;
     ++g_call_log.writes;
     g_call_log.last_write_size = to_write;
+    if (g_transfer_hook) g_transfer_hook(true, g_call_log.writes);
     if (overlapped) return fail(ERROR_INVALID_PARAMETER);
     int fd = -1;
     if (DWORD e = transfer_fd(file, FILE_WRITE_DATA | FILE_APPEND_DATA, &fd)) return fail(e);

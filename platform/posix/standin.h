@@ -41,6 +41,8 @@ void handle_for_each(void (*fn)(Object*, void*), void* ctx);
 int std_handle_fd(HANDLE h); // fd 0..2, or -1 when h is no standard handle
 
 NTSTATUS status_from_errno(int e);
+// The last signal taken as a console control event, 0 before any.
+int interrupt_signal();
 void set_last_error(DWORD code);
 
 // Create options that the system keeps as the handle's mode, and the one

@@ -143,6 +143,27 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
 
+struct MEMORYSTATUSEX {
+    DWORD dwLength;
+    DWORD dwMemoryLoad;
+    uint64_t ullTotalPhys;
+    uint64_t ullAvailPhys;
+    uint64_t ullTotalPageFile;
+    uint64_t ullAvailPageFile;
+    uint64_t ullTotalVirtual;
+    uint64_t ullAvailVirtual;
+    uint64_t ullAvailExtendedVirtual;
+};
+static_assert(sizeof(MEMORYSTATUSEX) == 64);
+
+// Console control events and the handler that receives them.
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_LOGOFF_EVENT 5
+#define CTRL_SHUTDOWN_EVENT 6
+using PHANDLER_ROUTINE = BOOL(WINAPI*)(DWORD ctrl_type);
+
 extern "C" {
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
                      LPOVERLAPPED overlapped);
@@ -160,4 +181,8 @@ BOOL WINAPI GetUserNameW(LPWSTR buffer, LPDWORD size);
 HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code);
 void WINAPI DebugBreak(void);
+BOOL WINAPI GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
+DWORD WINAPI GetTempPathW(DWORD length, LPWSTR buffer);
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+void WINAPI Sleep(DWORD milliseconds);
 }

@@ -9,10 +9,14 @@ files.
 import argparse
 import os
 import shutil
+import signal
+import threading
+import time
 import stat
 import subprocess
 import sys
 import tempfile
+import fcntl
 import unittest
 
 ARGS = None
@@ -314,6 +318,105 @@ class HelpPromises(Tree):
                                    ("a.cpp", "lib/l.cpp", "lib/l.h", "tools.sh/t.cpp")])
         self.assertEqual(read(self.p("source/samples/s.cpp")), b"x\n")
         self.assertEqual(read(self.p("source/x.sh")), b"x\n")
+
+
+def crlf_lines(n, tag=b"line"):
+    return b"".join(tag + b" %d of the text\r\n" % i for i in range(n))
+
+
+class Safety(Tree):
+    """Every file ends exactly as it was or fully converted."""
+
+    def test_interrupt_finishes_the_file_in_hand(self):
+        original = crlf_lines(40000)  # about 1 MiB each
+        names = ["f%03d.txt" % i for i in range(60)]
+        for n in names:
+            write(self.p(n), original)
+        cmd = command(self.program, self.wine, ["-u", "root"])
+        proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = proc.stdout.readline()
+        self.assertTrue(first.startswith(b"Z:"), first)
+        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGINT)  # a second one still waits for the file in hand
+        rest, _ = proc.communicate(timeout=600)
+        out = (first + rest).decode()
+        converted = original.replace(b"\r\n", b"\n")
+        done = 0
+        for n in names:
+            data = read(self.p(n))
+            self.assertIn(data, (original, converted), n)
+            done += data == converted
+        self.assertLess(done, len(names), "the walk stopped early")
+        lines = out.splitlines()
+        self.assertEqual(len(lines), done + 2, out)  # the paths, processed, fixed
+        self.assertEqual(lines[-2], "%d files processed" % done)
+        if self.wine:
+            self.assertEqual(proc.returncode, 0xC000013A & 0xFF)
+        else:
+            self.assertEqual(proc.returncode, 130)
+
+    def test_closed_standard_output(self):
+        if self.wine:
+            self.skipTest("the closed descriptor is the Linux program's case")
+        write(self.p("a.txt"), b"a\r\nb\r\n")
+        write(self.p("b.txt"), b"c\r\n")
+        p = subprocess.run(command(self.program, False, ["-u", "root"]), cwd=self.tmp,
+                           preexec_fn=lambda: os.close(1), stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 0)
+        self.assertEqual(read(self.p("a.txt")), b"a\nb\n")
+        self.assertEqual(read(self.p("b.txt")), b"c\n")
+
+    def test_appending_process_loses_nothing(self):
+        if self.wine:
+            self.skipTest("Wine takes no advisory lock for another process to wait on")
+        path = self.p("log.txt")
+        write(path, crlf_lines(400000))  # about 9 MiB
+        stop = threading.Event()
+        appended = []
+
+        def appender():
+            i = 0
+            while not stop.is_set():
+                with open(path, "ab") as f:
+                    fcntl.flock(f, fcntl.LOCK_EX)  # a cooperating writer
+                    line = b"appended %d\n" % i
+                    f.write(line)
+                    appended.append(line)
+                i += 1
+                time.sleep(0.001)
+
+        t = threading.Thread(target=appender)
+        t.start()
+        try:
+            for flags in ("-u", "-w", "-u"):
+                self.run_eolset(flags, "root")
+        finally:
+            stop.set()
+            t.join()
+        data = read(path)
+        for line in appended:
+            self.assertEqual(data.count(line.rstrip(b"\n") + b"\n") +
+                             data.count(line.rstrip(b"\n") + b"\r\n"), 1, line)
+
+    def test_full_file_system(self):
+        mnt = os.path.join(self.tmp, "small")
+        os.makedirs(mnt)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mnt],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no permission to mount a small file system")
+        try:
+            text = b"".join(b"%d\n" % i for i in range(150000))  # about 1 MiB, grows by 150,000
+            write(os.path.join(mnt, "big.txt"), text)
+            write(os.path.join(mnt, "filler"), b"\0" * (2 * 1024 * 1024 - len(text) - 80 * 1024))
+            out, _ = run_program(self.program, self.wine, ["-w", "small"], self.tmp)
+            self.assertEqual(read(os.path.join(mnt, "big.txt")), text)
+            self.assertIn("1 files could not be modified\n", out)
+            # With room, the same file converts.
+            os.remove(os.path.join(mnt, "filler"))
+            run_program(self.program, self.wine, ["-w", "small"], self.tmp)
+            self.assertEqual(read(os.path.join(mnt, "big.txt")), text.replace(b"\n", b"\r\n"))
+        finally:
+            subprocess.run(["umount", mnt])
 
 
 class SameOnBothPlatforms(unittest.TestCase):

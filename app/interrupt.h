@@ -1,0 +1,14 @@
+// Ctrl-C, Ctrl-Break, a closed console or a shutdown (SIGINT, SIGHUP and
+// SIGTERM on Linux) stop the run between two files: the file in hand is
+// finished, the summary printed, and only then does the process end.
+#pragma once
+
+#include "base/signal.h"
+
+// From now on an interrupt sets `cancel` (which may be null) and is remembered.
+void interrupt_install(Signal* cancel);
+// True once an interrupt came.
+bool interrupt_requested();
+// The run has printed its summary; a console that is closing may end the
+// process now. Also forgets the cancel signal.
+void interrupt_done();

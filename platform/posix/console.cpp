@@ -1,0 +1,112 @@
+// Console control events. SIGINT stands for Ctrl-C, SIGHUP for a closed
+// console and SIGTERM for a shutdown. As on Windows, the handlers run on a
+// thread of their own: the signals are blocked everywhere else and one
+// thread takes them with sigwait, so no handler ever runs inside a signal
+// handler or cuts a system call of the working threads short.
+#include "platform/posix/standin.h"
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxHandlers = 8;
+
+std::mutex g_lock;
+PHANDLER_ROUTINE g_handlers[kMaxHandlers];
+int g_count;
+bool g_started;
+std::atomic<int> g_last_signal{0};
+
+void signal_set_of(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGHUP);
+    sigaddset(set, SIGTERM);
+}
+
+DWORD event_of(int sig) {
+    if (sig == SIGINT) return CTRL_C_EVENT;
+    if (sig == SIGHUP) return CTRL_CLOSE_EVENT;
+    return CTRL_SHUTDOWN_EVENT;
+}
+
+void* dispatcher(void*) {
+    sigset_t set;
+    signal_set_of(&set);
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+        g_last_signal.store(sig);
+        PHANDLER_ROUTINE chain[kMaxHandlers];
+        int n;
+        {
+            std::lock_guard<std::mutex> g(g_lock);
+            n = g_count;
+            for (int i = 0; i < n; ++i) chain[i] = g_handlers[i];
+        }
+        bool handled = false;
+        // The handler registered last is asked first.
+        for (int i = n - 1; i >= 0 && !handled; --i) handled = chain[i](event_of(sig));
+        if (!handled) {
+            // What the system does when nobody takes the event: the process ends,
+            // here as the signal's own default would end it.
+            signal(sig, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            raise(sig);
+            _exit(128 + sig);
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+namespace standin {
+
+int interrupt_signal() {
+    return g_last_signal.load();
+}
+
+} // namespace standin
+
+extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!handler) {
+        standin::set_last_error(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!add) {
+        for (int i = 0; i < g_count; ++i) {
+            if (g_handlers[i] != handler) continue;
+            for (int j = i + 1; j < g_count; ++j) g_handlers[j - 1] = g_handlers[j];
+            --g_count;
+            return TRUE;
+        }
+        standin::set_last_error(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (g_count == kMaxHandlers) {
+        standin::set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    if (!g_started) {
+        // Blocked here, and so in every thread started from now on.
+        sigset_t set;
+        signal_set_of(&set);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        pthread_t t;
+        if (pthread_create(&t, nullptr, dispatcher, nullptr) != 0) {
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            standin::set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        pthread_detach(t);
+        g_started = true;
+    }
+    g_handlers[g_count++] = handler;
+    return TRUE;
+}
