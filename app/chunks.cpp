@@ -95,7 +95,7 @@ void chunks_put_slow(ChunkBuffer* c, unsigned char byte) {
     b->data[b->filled++] = byte;
 }
 
-void chunks_put_run(ChunkBuffer* c, const unsigned char* bytes, uint64_t n) {
+void chunks_put_run_slow(ChunkBuffer* c, const unsigned char* bytes, uint64_t n) {
     ChunkBlock* b = c->last;
     if (!b) return;
     while (n) {

@@ -5,6 +5,7 @@
 #include "base/types.h"
 
 #include <cstdint>
+#include <cstring>
 
 constexpr uint64_t CHUNK_DATA_SIZE = 50000;
 
@@ -35,7 +36,16 @@ void chunks_cache_release();
 void chunks_put_slow(ChunkBuffer* c, unsigned char byte);
 // Appends n bytes: the same as n calls of chunks_put, with the copying done in
 // runs. After a failed allocation the rest of the run is dropped.
-void chunks_put_run(ChunkBuffer* c, const unsigned char* bytes, uint64_t n);
+void chunks_put_run_slow(ChunkBuffer* c, const unsigned char* bytes, uint64_t n);
+inline void chunks_put_run(ChunkBuffer* c, const unsigned char* bytes, uint64_t n) {
+    ChunkBlock* b = c->last;
+    if (b && CHUNK_DATA_SIZE - b->filled >= n) {
+        memcpy(b->data + b->filled, bytes, n);
+        b->filled += n;
+        return;
+    }
+    chunks_put_run_slow(c, bytes, n);
+}
 
 inline void chunks_put(ChunkBuffer* c, unsigned char byte) {
     ChunkBlock* b = c->last;

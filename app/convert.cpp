@@ -125,6 +125,14 @@ template <PassMode Mode> void pass_body(LookAheadReader* r, PassCounts* n, Conve
             r->position = r->filled;
             continue;
         }
+        // The common line end, both bytes at hand: no peek needed.
+        if (Mode != PASS_COUNT && *s == 0x0D && e - s >= 2 && s[1] == 0x0A) {
+            r->position = static_cast<uint64_t>(s - base) + 2;
+            ++n->crlf;
+            emit_line_end<Mode>(&out->text);
+            converted_line_end(out, ORIGINAL_CRLF);
+            continue;
+        }
         r->position = static_cast<uint64_t>(s - base) + 1;
         switch (*s) {
         case 0x0A:
