@@ -268,18 +268,28 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     EXPECT_EQ(r.totals.write_failures, 1u);
 }
 
+fs::path* g_target;
+uint32_t g_at;
+
+// Another program appends a line just before the g_at-th write.
+void append_at_write(bool write, uint32_t call) {
+    if (write && call == g_at) {
+        FILE* f = fopen(g_target->c_str(), "ab");
+        fputs("appended\n", f);
+        fclose(f);
+    }
+}
+
 // A file changed by another program after it was read is left alone; what
 // another program appends while the file is written stays in it.
 TEST_F(Rewrite, AnotherProgramsChangesAreKept) {
     const std::string input = lines(12000, "\r\n");
-    static fs::path* target;
-    target = &file;
-    static uint32_t at;
+    g_target = &file;
     // Appended after the first read: the file no longer holds what was judged.
-    at = 1;
+    g_at = 1;
     g_transfer_hook = [](bool write, uint32_t call) {
-        if (!write && call == at) {
-            FILE* f = fopen(target->c_str(), "ab");
+        if (!write && call == g_at) {
+            FILE* f = fopen(g_target->c_str(), "ab");
             fputs("appended\r\n", f);
             fclose(f);
         }
@@ -292,14 +302,8 @@ TEST_F(Rewrite, AnotherProgramsChangesAreKept) {
     for (bool shrink : {true, false}) {
         SCOPED_TRACE(shrink ? "shrinking" : "growing");
         fault_reset();
-        at = 2;
-        g_transfer_hook = [](bool write, uint32_t call) {
-            if (write && call == at) {
-                FILE* f = fopen(target->c_str(), "ab");
-                fputs("appended\n", f);
-                fclose(f);
-            }
-        };
+        g_at = 2;
+        g_transfer_hook = append_at_write;
         std::string in = shrink ? input : lines(12000, "\n");
         std::string out = shrink ? lines(12000, "\n") : input;
         r = convert(in, shrink ? "u" : "w");
@@ -308,14 +312,8 @@ TEST_F(Rewrite, AnotherProgramsChangesAreKept) {
 
         // ... and when the rewrite then fails, it follows the original.
         fault_reset();
-        at = 2;
-        g_transfer_hook = [](bool write, uint32_t call) {
-            if (write && call == at) {
-                FILE* f = fopen(target->c_str(), "ab");
-                fputs("appended\n", f);
-                fclose(f);
-            }
-        };
+        g_at = 2;
+        g_transfer_hook = append_at_write;
         FaultRule rule;
         rule.skip = 2;
         rule.short_to = 5;
