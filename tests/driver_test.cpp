@@ -1,3 +1,4 @@
+#include "app/convert.h"
 #include "app/driver.h"
 #include "base/alloc.h"
 #include "engine_support.h"
@@ -64,6 +65,20 @@ TEST_F(Driver, MissingFolderAndHelp) {
     std::string help = run({"eolset", "/?", "anything"});
     EXPECT_EQ(help.rfind("Newlinery\n", 0), 0u);
     EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 17);
+}
+
+// The summary prints the counts as the unsigned 64-bit numbers they are.
+TEST_F(Driver, SummaryCountsPastThirtyTwoBits) {
+    fs::create_directory(dir.dir / "tree");
+    write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
+    std::string tree = program_path(dir.dir / "tree");
+    PassCounts seed{};
+    seed.crlf = 0x100000005ull;
+    convert_set_count_seed(&seed);
+    std::string out = run({"eolset", "-t", "-u", tree});
+    convert_set_count_seed(nullptr);
+    EXPECT_EQ(out, tree + "\\a.txt\n1 files processed\nwould fix 4294967302 line feeds and 0 BOMs "
+                          "in 1 files\n");
 }
 
 } // namespace
