@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 
@@ -113,8 +114,13 @@ struct Rewrite : ::testing::Test {
         std::string printed;
     };
 
+    fs::file_time_type written_at;
+
     Result convert(const std::string& input, const char* flags) {
         write_bytes(file, input);
+        written_at = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() -
+                                                              std::chrono::hours(48));
+        fs::last_write_time(file, written_at);
         Result r;
         r.totals = RunTotals{};
         r.totals.to_unix = flags[0] == 'u';
@@ -202,6 +208,8 @@ TEST_F(Rewrite, EveryFailedLengthStepLeavesOriginalOrNewText) {
         Result r = convert(s.input, s.flags);
         EXPECT_TRUE(r.bytes == s.input);
         EXPECT_EQ(r.totals.write_failures, 1u);
+        // Put back with its modify time too, though -p was not given.
+        EXPECT_EQ(fs::last_write_time(file), written_at);
     }
 }
 
@@ -251,21 +259,19 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     EXPECT_NE(r.printed.find(program_path(temp / "file.txt.eolset-original")), std::string::npos)
         << r.printed;
 
-    // Nothing can be written at all after the first failure.
-    fault_reset();
-    FaultRule all;
-    all.skip = 1;
-    all.count = 0;
-    all.error = ERROR_DISK_FULL;
-    fault_set(FAULT_WRITE, all);
-    FaultRule e;
-    e.status = STATUS_DISK_FULL;
-    e.info_class = FileEndOfFileInformation;
-    e.skip = 2;
-    e.count = 0;
-    fault_set(FAULT_SET_INFO, e);
+    // No copy can be made anywhere either.
+    arm();
+    FaultRule no_open;
+    no_open.skip = 1;
+    no_open.count = 0;
+    no_open.status = STATUS_ACCESS_DENIED;
+    fault_set(FAULT_OPEN, no_open);
     r = convert(input, "u");
     EXPECT_EQ(r.totals.write_failures, 1u);
+    EXPECT_NE(r.printed.find("ERROR: Could not restore \"" + path +
+                             "\" after a failed rewrite, nor save its original bytes.\n"),
+              std::string::npos)
+        << r.printed;
 }
 
 fs::path* g_target;
