@@ -2,6 +2,7 @@
 
 #include "app/chunks.h"
 #include "app/reader.h"
+#include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/output.h"
@@ -256,6 +257,7 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     } else {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
     }
+    e = keep_regular_file(&h, e); // devices, pipes, pseudo files: never read
     if (e != 0) ++t->open_failures;
 
     bool fixed = false;

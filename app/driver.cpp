@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include "app/convert.h"
+#include "base/filekind.h"
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/format.h"
@@ -240,8 +241,7 @@ int run_converter(int32_t argc, char** argv) {
             array[n] = nullptr;
 
             FileEntry entry = {};
-            if (!split_filter && file_query_entry_by_path(folder, &entry) == 0 &&
-                !entry.is_directory) {
+            if (!split_filter && single_file_entry(folder, &entry)) {
                 // A single existing file stands in for the folder.
                 char* full = path_full(arena_base(&run.arena), folder);
                 convert_file(&run.totals, full ? full : folder, &entry);

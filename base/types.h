@@ -22,6 +22,7 @@ constexpr ErrorCode ERR_HANDLE_EOF = 38;
 constexpr ErrorCode ERR_BROKEN_PIPE = 109;
 constexpr ErrorCode ERR_DISK_FULL = 112;
 constexpr ErrorCode ERR_INVALID_NAME = 123;
+constexpr ErrorCode ERR_BAD_FILE_TYPE = 222;
 constexpr ErrorCode ERR_MORE_DATA = 234;
 constexpr ErrorCode ERR_CANCELLED = 1223;
 constexpr ErrorCode ERR_FOLDER_LOOP = 1921;

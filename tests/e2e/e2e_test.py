@@ -316,6 +316,40 @@ class HelpPromises(Tree):
         self.assertEqual(read(self.p("source/x.sh")), b"x\n")
 
 
+class OnlyRegularFiles(Tree):
+    NOT_READ = "1 files processed\n1 files could not be read\n"
+
+    def test_pipe_in_the_folder_is_counted_and_never_opened_for_data(self):
+        write(self.p("a.txt"), b"a\r\n")
+        os.mkfifo(self.p("pipe"))
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n2 files processed\n1 files could not be read\n"
+                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % win(self.p("a.txt")))
+
+    def test_devices_and_pseudo_files_as_the_single_file(self):
+        os.symlink("/dev/zero", self.p("zero"))
+        os.symlink("/dev/null", self.p("null"))
+        os.mkfifo(self.p("pipe"))
+        for args in (["-w", "root/zero"], ["-w", "root/null"], ["-w", "root/pipe"],
+                     ["-t", "/proc/self/pagemap"], ["-t", "/proc/sys/kernel/hostname"],
+                     ["-t", "/proc/self/status"], ["-t", "/sys/kernel/uevent_seqnum"]):
+            if args[1].startswith("/") and not os.path.exists(args[1]):
+                continue
+            out, rc = self.run_eolset(*args)
+            self.assertEqual(rc, 0)
+            self.assertEqual(out, self.NOT_READ, args)
+
+    def test_block_device_through_a_link_is_never_read(self):
+        device = next((d for d in ("/dev/loop0", "/dev/vda", "/dev/sda")
+                       if os.path.exists(d) and stat.S_ISBLK(os.stat(d).st_mode)), None)
+        if device is None:
+            self.skipTest("no block device here")
+        os.symlink(device, self.p("disk"))
+        out, rc = self.run_eolset("-t", "root/disk")
+        self.assertEqual(out, self.NOT_READ)
+
+
 class SameOnBothPlatforms(unittest.TestCase):
     def test_identical_output_and_files(self):
         if not ARGS.compare:
