@@ -107,6 +107,7 @@ struct Run {
     RunTotals totals;
     ArenaAllocator arena;
     uint32_t walk_errors;
+    uint32_t links_outside;
 };
 
 void walk(Run* run, const char* folder, const char* const* filters) {
@@ -132,6 +133,7 @@ void walk(Run* run, const char* folder, const char* const* filters) {
         FileEntry none = {};
         convert_file(&run->totals, path, entry ? entry : &none);
     }
+    run->links_outside = static_cast<uint32_t>(walker->links_outside);
     walker_release(walker);
 }
 
@@ -145,6 +147,8 @@ void print_summary(const Run* run) {
         print_out("%s %i line feeds and %i BOMs in %i files\n", t.test_only ? "would fix" : "fixed",
                   t.line_feeds_fixed, t.boms_fixed, t.files_fixed);
     if (run->walk_errors) print_out("%i folders could not be read\n", run->walk_errors);
+    if (run->links_outside)
+        print_out("%i links lead outside the folder and were not followed\n", run->links_outside);
 }
 
 } // namespace

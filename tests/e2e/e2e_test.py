@@ -350,6 +350,37 @@ class OnlyRegularFiles(Tree):
         self.assertEqual(out, self.NOT_READ)
 
 
+class WalkStaysInside(Tree):
+    def test_links_out_of_the_tree_leave_their_targets_unchanged(self):
+        write(self.p("a.txt"), b"a\r\n")
+        outside = os.path.join(self.tmp, "outside")
+        write(os.path.join(outside, "d/deep.txt"), b"d\r\n")
+        os.symlink(os.path.join(outside, "d"), self.p("d"))
+        os.symlink("/proc/sys/kernel", self.p("kernel"))
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+                         "2 links lead outside the folder and were not followed\n"
+                         % win(self.p("a.txt")))
+        self.assertEqual(read(os.path.join(outside, "d/deep.txt")), b"d\r\n")
+        # A link given as the folder itself is the folder.
+        out, rc = run_program(self.program, self.wine, ["-u", "d"], self.root)
+        self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+                         % win(self.p("d/deep.txt")))
+
+    def test_link_to_a_file_outside_leaves_it_unchanged(self):
+        if self.wine:
+            # Wine shows a link to a file as the file itself: no attribute,
+            # no reparse tag, and the target's name is the link's own.
+            self.skipTest("Wine does not show links to files")
+        outside = os.path.join(self.tmp, "outside")
+        write(os.path.join(outside, "secret.txt"), b"s\r\n")
+        os.symlink(os.path.join(outside, "secret.txt"), self.p("secret.txt"))
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(out, "1 links lead outside the folder and were not followed\n")
+        self.assertEqual(read(os.path.join(outside, "secret.txt")), b"s\r\n")
+
+
 class SameOnBothPlatforms(unittest.TestCase):
     def test_identical_output_and_files(self):
         if not ARGS.compare:
