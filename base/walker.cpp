@@ -66,6 +66,7 @@ bool same_folder(const FileEntry* a, const FileEntry* e) {
 // to compare.
 bool is_ancestor(const FolderWalker* w, const FileEntry* e) {
     if (e->file_id[0] == 0 && e->file_id[1] == 0) return false;
+    if (same_folder(&w->root_entry, e)) return true;
     for (const SavedFrame* s = w->ancestors; s; s = s->next) {
         const FileEntry* a = s->frame.entry;
         if (a && same_folder(a, e)) return true;
@@ -81,7 +82,7 @@ constexpr uint32_t kAttrReparsePoint = 0x400;
 // The object name of what `path` leads to (links followed), from `a`,
 // without a closing backslash.
 ErrorCode object_name_of(Allocator* a, const char* path, uint32_t options, const char16_t** name,
-                         uint64_t* length) {
+                         uint64_t* length, FileEntry* entry = nullptr) {
     *name = nullptr;
     *length = 0;
     FileHandle h;
@@ -98,6 +99,7 @@ ErrorCode object_name_of(Allocator* a, const char* path, uint32_t options, const
                     : ERR_OUT_OF_MEMORY;
         }
     }
+    if (e == 0 && entry) e = file_query_entry(h, entry);
     file_close(h);
     if (e != 0) return e;
     const NtObjectNameInformation* info = static_cast<const NtObjectNameInformation*>(buf);
@@ -388,7 +390,7 @@ ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, 
     if (err == 0) {
         const char16_t* name = nullptr;
         err = object_name_of(arena_base(&w->arena), folder, FILE_DIRECTORY_FILE, &name,
-                             &w->root_name_length);
+                             &w->root_name_length, &w->root_entry);
         w->root_name = name;
     }
     if (err != 0) {

@@ -109,6 +109,7 @@ struct FolderWalker {
     // and below it.
     const char16_t* root_name;
     uint64_t root_name_length;
+    FileEntry root_entry; // the root folder, for the loop check
     // Selected links, and links to folders the filters would enter, that
     // lead outside the root folder: neither handed out nor followed.
     uint64_t links_outside;

@@ -332,6 +332,20 @@ TEST(Walker, ObjectNamesWithinTheRoot) {
         EXPECT_FALSE(name_is_volume_root(v.data(), v.size()));
 }
 
+// The root is on the path too: a link back to it is a loop like any other.
+TEST(Walker, LinksBackToTheRootAreLoops) {
+    ScratchDir dir;
+    dir.mkdir("sub");
+    dir.write("sub/a.txt", "");
+    dir.write("z.txt", "");
+    if (!dir.symlink(".", "self", true) || !dir.symlink("..", "sub/up", true))
+        GTEST_SKIP() << "no symbolic links here";
+    EXPECT_EQ(walk_tree(dir), (Names{"#1921 self\\", "self\\", "sub\\", "sub\\a.txt",
+                                     "#1921 sub\\up\\", "sub\\up\\", "z.txt"}));
+    EXPECT_EQ(walk_tree(dir, {"+**.txt"}),
+              (Names{"#1921 self\\", "sub\\", "sub\\a.txt", "#1921 sub\\up\\", "z.txt"}));
+}
+
 TEST(Walker, DanglingLinkIsHandedOutAsItIs) {
     ScratchDir dir;
     dir.write("z.txt", "");

@@ -368,6 +368,19 @@ class WalkStaysInside(Tree):
         self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
                          % win(self.p("d/deep.txt")))
 
+    def test_links_back_to_the_root_are_silent_loops(self):
+        write(self.p("a.txt"), b"a\r\n")
+        write(self.p("sub/b.txt"), b"b\r\n")
+        os.symlink(".", self.p("self"))
+        os.symlink("..", self.p("sub/up"))
+        expect = "%s\n%s\n2 files processed\n%%s 2 line feeds and 0 BOMs in 2 files\n" % (
+            win(self.p("a.txt")), win(self.p("sub/b.txt")))
+        out, rc = self.run_eolset("-t", "-u", "root")
+        self.assertEqual(out, expect % "would fix")
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(out, expect % "fixed")
+        self.assertEqual(read(self.p("a.txt")), b"a\n")
+
     def test_link_to_a_file_outside_leaves_it_unchanged(self):
         if self.wine:
             # Wine shows a link to a file as the file itself: no attribute,
