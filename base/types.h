@@ -14,6 +14,7 @@ inline bool handle_is_valid(FileHandle h) {
 }
 
 // Error codes that recur across modules.
+constexpr ErrorCode ERR_PATH_NOT_FOUND = 3;
 constexpr ErrorCode ERR_ACCESS_DENIED = 5;
 constexpr ErrorCode ERR_INVALID_HANDLE = 6;
 constexpr ErrorCode ERR_OUT_OF_MEMORY = 14;

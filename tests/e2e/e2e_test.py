@@ -394,6 +394,30 @@ class WalkStaysInside(Tree):
         self.assertEqual(read(os.path.join(outside, "secret.txt")), b"s\r\n")
 
 
+class DeletedWorkingFolder(Tree):
+    def run_in_deleted_folder(self, *args):
+        gone = os.path.join(self.tmp, "gone")
+        os.makedirs(gone)
+        cmd = command(self.program, self.wine, args)
+        script = 'cd "$1" && rmdir "$1" && shift && exec "$@"'
+        p = subprocess.run(["sh", "-c", script, "sh", gone] + cmd, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=600)
+        return p.stdout.decode("utf-8", "surrogateescape")
+
+    def test_absolute_folders_work_and_relative_ones_get_the_real_error(self):
+        write(self.p("a.txt"), b"a\r\n")
+        done = "%s\n1 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n" % win(
+            self.p("a.txt"))
+        self.assertEqual(self.run_in_deleted_folder("-t", "-u", win(self.root)), done)
+        if not self.wine:
+            # Wine names a deleted working folder "unix", with no drive: a
+            # path from the root then has none either.
+            self.assertEqual(self.run_in_deleted_folder("-t", "-u", self.root), done)
+        out = self.run_in_deleted_folder("-t", "-u", "root")
+        self.assertIn("path not found (error 3)", out)
+        self.assertNotIn("memory", out)
+
+
 class SameOnBothPlatforms(unittest.TestCase):
     def test_identical_output_and_files(self):
         if not ARGS.compare:
