@@ -84,12 +84,15 @@ bool is_separator(char c) {
 
 // Splits "dir/sub/*.cpp" into the folder "dir/sub/" and the filter "+*.cpp":
 // everything from the first element holding a wildcard on becomes the filter.
+// "Z:*.cpp" is the current folder of Z: with the filter "+*.cpp".
 // Returns false when the path holds no wildcard.
 bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folder,
                      const char** filter) {
+    // Wildcards count only after the root: the "?" of \\?\ is none.
     uint64_t start = 0;
+    if (path_root(path, &start, nullptr) != 0) return false;
     uint64_t len = str_len(path);
-    for (uint64_t i = 0; i <= len; ++i) {
+    for (uint64_t i = start; i <= len; ++i) {
         if (i == len || is_separator(path[i])) {
             if (has_wildcard(path + start, i - start)) {
                 char* dir = str_dup(arena_base(arena), path, start);

@@ -300,6 +300,21 @@ class HelpPromises(Tree):
         self.assertEqual(read(self.p("source/b.h")), b"b\r\n")
         self.assertEqual(read(self.p("source/sub/c.cpp")), b"c\r\n")
 
+    def test_wildcards_only_after_the_root(self):
+        write(self.p("source/a.cpp"), b"a\r\n")
+        write(self.p("source/b.h"), b"b\r\n")
+        one = "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+        # The "?" of \\?\ is part of the root, not a wildcard.
+        long_form = "\\\\?\\" + win(self.p("source"))
+        out, rc = self.run_eolset("-u", long_form + "\\*.cpp")
+        self.assertEqual(out, one % (long_form + "\\a.cpp"))
+        out, rc = self.run_eolset("-t", "-u", long_form)
+        self.assertEqual(out, "%s\\b.h\n2 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n"
+                         % long_form)
+        # Z:*.h is the current folder of Z: with the filter +*.h.
+        out, rc = run_program(self.program, self.wine, ["-u", "Z:*.h"], self.p("source"))
+        self.assertEqual(out, one % win(self.p("source/b.h")))
+
     def test_filter_example(self):
         for rel in ("a.cpp", "x.sh", "run.sh", "samples/s.cpp", "lib/l.cpp", "lib/l.h",
                     "tools.sh/t.cpp"):
