@@ -113,6 +113,19 @@ struct Run {
     uint32_t links_outside;
 };
 
+// A folder that could not be read is named and counted, and the walk goes
+// on; a loop means the folder was walked already. Memory that ran out for
+// the walk itself is no fault of a folder.
+void report_walk_error(Run* run, ErrorCode err, const char* path) {
+    if (err == ERR_FOLDER_LOOP) return;
+    if (err == ERR_OUT_OF_MEMORY || !path) {
+        print_err("ERROR: Out of memory.\n");
+        return;
+    }
+    ++run->walk_errors;
+    print_err("ERROR: Cannot read folder \"%s\": %s (error %d).\n", path, error_reason(err), err);
+}
+
 void walk(Run* run, const char* folder, const char* const* filters) {
     FolderWalker* walker = nullptr;
     ErrorCode err = walker_create(&walker, nullptr, folder, 0, filters);
@@ -127,9 +140,7 @@ void walk(Run* run, const char* folder, const char* const* filters) {
         err = walker_next(walker, &path, nullptr, &entry);
         if (err == ERR_NO_MORE_FILES) break;
         if (err != 0) {
-            // A folder that could not be read is counted and the walk goes
-            // on; a loop means the folder was walked already.
-            if (err != ERR_FOLDER_LOOP) ++run->walk_errors;
+            report_walk_error(run, err, path);
             continue;
         }
         if (entry && entry->is_directory) continue;

@@ -261,6 +261,16 @@ class Conversion(Tree):
                          % (win(self.p("a/x.txt")), win(self.p("c/z.txt"))))
         self.assertEqual(read(self.p("c/z.txt")), b"z\n")
 
+    def test_unreadable_folder_is_named_on_standard_error(self):
+        write(self.p("a/x.txt"), b"x\r\n")
+        write(self.p("b/y.txt"), b"y\r\n")
+        os.chmod(self.p("b"), 0)
+        out, rc, err = run_program(self.program, self.wine, ["-t", "root"], self.tmp,
+                                   caps_dropped=True, full=True)
+        self.assertEqual(out, "1 files processed\n1 folders could not be read\n")
+        self.assertEqual(err, 'ERROR: Cannot read folder "%s": access denied (error 5).\n'
+                         % win(self.p("b")))
+
     def test_symbolic_link_loop(self):
         write(self.p("a/x.txt"), b"x\r\n")
         write(self.p("a/sub/y.txt"), b"y\r\n")
