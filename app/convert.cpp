@@ -4,6 +4,7 @@
 #include "app/reader.h"
 #include "app/rewrite.h"
 #include "base/alloc.h"
+#include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/output.h"
@@ -301,6 +302,7 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     } else {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
     }
+    e = keep_regular_file(&h, e); // devices, pipes, pseudo files: never read
     if (e != 0) ++t->open_failures;
     if (!handle_is_valid(h)) {
         file_close(h);

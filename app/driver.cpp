@@ -3,6 +3,7 @@
 #include "app/chunks.h"
 #include "app/convert.h"
 #include "app/interrupt.h"
+#include "base/filekind.h"
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/format.h"
@@ -76,12 +77,15 @@ bool is_separator(char c) {
 
 // Splits "dir/sub/*.cpp" into the folder "dir/sub/" and the filter "+*.cpp":
 // everything from the first element holding a wildcard on becomes the filter.
+// "Z:*.cpp" is the current folder of Z: with the filter "+*.cpp".
 // Returns false when the path holds no wildcard.
 bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folder,
                      const char** filter) {
+    // Wildcards count only after the root: the "?" of \\?\ is none.
     uint64_t start = 0;
+    if (path_root(path, &start, nullptr) != 0) return false;
     uint64_t len = str_len(path);
-    for (uint64_t i = 0; i <= len; ++i) {
+    for (uint64_t i = start; i <= len; ++i) {
         if (i == len || is_separator(path[i])) {
             if (has_wildcard(path + start, i - start)) {
                 char* dir = str_dup(arena_base(arena), path, start);
@@ -99,7 +103,21 @@ struct Run {
     RunTotals totals;
     ArenaAllocator arena;
     uint32_t walk_errors;
+    uint32_t links_outside;
 };
+
+// A folder that could not be read is named and counted, and the walk goes
+// on; a loop means the folder was walked already. Memory that ran out for
+// the walk itself is no fault of a folder.
+void report_walk_error(Run* run, ErrorCode err, const char* path) {
+    if (err == ERR_FOLDER_LOOP) return;
+    if (err == ERR_OUT_OF_MEMORY || !path) {
+        print_err("ERROR: Out of memory.\n");
+        return;
+    }
+    ++run->walk_errors;
+    print_err("ERROR: Cannot read folder \"%s\": %s (error %d).\n", path, error_reason(err), err);
+}
 
 void walk(Run* run, const char* folder, const char* const* filters, Signal* cancel) {
     FolderWalker* walker = nullptr;
@@ -116,15 +134,14 @@ void walk(Run* run, const char* folder, const char* const* filters, Signal* canc
         err = walker_next(walker, &path, nullptr, &entry);
         if (err == ERR_NO_MORE_FILES || err == ERR_CANCELLED) break;
         if (err != 0) {
-            // A folder that could not be read is counted and the walk goes
-            // on; a loop means the folder was walked already.
-            if (err != ERR_FOLDER_LOOP) ++run->walk_errors;
+            report_walk_error(run, err, path);
             continue;
         }
         if (entry && entry->is_directory) continue;
         FileEntry none = {};
         convert_file(&run->totals, path, entry ? entry : &none);
     }
+    run->links_outside = static_cast<uint32_t>(walker->links_outside);
     walker_release(walker);
 }
 
@@ -140,6 +157,8 @@ void print_summary(const Run* run) {
                   t.test_only ? "would fix" : "fixed", t.line_feeds_fixed, t.boms_fixed,
                   t.files_fixed);
     if (run->walk_errors) print_out("%i folders could not be read\n", run->walk_errors);
+    if (run->links_outside)
+        print_out("%i links lead outside the folder and were not followed\n", run->links_outside);
 }
 
 } // namespace
@@ -239,8 +258,7 @@ int run_converter(int32_t argc, char** argv) {
 
             interrupt_install(&cancel);
             FileEntry entry = {};
-            if (!split_filter && file_query_entry_by_path(folder, &entry) == 0 &&
-                !entry.is_directory) {
+            if (!split_filter && single_file_entry(folder, &entry)) {
                 // A single existing file stands in for the folder.
                 char* full = path_full(arena_base(&run.arena), folder);
                 convert_file(&run.totals, full ? full : folder, &entry);

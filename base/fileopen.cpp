@@ -32,12 +32,9 @@ ErrorCode native_path_from_path(ArenaAllocator* arena, const char* path, NativeN
     name->Length = 0;
     name->MaximumLength = 2;
     name->Buffer = nullptr;
-    const char* full = path_full(arena_base(arena), path);
-    // For a path with a sound root, no text means memory ran out: that is
-    // no fault of the name.
-    if (!full)
-        return path_root((path && *path) ? path : ".", nullptr, nullptr) == 0 ? ERR_OUT_OF_MEMORY
-                                                                              : ERR_INVALID_NAME;
+    ErrorCode e = 0;
+    const char* full = path_full_checked(arena_base(arena), path, &e);
+    if (!full) return e;
     if (!full[0]) return ERR_INVALID_NAME;
     return native_path_from_full(arena, full, name);
 }

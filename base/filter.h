@@ -17,10 +17,6 @@
 
 #include <cstdint>
 
-// Pending alternatives each matcher keeps on the call stack. While the stack
-// is full, further alternatives are dropped and never explored.
-constexpr int WILD_MAX_PENDING = 50;
-
 // The stored form of `filter`, from `result`; null when memory runs out.
 // Temporary strings come from `scratch`. A filter with nothing left after
 // its sign and leading separators is stored as the sign and "\**" and
@@ -35,6 +31,10 @@ bool filter_includes(const char* const* filters, uint64_t count, const char* pro
 bool filter_descends(const char* const* filters, uint64_t count, const char* probe,
                      const char* folder_pattern);
 
+// Both matchers take time polynomial in the lengths of their strings and
+// keep their state on the stack unless a string runs to many thousands of
+// bytes. wild_match says false, and wild_overlap true, should the heap then
+// fail them.
 bool wild_match(const char* pattern, const char* text);
 // Whether some path could match both patterns.
 bool wild_overlap(const char* a, const char* b);

@@ -161,13 +161,8 @@ ErrorCode lister_open(DirectoryLister** place, const char* folder, uint32_t opti
     ArenaAllocator scratch;
     arena_init(&scratch);
     ErrorCode e = 0;
-    const char* full = path_full(arena_base(&scratch), folder);
-    if (!full) {
-        uint64_t root = 0;
-        bool rooted = false;
-        e = path_root(folder && *folder ? folder : ".", &root, &rooted);
-        if (e == 0) e = ERR_OUT_OF_MEMORY;
-    } else {
+    const char* full = path_full_checked(arena_base(&scratch), folder, &e);
+    if (full) {
         uint64_t len = str_len(full);
         l->path_cap = len + 50 + (len + 5) / 4;
         l->path = static_cast<char*>(mem_malloc(l->path_cap));

@@ -18,6 +18,15 @@ void print_out(const char* format, ...) {
     va_end(ap);
 }
 
+void print_err(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vprint_handle(
+        static_cast<FileHandle>(reinterpret_cast<uintptr_t>(GetStdHandle(STD_ERROR_HANDLE))),
+        format, ap);
+    va_end(ap);
+}
+
 void vprint_handle(FileHandle h, const char* format, va_list args) {
     ArenaAllocator arena;
     arena_init(&arena);

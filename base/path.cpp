@@ -73,15 +73,22 @@ const char16_t* query_wide(WideQuery q, const void* ctx, char16_t* stack, ArenaA
     return nullptr;
 }
 
-char* query_utf8(Allocator* a, WideQuery q, const void* ctx) {
+char* query_utf8(Allocator* a, WideQuery q, const void* ctx, bool* no_memory = nullptr) {
     char16_t stack[kQueryUnits];
     ArenaAllocator arena;
     arena_init(&arena);
     DWORD n = 0;
     const char16_t* text = query_wide(q, ctx, stack, &arena, &n);
     char* result = text ? utf16_to_utf8_alloc(a, text, n) : nullptr;
+    if (no_memory) *no_memory = arena.failures != 0 || (text && !result);
     arena_release(&arena);
     return result;
+}
+
+bool is_rooted_full(const char* p) {
+    uint64_t root = 0;
+    bool rooted = false;
+    return p && path_root(p, &root, &rooted) == 0 && root != 0 && rooted;
 }
 
 // A heap copy of what the query reports, or null when it fails or is empty.
@@ -227,17 +234,31 @@ char* path_normalize(Allocator* a, const char* path) {
 }
 
 char* path_full(Allocator* a, const char* path) {
+    ErrorCode ignored;
+    return path_full_checked(a, path, &ignored);
+}
+
+char* path_full_checked(Allocator* a, const char* path, ErrorCode* error) {
+    *error = 0;
     if (!path || !*path) path = ".";
     uint64_t root = 0;
     bool rooted = false;
-    if (path_root(path, &root, &rooted)) return nullptr;
-    if (root != 0 && rooted) return path_normalize(a, path);
+    if (path_root(path, &root, &rooted)) {
+        *error = ERR_INVALID_NAME;
+        return nullptr;
+    }
+    if (root != 0 && rooted) {
+        char* full = path_normalize(a, path);
+        if (!full) *error = ERR_OUT_OF_MEMORY;
+        return full;
+    }
 
     ArenaAllocator scratch;
     arena_init(&scratch);
     Allocator* s = arena_base(&scratch);
     char* result = nullptr;
-    char* cwd = current_directory(s);
+    bool no_memory = false;
+    char* cwd = query_utf8(s, query_current_directory, nullptr, &no_memory);
     uint64_t cwd_root = 0;
     bool cwd_rooted = false;
     if (cwd && path_root(cwd, &cwd_root, &cwd_rooted) == 0 && cwd_rooted) {
@@ -258,6 +279,25 @@ char* path_full(Allocator* a, const char* path) {
         }
         char* joined = dir ? path_join(s, dir, rest) : nullptr;
         if (joined) result = path_normalize(a, joined);
+        if (!result) *error = ERR_OUT_OF_MEMORY;
+    } else if (no_memory || scratch.failures) {
+        *error = ERR_OUT_OF_MEMORY;
+    } else {
+        // The current folder is gone, or the system names it with no root
+        // (Wine says "unix" then). The system may still place the path (the
+        // stand-in knows its one drive); nothing else has a folder to stand in.
+        uint64_t units = utf8_to_utf16(nullptr, 0, path, TEXT_NUL);
+        char16_t* wide = static_cast<char16_t*>(allocate(s, (units + 1) * 2));
+        char* placed = nullptr;
+        if (wide) {
+            utf8_to_utf16(wide, units + 1, path, TEXT_NUL);
+            wide[units] = 0;
+            placed = query_utf8(s, query_full_path, wide, &no_memory);
+        }
+        if (is_rooted_full(placed)) result = path_normalize(a, placed);
+        if (!result)
+            *error = (!wide || no_memory || is_rooted_full(placed)) ? ERR_OUT_OF_MEMORY
+                                                                    : ERR_PATH_NOT_FOUND;
     }
     arena_release(&scratch);
     return result;

@@ -14,6 +14,7 @@ inline bool handle_is_valid(FileHandle h) {
 }
 
 // Error codes that recur across modules.
+constexpr ErrorCode ERR_PATH_NOT_FOUND = 3;
 constexpr ErrorCode ERR_ACCESS_DENIED = 5;
 constexpr ErrorCode ERR_INVALID_HANDLE = 6;
 constexpr ErrorCode ERR_OUT_OF_MEMORY = 14;
@@ -22,6 +23,7 @@ constexpr ErrorCode ERR_HANDLE_EOF = 38;
 constexpr ErrorCode ERR_BROKEN_PIPE = 109;
 constexpr ErrorCode ERR_DISK_FULL = 112;
 constexpr ErrorCode ERR_INVALID_NAME = 123;
+constexpr ErrorCode ERR_BAD_FILE_TYPE = 222;
 constexpr ErrorCode ERR_MORE_DATA = 234;
 constexpr ErrorCode ERR_CANCELLED = 1223;
 constexpr ErrorCode ERR_FOLDER_LOOP = 1921;

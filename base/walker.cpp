@@ -1,5 +1,7 @@
 #include "base/walker.h"
 
+#include "base/fileinfo.h"
+#include "base/fileopen.h"
 #include "base/filter.h"
 #include "base/fold.h"
 #include "base/lister.h"
@@ -53,18 +55,95 @@ void pop_ancestor(FolderWalker* w) {
     mem_free(s);
 }
 
-// Same volume and same low half of the file id as a folder on the current
-// path. A zero id means the file system gave none: no identity to compare.
+// Same volume and same low half of the file id.
+bool same_folder(const FileEntry* a, const FileEntry* e) {
+    return a->file_id[0] == e->file_id[0] &&
+           memcmp(a->volume_id, e->volume_id, sizeof e->volume_id) == 0;
+}
+
+// Same volume and same low half of the file id as the root or a folder on
+// the current path. A zero id means the file system gave none: no identity
+// to compare.
 bool is_ancestor(const FolderWalker* w, const FileEntry* e) {
     if (e->file_id[0] == 0 && e->file_id[1] == 0) return false;
+    if (same_folder(&w->root_entry, e)) return true;
     for (const SavedFrame* s = w->ancestors; s; s = s->next) {
         const FileEntry* a = s->frame.entry;
-        if (a && a->file_id[0] == e->file_id[0] &&
-            memcmp(a->volume_id, e->volume_id, sizeof e->volume_id) == 0) {
-            return true;
-        }
+        if (a && same_folder(a, e)) return true;
     }
     return false;
+}
+
+constexpr uint32_t kQueryAccess = SYNCHRONIZE | READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_EA;
+constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr uint32_t kSmallName = 1024;
+constexpr uint32_t kAttrReparsePoint = 0x400;
+
+// The object name of what `path` leads to (links followed), from `a`,
+// without a closing backslash.
+ErrorCode object_name_of(Allocator* a, const char* path, uint32_t options, const char16_t** name,
+                         uint64_t* length, FileEntry* entry = nullptr) {
+    *name = nullptr;
+    *length = 0;
+    FileHandle h;
+    ErrorCode e = file_open_native(path, kQueryAccess, kShareAll, 0, FILE_OPEN,
+                                   options | FILE_SYNCHRONOUS_IO_NONALERT, &h, nullptr);
+    void* buf = e == 0 ? allocate(a, kSmallName) : nullptr;
+    if (e == 0 && !buf) e = ERR_OUT_OF_MEMORY;
+    uint32_t need = 0;
+    if (e == 0) {
+        e = file_query_object_name(h, ObjectNameInformation, buf, kSmallName, &need);
+        if (e != 0 && need > kSmallName) {
+            buf = allocate(a, need);
+            e = buf ? file_query_object_name(h, ObjectNameInformation, buf, need, nullptr)
+                    : ERR_OUT_OF_MEMORY;
+        }
+    }
+    if (e == 0 && entry) e = file_query_entry(h, entry);
+    file_close(h);
+    if (e != 0) return e;
+    const NtObjectNameInformation* info = static_cast<const NtObjectNameInformation*>(buf);
+    const char16_t* text = reinterpret_cast<const char16_t*>(info->Name.Buffer);
+    uint64_t n = text ? info->Name.Length / 2 : 0;
+    if (n > 1 && text[n - 1] == u'\\') --n;
+    *name = text;
+    *length = n;
+    return 0;
+}
+
+// A link, a junction, or a reparse point of a kind the lister does not
+// name (Wine marks links to folders so, without a tag).
+bool is_link_like(const FileEntry* e) {
+    return e->is_link_target || e->is_mount_point || e->is_symlink ||
+           (e->attributes & kAttrReparsePoint);
+}
+
+enum class LinkPlace { Within, Outside, Unreachable };
+
+// Where a link or a junction leads: within the root folder, outside it, or
+// nowhere that opens now. Out of memory is the only error; a target that
+// cannot be named counts as outside.
+ErrorCode link_place(const FolderWalker* w, ArenaAllocator* scratch, const char* path,
+                     const FileEntry* e, LinkPlace* place) {
+    *place = LinkPlace::Outside;
+    const char16_t* name = nullptr;
+    uint64_t n = 0;
+    ErrorCode err = object_name_of(arena_base(scratch), path, 0, &name, &n);
+    if (err == ERR_OUT_OF_MEMORY) return err;
+    if (err != 0) *place = LinkPlace::Unreachable;
+    if (err != 0 || !name) return 0;
+    // A system that names the target by the link's own path (Wine) does not
+    // tell where the link leads: such a link is not followed.
+    NativeName own;
+    err = native_path_from_path(scratch, path, &own);
+    if (err == ERR_OUT_OF_MEMORY) return err;
+    if (err != 0 ||
+        name_within(reinterpret_cast<const char16_t*>(own.Buffer), own.Length / 2, name, n))
+        return 0;
+    if (name_within(w->root_name, w->root_name_length, name, n) ||
+        (e->is_mount_point && name_is_volume_root(name, n)))
+        *place = LinkPlace::Within;
+    return 0;
 }
 
 // One pass of walker_next; the caller owns the scratch arena.
@@ -122,16 +201,35 @@ ErrorCode walk(FolderWalker* w, ArenaAllocator* scratch, const char** path, uint
 
         // 9. Folders only, and links only when their target could be read.
         const FileEntry* e = f.entry;
-        if (!e || !e->is_directory || (e->is_symlink && !e->is_link_target)) continue;
+        bool enter = e && e->is_directory && (!e->is_symlink || e->is_link_target);
         // 10.
-        const char* pattern = path_join(arena_base(scratch), relative, "**");
-        if (!pattern) return ERR_OUT_OF_MEMORY;
-        if (!filter_descends(w->filters, w->filter_count, probe, pattern)) continue;
-        // 11. A folder already on the path is not entered again.
-        if (is_ancestor(w, e)) {
+        if (enter) {
+            const char* pattern = path_join(arena_base(scratch), relative, "**");
+            if (!pattern) return ERR_OUT_OF_MEMORY;
+            enter = filter_descends(w->filters, w->filter_count, probe, pattern);
+        }
+        // 11. A folder already on the path is not entered again. A link back
+        //     to one lies within the folder, whatever its name tells.
+        if (enter && is_ancestor(w, e)) {
             set_pending(w, ERR_FOLDER_LOOP, f);
             continue;
         }
+        // A link or junction is followed only within the root folder.
+        if (e && is_link_like(e) && (f.included || enter)) {
+            LinkPlace place;
+            if (link_place(w, scratch, f.path, e, &place) != 0) {
+                f.included = 0; // lost, as an entry whose probe cannot be made
+                return ERR_OUT_OF_MEMORY;
+            }
+            // A dangling link goes on as it is: opening it fails.
+            bool dangling = place == LinkPlace::Unreachable && e->is_broken_link;
+            if (place != LinkPlace::Within && !dangling) {
+                f.included = 0;
+                ++w->links_outside;
+                continue;
+            }
+        }
+        if (!enter) continue;
         // 12. Enter: keep this frame, with the folder as its entry.
         SavedFrame* saved = static_cast<SavedFrame*>(mem_calloc(1, sizeof(SavedFrame)));
         if (!saved) return ERR_OUT_OF_MEMORY;
@@ -161,6 +259,20 @@ ErrorCode walk(FolderWalker* w, ArenaAllocator* scratch, const char** path, uint
 }
 
 } // namespace
+
+bool name_within(const char16_t* root, uint64_t root_length, const char16_t* target,
+                 uint64_t target_length) {
+    if (!root || target_length < root_length) return false;
+    for (uint64_t i = 0; i < root_length; ++i)
+        if (target[i] != root[i] && case_fold(target[i]) != case_fold(root[i])) return false;
+    return target_length == root_length || target[root_length] == u'\\';
+}
+
+bool name_is_volume_root(const char16_t* name, uint64_t length) {
+    uint32_t k = volume_component_count(name, length);
+    if (k == 0) k = 2;
+    return length <= volume_prefix_length(name, length, k) + 1;
+}
 
 int32_t entry_order(void* context, const JiRecord* record) {
     const LevelEntry* key = static_cast<const LevelEntry*>(context);
@@ -274,6 +386,12 @@ ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, 
     if (err == 0) {
         if (!folder || !*folder) folder = ".";
         err = level_open(&w->frame.level, cancel, folder, flags);
+    }
+    if (err == 0) {
+        const char16_t* name = nullptr;
+        err = object_name_of(arena_base(&w->arena), folder, FILE_DIRECTORY_FILE, &name,
+                             &w->root_name_length, &w->root_entry);
+        w->root_name = name;
     }
     if (err != 0) {
         walker_release(w);

@@ -26,6 +26,9 @@
 //   1223   the cancel signal was found set while a folder was being read.
 //          Returned once with that folder's path; the walk is then over
 //          (18).
+// A symbolic link or junction whose target lies outside the root folder is
+// skipped (counted in links_outside); a volume mounted inside it is part of it.
+//
 //   14     without a path: memory ran out for a probe string or for the
 //          record that enters a folder. The entry being examined is lost
 //          (a folder is handed out if selected but not entered); the next
@@ -101,6 +104,15 @@ struct FolderWalker {
     const char* pending_path;
     uint64_t pending_name_offset;
     FileEntry* pending_entry;
+    // The root folder's object name as the system reports it (its closing
+    // backslash dropped), from the arena; links are followed only to it
+    // and below it.
+    const char16_t* root_name;
+    uint64_t root_name_length;
+    FileEntry root_entry; // the root folder, for the loop check
+    // Selected links, and links to folders the filters would enter, that
+    // lead outside the root folder: neither handed out nor followed.
+    uint64_t links_outside;
 };
 
 // A null or empty folder means ".". Filters: a null-terminated array, or null.
@@ -115,6 +127,13 @@ ErrorCode level_open(FolderLevel** out, Signal* cancel, const char* folder, int3
 ErrorCode level_next(FolderLevel* level, const char** path, uint64_t* name_offset,
                      FileEntry** entry);
 void level_release(FolderLevel* level);
+
+// Whether the object name `target` is `root` or lies below it (simple case
+// folding; `root` without its closing backslash).
+bool name_within(const char16_t* root, uint64_t root_length, const char16_t* target,
+                 uint64_t target_length);
+// Whether an object name is a volume's root (nothing after the volume part).
+bool name_is_volume_root(const char16_t* name, uint64_t length);
 
 // jindex comparison: the LevelEntry being inserted (context) against one in
 // the index, by folded then exact path.

@@ -216,6 +216,7 @@ constexpr ULONG FileIdFullDirectoryInformation = 38;
 constexpr ULONG FileIdInformation = 59;
 constexpr ULONG FileIdExtdDirectoryInformation = 60;
 constexpr ULONG FileFsVolumeInformation = 1;
+constexpr ULONG FileFsSizeInformation = 3;
 constexpr ULONG FileFsDeviceInformation = 4;
 constexpr ULONG FileFsAttributeInformation = 5;
 constexpr ULONG FileFsFullSizeInformation = 7;
@@ -356,6 +357,26 @@ struct NtFileFsFullSizeInformation {
     ULONG BytesPerSector;
 };
 static_assert(sizeof(NtFileFsFullSizeInformation) == 32);
+struct NtFileFsSizeInformation {
+    int64_t TotalAllocationUnits;
+    int64_t AvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit;
+    ULONG BytesPerSector;
+};
+static_assert(sizeof(NtFileFsSizeInformation) == 24);
+
+// Device types of FileFsDeviceInformation that this program meets.
+constexpr ULONG EOL_DEVICE_CD_ROM = 0x02;
+constexpr ULONG EOL_DEVICE_CD_ROM_FILE_SYSTEM = 0x03;
+constexpr ULONG EOL_DEVICE_DFS = 0x06;
+constexpr ULONG EOL_DEVICE_DISK = 0x07;
+constexpr ULONG EOL_DEVICE_DISK_FILE_SYSTEM = 0x08;
+constexpr ULONG EOL_DEVICE_NAMED_PIPE = 0x11;
+constexpr ULONG EOL_DEVICE_NETWORK_FILE_SYSTEM = 0x14;
+constexpr ULONG EOL_DEVICE_NULL = 0x15;
+constexpr ULONG EOL_DEVICE_SERIAL_PORT = 0x1B;
+constexpr ULONG EOL_DEVICE_UNKNOWN = 0x22;
+constexpr ULONG EOL_DEVICE_VIRTUAL_DISK = 0x24;
 
 struct NtObjectNameInformation {
     NtUnicodeString Name;

@@ -59,6 +59,19 @@ TEST_F(Driver, OutOfMemoryAnywhereNeverCrashes) {
     }
 }
 
+// Memory that runs out during a walk of readable folders is never taken for
+// a folder that could not be read.
+TEST_F(Driver, OutOfMemoryInAWalkIsNoUnreadableFolder) {
+    fs::create_directories(dir.dir / "tree" / "sub" / "deeper");
+    write_bytes(dir.dir / "tree" / "sub" / "deeper" / "a.txt", "a\r\n");
+    write_bytes(dir.dir / "tree" / "b.txt", "b\r\n");
+    std::string tree = program_path(dir.dir / "tree");
+    for (uint64_t n = 1; n < 120; ++n) {
+        std::string out = run({"eolset", "-t", tree}, n);
+        EXPECT_EQ(out.find("folders could not be read"), std::string::npos) << n << "\n" << out;
+    }
+}
+
 TEST_F(Driver, MissingFolderAndHelp) {
     EXPECT_EQ(run({"eolset"}), "ERROR: Must supply folder/file name.\n");
     EXPECT_EQ(run({"eolset", "-t", ""}), "ERROR: Must supply folder/file name.\n");

@@ -64,3 +64,11 @@ inline ErrorCode wine_error_for_cutting_a_reading_handle(ErrorCode windows) {
 inline bool wine_refuses_extd_dir_info() {
     return running_under_wine();
 }
+
+// Wine shows a symbolic link to a file as the file itself (no reparse
+// attribute, no tag) and names what a link leads to by the link's own path.
+// A link to a file outside the folder cannot be told from a file, and a link
+// to a folder cannot be told to lie inside: no link to a folder is followed.
+inline bool wine_hides_where_links_lead() {
+    return running_under_wine();
+}

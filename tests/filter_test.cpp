@@ -1,9 +1,11 @@
 #include "base/filter.h"
 
 #include "base/alloc.h"
+#include "tests/wild_reference.h"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -296,19 +298,124 @@ void distinct_stars(int n, std::string* pattern, std::string* text) {
     }
 }
 
-TEST(WildMatch, PendingAlternativesBeyondTheStackAreDropped) {
+// The old search kept 50 pending alternatives and silently dropped the
+// rest, so a filter of more than 50 stars could miss a path it matches.
+// Every alternative counts now.
+TEST(WildMatch, NoAlternativeIsDroppedHoweverManyStars) {
     std::string pattern, text;
-    distinct_stars(WILD_MAX_PENDING, &pattern, &text);
-    EXPECT_TRUE(wild_match(pattern.c_str(), text.c_str())) << "the 50th pending alternative";
-    EXPECT_TRUE(wild_overlap(pattern.c_str(), text.c_str()));
-    distinct_stars(WILD_MAX_PENDING + 1, &pattern, &text);
-    EXPECT_FALSE(wild_match(pattern.c_str(), text.c_str())) << "the 51st is dropped";
-    EXPECT_FALSE(wild_overlap(pattern.c_str(), text.c_str()));
-    distinct_stars(60, &pattern, &text);
-    EXPECT_FALSE(wild_match(pattern.c_str(), text.c_str()));
-    // Without the X nothing needs the dropped alternatives.
+    for (int n : {50, 51, 60}) {
+        distinct_stars(n, &pattern, &text);
+        EXPECT_TRUE(wild_match(pattern.c_str(), text.c_str())) << n;
+        EXPECT_TRUE(wild_overlap(pattern.c_str(), text.c_str())) << n;
+        wild_reference::Pending capped(50);
+        bool old = wild_reference::wild_match(pattern.c_str(), text.c_str(), capped);
+        EXPECT_EQ(old, n <= 50) << "the old search dropped the " << n << "th";
+    }
     text.erase(text.find('X'), 1);
     EXPECT_TRUE(wild_match(pattern.c_str(), text.c_str()));
+    text += "\\";
+    EXPECT_FALSE(wild_match(pattern.c_str(), text.c_str()));
+}
+
+// The pattern that made the old search take exponential time: each "*a"
+// doubles the ways to split a run of a's. A handful of steps per state now.
+TEST(WildMatch, ManyStarsAgainstALongNameAreCheap) {
+    std::string pattern = "*a*a*a*a*a*a*a*a*a*ab";
+    std::string text(40, 'a');
+    EXPECT_FALSE(wild_match(pattern.c_str(), text.c_str()));
+    EXPECT_TRUE(wild_match(pattern.c_str(), (text + "b").c_str()));
+    EXPECT_FALSE(wild_overlap(pattern.c_str(), text.c_str()));
+    // The old search, cut short: already far beyond polynomial.
+    wild_reference::Pending slow(1000);
+    std::string short_text(16, 'a');
+    EXPECT_FALSE(wild_reference::wild_match(pattern.c_str(), short_text.c_str(), slow));
+    EXPECT_GT(slow.steps, 100000u);
+}
+
+// Random patterns and names from the symbols that matter: the new matchers
+// agree with the old search wherever it dropped nothing.
+std::string random_string(std::mt19937& rng, const std::vector<const char*>& pieces, int most) {
+    std::string s;
+    int n = static_cast<int>(rng() % static_cast<unsigned>(most + 1));
+    for (int i = 0; i < n; ++i) s += pieces[rng() % pieces.size()];
+    return s;
+}
+
+TEST(WildMatch, AgreesWithTheOldSearchOnRandomInput) {
+    std::mt19937 rng(20261208);
+    const std::vector<const char*> pattern_pieces = {"a",  "b", "*",        "**",   "?",
+                                                     "\\", "/", "\xc3\xa9", "**\\", "a"};
+    const std::vector<const char*> name_pieces = {"a", "b", "\\", "/", "\xc3\xa9", "ab", "a"};
+    int matches = 0;
+    for (int i = 0; i < 30000; ++i) {
+        std::string p = random_string(rng, pattern_pieces, 10);
+        std::string t = random_string(rng, name_pieces, 12);
+        wild_reference::Pending pending(1 << 20);
+        bool want = wild_reference::wild_match(p.c_str(), t.c_str(), pending);
+        ASSERT_EQ(pending.dropped, 0u);
+        ASSERT_EQ(wild_match(p.c_str(), t.c_str()), want) << p << " ~ " << t;
+        matches += want;
+    }
+    // Both outcomes are well represented.
+    EXPECT_GT(matches, 1000);
+    EXPECT_LT(matches, 29000);
+}
+
+TEST(WildOverlap, AgreesWithTheOldSearchOnRandomInput) {
+    std::mt19937 rng(1921);
+    const std::vector<const char*> pieces = {"a", "b", "*", "**", "?", "\\", "/", "**\\"};
+    int overlaps = 0;
+    for (int i = 0; i < 30000; ++i) {
+        std::string x = random_string(rng, pieces, 8);
+        std::string y = random_string(rng, pieces, 8);
+        // Folder patterns, as the walker asks them, half of the time.
+        if (i % 2) y += "\\**";
+        wild_reference::Pending pending(1 << 20);
+        bool want = wild_reference::wild_overlap(x.c_str(), y.c_str(), pending);
+        ASSERT_EQ(pending.dropped, 0u);
+        ASSERT_EQ(wild_overlap(x.c_str(), y.c_str()), want) << x << " & " << y;
+        overlaps += want;
+    }
+    EXPECT_GT(overlaps, 3000);
+    EXPECT_LT(overlaps, 27000);
+}
+
+// Any bytes at all as filters and paths: prepared, matched and compared
+// without a fault (the ASan build checks every access).
+TEST(Filter, RandomBytesNeverCrash) {
+    std::mt19937 rng(7);
+    for (int i = 0; i < 3000; ++i) {
+        std::string raw[3];
+        for (std::string& r : raw) {
+            int n = static_cast<int>(rng() % 24);
+            for (int k = 0; k < n; ++k) {
+                unsigned c = rng() % 8 == 0 ? "*?\\/+-."[rng() % 7] : rng() % 255 + 1;
+                r += static_cast<char>(c);
+            }
+        }
+        Filters f({raw[0].c_str(), raw[1].c_str()});
+        (void)f.includes(raw[2]);
+        (void)f.descends(raw[2]);
+        (void)wild_match(raw[0].c_str(), raw[2].c_str());
+        (void)wild_overlap(raw[0].c_str(), raw[1].c_str());
+    }
+}
+
+// Strings too long for the matchers' stack state still give the answer.
+TEST(WildMatch, LongStringsUseTheHeap) {
+    std::string pattern(40000, '*');
+    pattern += "b";
+    EXPECT_TRUE(wild_match(pattern.c_str(), "a\\ab"));
+    EXPECT_FALSE(wild_match(pattern.c_str(), "a\\a"));
+    EXPECT_TRUE(wild_overlap("**b", pattern.c_str()));
+    EXPECT_FALSE(wild_overlap("**a", pattern.c_str()));
+    // When the heap fails them: no match, and a folder is still entered.
+    mem_fail_at(1, true);
+    bool matched = wild_match(pattern.c_str(), "ab");
+    bool overlap = wild_overlap("**a", pattern.c_str());
+    mem_fail_at(0);
+    EXPECT_FALSE(matched);
+    EXPECT_TRUE(overlap);
 }
 
 } // namespace

@@ -419,11 +419,47 @@ TEST_F(PathFaults, NoCurrentDirectory) {
     fail.count = 0;
     fail.error = ERROR_ACCESS_DENIED;
     fault_set(FAULT_CURDIR, fail);
+    fault_set(FAULT_FULLPATH, fail);
     EXPECT_EQ(current_directory(heap_allocator()), nullptr);
     EXPECT_EQ(full("x"), "<null>");
     EXPECT_EQ(full("\\x"), "<null>");
     EXPECT_EQ(full("C:x"), "<null>");
     EXPECT_EQ(full("C:\\x"), "C:\\x");
+    // Without a current folder the path is not found; memory is not the reason.
+    for (const char* p : {"x", "\\x", "C:x"}) {
+        ErrorCode e = 0;
+        EXPECT_EQ(path_full_checked(heap_allocator(), p, &e), nullptr) << p;
+        EXPECT_EQ(e, ERR_PATH_NOT_FOUND) << p;
+    }
+    ErrorCode e = 0;
+    EXPECT_EQ(path_full_checked(heap_allocator(), "\\\\", &e), nullptr);
+    EXPECT_EQ(e, ERR_INVALID_NAME);
+    // The system may still place a path when the current folder cannot be
+    // had: the stand-in knows its one drive.
+    fault_reset();
+    fault_set(FAULT_CURDIR, fail);
+    EXPECT_EQ(full("\\x"), "Z:\\x");
+}
+
+// Memory that runs out is told apart from a missing current folder, for
+// every allocation the fallback makes.
+TEST_F(PathFaults, NoCurrentDirectoryAndNoMemory) {
+    FaultRule fail;
+    fail.count = 0;
+    fault_set(FAULT_CURDIR, fail);
+    for (uint64_t n = 1; n < 20; ++n) {
+        ErrorCode e = 0;
+        mem_fail_at(n);
+        char* r = path_full_checked(heap_allocator(), "\\x", &e);
+        mem_fail_at(0);
+        if (r) {
+            EXPECT_EQ(std::string(r), "Z:\\x");
+            mem_free(r);
+            return;
+        }
+        EXPECT_EQ(e, ERR_OUT_OF_MEMORY) << n;
+    }
+    ADD_FAILURE() << "never succeeded";
 }
 
 TEST_F(PathFaults, RemovedCurrentDirectory) {
@@ -435,6 +471,11 @@ TEST_F(PathFaults, RemovedCurrentDirectory) {
     EXPECT_EQ(current_directory(heap_allocator()), nullptr);
     EXPECT_EQ(full("x"), "<null>");
     EXPECT_EQ(full("Z:\\x"), "Z:\\x");
+    // A path from the root is on the one drive; a relative one is not found.
+    EXPECT_EQ(full("/x/y"), "Z:\\x\\y");
+    ErrorCode e = 0;
+    EXPECT_EQ(path_full_checked(heap_allocator(), "x", &e), nullptr);
+    EXPECT_EQ(e, ERR_PATH_NOT_FOUND);
     ASSERT_EQ(chdir(saved), 0);
     free(saved);
 }

@@ -246,6 +246,106 @@ TEST(Walker, LinkToAnAncestorIsReportedOnceAndTheWalkGoesOn) {
               (Names{"a\\", "a\\b\\", "a\\b\\1.txt", "#1921 a\\b\\up\\", "a\\c.txt", "z.txt"}));
 }
 
+// Links are followed only within the root folder: a link to a folder or a
+// file elsewhere is neither entered nor handed out, and counted when the
+// filters would have taken it.
+TEST(Walker, LinksLeadingOutsideTheFolderAreNotFollowed) {
+    ScratchDir dir;
+    ScratchDir elsewhere;
+    elsewhere.mkdir("d");
+    elsewhere.write("d/x.cpp", "");
+    elsewhere.write("t.cpp", "");
+    dir.mkdir("sub");
+    dir.write("sub/in.cpp", "");
+    dir.write("a.cpp", "");
+    if (!dir.symlink(elsewhere.path("d"), "out", true) ||
+        !dir.symlink(elsewhere.path("t.cpp"), "file.cpp", false) ||
+        !dir.symlink(dir.path("sub"), "within", true) ||
+        !dir.symlink(dir.path("a.cpp"), "same.cpp", false))
+        GTEST_SKIP() << "no symbolic links here";
+    FolderWalker* w = nullptr;
+    ASSERT_EQ(walker_create(&w, nullptr, dir.path().c_str(), 0, nullptr), 0);
+    EXPECT_EQ(walk_all(w),
+              (Names{"a.cpp", "same.cpp", "sub\\", "sub\\in.cpp", "within\\", "within\\in.cpp"}));
+    EXPECT_EQ(w->links_outside, 2u);
+    walker_release(w);
+
+    // Only what the filters would take is counted: the link to a folder
+    // cannot hold a match for +*.cpp, the file link can.
+    const char* filters[] = {"+*.cpp", nullptr};
+    ASSERT_EQ(walker_create(&w, nullptr, dir.path().c_str(), 0, filters), 0);
+    EXPECT_EQ(walk_all(w), (Names{"a.cpp", "same.cpp"}));
+    EXPECT_EQ(w->links_outside, 1u);
+    walker_release(w);
+}
+
+// Memory running out while a link is judged loses that entry at most:
+// nothing outside the folder is ever handed out.
+TEST(Walker, OutOfMemoryWhileJudgingALink) {
+    ScratchDir dir;
+    ScratchDir elsewhere;
+    elsewhere.write("t.txt", "");
+    dir.write("a.txt", "");
+    if (!dir.symlink(elsewhere.path(), "out", true)) GTEST_SKIP() << "no symbolic links here";
+    bool untouched = false;
+    for (uint64_t n = 1; n < 400 && !untouched; ++n) {
+        FolderWalker* w = nullptr;
+        ASSERT_EQ(walker_create(&w, nullptr, dir.path().c_str(), 0, nullptr), 0);
+        uint64_t before = mem_call_count();
+        mem_fail_at(n);
+        Names got = walk_all(w);
+        mem_fail_at(0);
+        untouched = mem_call_count() - before < n;
+        // Errors name the entry they lost; entries outside never come.
+        for (const std::string& s : got)
+            if (s[0] != '#') {
+                EXPECT_EQ(s.find("out\\"), std::string::npos) << n;
+            }
+        if (untouched) {
+            EXPECT_EQ(got, Names{"a.txt"});
+            EXPECT_EQ(w->links_outside, 1u);
+        }
+        walker_release(w);
+    }
+    EXPECT_TRUE(untouched);
+}
+
+// Names as Windows gives them: a folder's own name, and anything below it,
+// is within; a sibling whose name merely begins the same way is not.
+TEST(Walker, ObjectNamesWithinTheRoot) {
+    const std::u16string root = u"\\Device\\HarddiskVolume3\\src";
+    auto within = [&](const std::u16string& t) {
+        return name_within(root.data(), root.size(), t.data(), t.size());
+    };
+    EXPECT_TRUE(within(u"\\Device\\HarddiskVolume3\\src"));
+    EXPECT_TRUE(within(u"\\Device\\HarddiskVolume3\\SRC\\a.txt"));
+    EXPECT_FALSE(within(u"\\Device\\HarddiskVolume3\\src2\\a.txt"));
+    EXPECT_FALSE(within(u"\\Device\\HarddiskVolume3"));
+    EXPECT_FALSE(within(u"\\Device\\HarddiskVolume4\\src\\a.txt"));
+    EXPECT_FALSE(name_within(nullptr, 0, root.data(), root.size()));
+    // A volume mounted inside the folder names its own root.
+    for (const std::u16string& v :
+         {std::u16string(u"\\Device\\HarddiskVolume5"), std::u16string(u"\\??\\Z:")})
+        EXPECT_TRUE(name_is_volume_root(v.data(), v.size()));
+    for (const std::u16string& v :
+         {std::u16string(u"\\Device\\HarddiskVolume5\\x"), std::u16string(u"\\??\\Z:\\tmp")})
+        EXPECT_FALSE(name_is_volume_root(v.data(), v.size()));
+}
+
+// The root is on the path too: a link back to it is a loop like any other.
+TEST(Walker, LinksBackToTheRootAreLoops) {
+    ScratchDir dir;
+    dir.mkdir("sub");
+    dir.write("sub/a.txt", "");
+    dir.write("z.txt", "");
+    if (!dir.symlink(".", "self", true) || !dir.symlink("..", "sub/up", true))
+        GTEST_SKIP() << "no symbolic links here";
+    EXPECT_EQ(walk_tree(dir), (Names{"#1921 self\\", "self\\", "sub\\", "sub\\a.txt",
+                                     "#1921 sub\\up\\", "sub\\up\\", "z.txt"}));
+    EXPECT_EQ(walk_tree(dir, {"+**.txt"}),
+              (Names{"#1921 self\\", "sub\\", "sub\\a.txt", "#1921 sub\\up\\", "z.txt"}));
+}
+
 TEST(Walker, DanglingLinkIsHandedOutAsItIs) {
     ScratchDir dir;
     dir.write("z.txt", "");

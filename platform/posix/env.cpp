@@ -122,7 +122,13 @@ bool full_path(const std::u16string& name, std::u16string* out) {
         return true;
     }
     std::u16string cwd;
-    if (!windows_cwd(&cwd)) return false;
+    if (!windows_cwd(&cwd)) {
+        // The working directory is gone: a path from the root still has the
+        // one drive there is.
+        if (!is_sep(name[0])) return false;
+        *out = normalize_absolute(std::u16string(1, kHomeDrive) + u":" + name);
+        return true;
+    }
     if (name.size() >= 2 && is_letter(name[0]) && name[1] == u':') {
         // Drive-relative: the current directory on the current drive, else
         // the drive's root, since no other drive has a directory recorded.

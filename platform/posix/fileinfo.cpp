@@ -317,6 +317,39 @@ struct FsName {
 constexpr FsName kFsNames[] = {{static_cast<long>(0x9123683E), u"btrfs"},
                                {0x2FC12FC1, u"zfs"},
                                {static_cast<long>(0xCA451A4E), u"bcachefs"}};
+bool is_device_mode(uint32_t m) {
+    return S_ISCHR(m) || S_ISBLK(m) || S_ISFIFO(m) || S_ISSOCK(m);
+}
+
+constexpr long kProcFs = 0x9FA0;
+constexpr unsigned kMemMajor = 1, kTtyMajor = 4, kTtyAuxMajor = 5;
+
+// The device a handle lies on, as Wine reports it: character devices by
+// their major number, block devices as disks, pipes and sockets as named
+// pipes, and files by their file system (proc as a virtual disk).
+NtFileFsDeviceInformation device_of(const Target& t, const FileFacts& f) {
+    NtFileFsDeviceInformation d{EOL_DEVICE_DISK_FILE_SYSTEM, 0x20}; // FILE_DEVICE_IS_MOUNTED
+    if (t.link) return d;
+    if (S_ISCHR(f.mode)) {
+        unsigned major_number = major(static_cast<dev_t>(f.rdev));
+        d.DeviceType = major_number == kMemMajor ? EOL_DEVICE_NULL
+                       : (major_number == kTtyMajor || major_number == kTtyAuxMajor)
+                           ? EOL_DEVICE_SERIAL_PORT
+                           : EOL_DEVICE_UNKNOWN;
+        d.Characteristics = 0;
+        return d;
+    }
+    if (S_ISBLK(f.mode)) return NtFileFsDeviceInformation{EOL_DEVICE_DISK, 0};
+    if (S_ISFIFO(f.mode) || S_ISSOCK(f.mode))
+        return NtFileFsDeviceInformation{EOL_DEVICE_NAMED_PIPE, 0};
+    struct statfs sf;
+    if (fstatfs(t.fd, &sf) == 0) {
+        if (static_cast<long>(sf.f_type) == kProcFs) d.DeviceType = EOL_DEVICE_VIRTUAL_DISK;
+        for (long m : kRemoteFs)
+            if (static_cast<long>(sf.f_type) == m) d.Characteristics |= FILE_REMOTE_DEVICE;
+    }
+    return d;
+}
 
 NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_PTR* used) {
     if (cls == FileFsVolumeInformation) {
@@ -339,17 +372,7 @@ NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG
         int e = facts_of(t, &f);
         if (e) return status_from_errno(e);
         NtFileFsDeviceInformation* d = static_cast<NtFileFsDeviceInformation*>(buf);
-        if (!t.link && (S_ISFIFO(f.mode) || S_ISSOCK(f.mode))) {
-            d->DeviceType = 0x11; // FILE_DEVICE_NAMED_PIPE
-            d->Characteristics = 0;
-        } else {
-            d->DeviceType = 0x08;      // FILE_DEVICE_DISK_FILE_SYSTEM
-            d->Characteristics = 0x20; // FILE_DEVICE_IS_MOUNTED
-            struct statfs sf;
-            if (!t.link && fstatfs(t.fd, &sf) == 0)
-                for (long m : kRemoteFs)
-                    if (static_cast<long>(sf.f_type) == m) d->Characteristics |= FILE_REMOTE_DEVICE;
-        }
+        *d = device_of(t, f);
         *used = sizeof(NtFileFsDeviceInformation);
         return STATUS_SUCCESS;
     }
@@ -383,6 +406,25 @@ NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG
         a->FileSystemNameLength = static_cast<ULONG>(n * 2);
         return put_name(buf, length, kFixed, name, n, used);
     }
+    if (cls == FileFsSizeInformation) {
+        if (length < sizeof(NtFileFsSizeInformation)) return STATUS_INFO_LENGTH_MISMATCH;
+        FileFacts f;
+        int e = facts_of(t, &f);
+        if (e) return status_from_errno(e);
+        // Devices and pipes have no volume to measure, as under Wine.
+        if (!t.link && is_device_mode(f.mode)) return STATUS_INVALID_DEVICE_REQUEST;
+        struct statfs sf;
+        if (fstatfs(t.fd, &sf) != 0) return status_from_errno(errno);
+        NtFileFsSizeInformation* z = static_cast<NtFileFsSizeInformation*>(buf);
+        uint64_t unit = sf.f_frsize ? static_cast<uint64_t>(sf.f_frsize) : 4096;
+        z->BytesPerSector = 512;
+        z->SectorsPerAllocationUnit = static_cast<ULONG>(unit >= 512 ? unit / 512 : 1);
+        // Pseudo file systems (proc, sysfs, cgroup ...) report no blocks at all.
+        z->TotalAllocationUnits = static_cast<int64_t>(sf.f_blocks);
+        z->AvailableAllocationUnits = static_cast<int64_t>(sf.f_bavail);
+        *used = sizeof(NtFileFsSizeInformation);
+        return STATUS_SUCCESS;
+    }
     return STATUS_INVALID_INFO_CLASS;
 }
 
@@ -403,6 +445,7 @@ int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, File
     out->dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     out->ino = sx.stx_ino;
     out->nlink = sx.stx_nlink;
+    out->rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
     out->access_time = nt_time_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
     out->write_time = nt_time_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
     out->change_time = nt_time_from_unix(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);

@@ -90,6 +90,7 @@ struct FileFacts {
     int64_t size;       // end of file; 0 for directories and links
     int64_t allocation; // bytes allocated on disk; 0 for directories and links
     uint64_t dev, ino;
+    uint64_t rdev; // the device a device file stands for
     uint32_t nlink;
     uint32_t mode; // st_mode
     bool is_dir;   // a directory, or a link (seen unfollowed) to one

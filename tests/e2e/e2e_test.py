@@ -265,6 +265,16 @@ class Conversion(Tree):
                          % (win(self.p("a/x.txt")), win(self.p("c/z.txt"))))
         self.assertEqual(read(self.p("c/z.txt")), b"z\n")
 
+    def test_unreadable_folder_is_named_on_standard_error(self):
+        write(self.p("a/x.txt"), b"x\r\n")
+        write(self.p("b/y.txt"), b"y\r\n")
+        os.chmod(self.p("b"), 0)
+        out, rc, err = run_program(self.program, self.wine, ["-t", "root"], self.tmp,
+                                   caps_dropped=True, full=True)
+        self.assertEqual(out, "1 files processed\n1 folders could not be read\n")
+        self.assertEqual(err, 'ERROR: Cannot read folder "%s": access denied (error 5).\n'
+                         % win(self.p("b")))
+
     def test_symbolic_link_loop(self):
         write(self.p("a/x.txt"), b"x\r\n")
         write(self.p("a/sub/y.txt"), b"y\r\n")
@@ -303,6 +313,21 @@ class HelpPromises(Tree):
                          % win(self.p("source/a.cpp")))
         self.assertEqual(read(self.p("source/b.h")), b"b\r\n")
         self.assertEqual(read(self.p("source/sub/c.cpp")), b"c\r\n")
+
+    def test_wildcards_only_after_the_root(self):
+        write(self.p("source/a.cpp"), b"a\r\n")
+        write(self.p("source/b.h"), b"b\r\n")
+        one = "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+        # The "?" of \\?\ is part of the root, not a wildcard.
+        long_form = "\\\\?\\" + win(self.p("source"))
+        out, rc = self.run_eolset("-u", long_form + "\\*.cpp")
+        self.assertEqual(out, one % (long_form + "\\a.cpp"))
+        out, rc = self.run_eolset("-t", "-u", long_form)
+        self.assertEqual(out, "%s\\b.h\n2 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n"
+                         % long_form)
+        # Z:*.h is the current folder of Z: with the filter +*.h.
+        out, rc = run_program(self.program, self.wine, ["-u", "Z:*.h"], self.p("source"))
+        self.assertEqual(out, one % win(self.p("source/b.h")))
 
     def test_filter_example(self):
         for rel in ("a.cpp", "x.sh", "run.sh", "samples/s.cpp", "lib/l.cpp", "lib/l.h",
@@ -417,6 +442,108 @@ class Safety(Tree):
             self.assertEqual(read(os.path.join(mnt, "big.txt")), text.replace(b"\n", b"\r\n"))
         finally:
             subprocess.run(["umount", mnt])
+
+
+class OnlyRegularFiles(Tree):
+    NOT_READ = "1 files processed\n1 files could not be read\n"
+
+    def test_pipe_in_the_folder_is_counted_and_never_opened_for_data(self):
+        write(self.p("a.txt"), b"a\r\n")
+        os.mkfifo(self.p("pipe"))
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n2 files processed\n1 files could not be read\n"
+                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % win(self.p("a.txt")))
+
+    def test_devices_and_pseudo_files_as_the_single_file(self):
+        os.symlink("/dev/zero", self.p("zero"))
+        os.symlink("/dev/null", self.p("null"))
+        os.mkfifo(self.p("pipe"))
+        for args in (["-w", "root/zero"], ["-w", "root/null"], ["-w", "root/pipe"],
+                     ["-t", "/proc/self/pagemap"], ["-t", "/proc/sys/kernel/hostname"],
+                     ["-t", "/proc/self/status"], ["-t", "/sys/kernel/uevent_seqnum"]):
+            if args[1].startswith("/") and not os.path.exists(args[1]):
+                continue
+            out, rc = self.run_eolset(*args)
+            self.assertEqual(rc, 0)
+            self.assertEqual(out, self.NOT_READ, args)
+
+    def test_block_device_through_a_link_is_never_read(self):
+        device = next((d for d in ("/dev/loop0", "/dev/vda", "/dev/sda")
+                       if os.path.exists(d) and stat.S_ISBLK(os.stat(d).st_mode)), None)
+        if device is None:
+            self.skipTest("no block device here")
+        os.symlink(device, self.p("disk"))
+        out, rc = self.run_eolset("-t", "root/disk")
+        self.assertEqual(out, self.NOT_READ)
+
+
+class WalkStaysInside(Tree):
+    def test_links_out_of_the_tree_leave_their_targets_unchanged(self):
+        write(self.p("a.txt"), b"a\r\n")
+        outside = os.path.join(self.tmp, "outside")
+        write(os.path.join(outside, "d/deep.txt"), b"d\r\n")
+        os.symlink(os.path.join(outside, "d"), self.p("d"))
+        os.symlink("/proc/sys/kernel", self.p("kernel"))
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+                         "2 links lead outside the folder and were not followed\n"
+                         % win(self.p("a.txt")))
+        self.assertEqual(read(os.path.join(outside, "d/deep.txt")), b"d\r\n")
+        # A link given as the folder itself is the folder.
+        out, rc = run_program(self.program, self.wine, ["-u", "d"], self.root)
+        self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
+                         % win(self.p("d/deep.txt")))
+
+    def test_links_back_to_the_root_are_silent_loops(self):
+        write(self.p("a.txt"), b"a\r\n")
+        write(self.p("sub/b.txt"), b"b\r\n")
+        os.symlink(".", self.p("self"))
+        os.symlink("..", self.p("sub/up"))
+        expect = "%s\n%s\n2 files processed\n%%s 2 line feeds and 0 BOMs in 2 files\n" % (
+            win(self.p("a.txt")), win(self.p("sub/b.txt")))
+        out, rc = self.run_eolset("-t", "-u", "root")
+        self.assertEqual(out, expect % "would fix")
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(out, expect % "fixed")
+        self.assertEqual(read(self.p("a.txt")), b"a\n")
+
+    def test_link_to_a_file_outside_leaves_it_unchanged(self):
+        if self.wine:
+            # Wine shows a link to a file as the file itself: no attribute,
+            # no reparse tag, and the target's name is the link's own.
+            self.skipTest("Wine does not show links to files")
+        outside = os.path.join(self.tmp, "outside")
+        write(os.path.join(outside, "secret.txt"), b"s\r\n")
+        os.symlink(os.path.join(outside, "secret.txt"), self.p("secret.txt"))
+        out, rc = self.run_eolset("-u", "root")
+        self.assertEqual(out, "1 links lead outside the folder and were not followed\n")
+        self.assertEqual(read(os.path.join(outside, "secret.txt")), b"s\r\n")
+
+
+class DeletedWorkingFolder(Tree):
+    def run_in_deleted_folder(self, *args):
+        gone = os.path.join(self.tmp, "gone")
+        os.makedirs(gone)
+        cmd = command(self.program, self.wine, args)
+        script = 'cd "$1" && rmdir "$1" && shift && exec "$@"'
+        p = subprocess.run(["sh", "-c", script, "sh", gone] + cmd, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=600)
+        return p.stdout.decode("utf-8", "surrogateescape")
+
+    def test_absolute_folders_work_and_relative_ones_get_the_real_error(self):
+        write(self.p("a.txt"), b"a\r\n")
+        done = "%s\n1 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n" % win(
+            self.p("a.txt"))
+        self.assertEqual(self.run_in_deleted_folder("-t", "-u", win(self.root)), done)
+        if not self.wine:
+            # Wine names a deleted working folder "unix", with no drive: a
+            # path from the root then has none either.
+            self.assertEqual(self.run_in_deleted_folder("-t", "-u", self.root), done)
+        out = self.run_in_deleted_folder("-t", "-u", "root")
+        self.assertIn("path not found (error 3)", out)
+        self.assertNotIn("memory", out)
 
 
 class SameOnBothPlatforms(unittest.TestCase):

@@ -1,0 +1,21 @@
+// Telling regular files of a file system from everything else a path can
+// open: devices, volumes, pipes, sockets, consoles, folders, and the files
+// of pseudo file systems (proc, sysfs, cgroup ...), which may never end or
+// may change the system when written.
+#pragma once
+
+#include "base/types.h"
+
+// 0 when the open handle is a regular file on a volume with storage;
+// ERR_BAD_FILE_TYPE when it is anything else, or the query's error.
+ErrorCode file_check_regular(FileHandle h);
+
+// For a handle just opened for conversion: when *h is open but not a
+// regular file, closes it and leaves it invalid. Returns the open's error
+// `e`, or the refusal when the open had succeeded.
+ErrorCode keep_regular_file(FileHandle* h, ErrorCode e);
+
+// Whether `path` names something that opens and is no folder: a single
+// file argument. *entry receives what the system tells of it (cleared when
+// it tells nothing, as for devices under Wine).
+bool single_file_entry(const char* path, FileEntry* entry);
