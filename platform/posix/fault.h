@@ -17,6 +17,8 @@ enum FaultOp : int {
     FAULT_CURDIR,     // GetCurrentDirectoryW (fails with the rule's error)
     FAULT_FULLPATH,   // GetFullPathNameW (likewise)
     FAULT_USERNAME,   // GetUserNameW (likewise)
+    FAULT_EVENT,      // NtCreateEvent (fails with the rule's status)
+    FAULT_VMALLOC,    // NtAllocateVirtualMemory (likewise)
     FAULT_OP_COUNT
 };
 
@@ -51,6 +53,8 @@ struct CallLog {
     uint64_t bytes_written;   // bytes WriteFile moved, summed over all calls
     uint32_t set_error_mode;  // SetErrorMode calls
     uint32_t dir_queries;     // NtQueryDirectoryFile calls
+    uint32_t events_created;  // NtCreateEvent successes
+    uint32_t tick32_calls;    // GetTickCount calls
 };
 extern CallLog g_call_log;
 
@@ -61,3 +65,9 @@ bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out);
 inline bool fault_take(FaultOp op, ULONG info_class, FaultRule* out) {
     return g_fault_armed && fault_take_slow(op, info_class, out);
 }
+
+// The tick calls. Hidden, kernel32 does not export GetTickCount64 (as before
+// Windows Vista). Fed readings are what GetTickCount returns, one per call,
+// the last one repeated; no readings gives the clock again.
+void fault_hide_tick64(bool hidden);
+void fault_feed_ticks(const uint32_t* readings, size_t count);

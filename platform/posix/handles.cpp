@@ -155,6 +155,7 @@ void fault_reset() {
     for (ArmedRule& r : g_rules) r.active = false;
     g_call_log = CallLog{};
     g_fault_armed = false;
+    tick_hooks_reset();
 }
 
 bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out) {
@@ -226,6 +227,7 @@ static void object_free(Object* obj) {
     free(obj->unix_path);
     free(obj->nt_name);
     free(obj->dir);
+    if (obj->kind == ObjKind::Event) free(obj->extra);
     free(obj);
 }
 
