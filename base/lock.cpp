@@ -73,7 +73,10 @@ bool poll_without_event(Parker* p, uint64_t slice, bool alertable) {
         if (i >= slice) return false;
         LARGE_INTEGER t;
         t.QuadPart = -10000;
-        if (NtDelayExecution(alertable, &t) != STATUS_SUCCESS) return false;
+        // An alert or a call run ends the slice; an elapsed delay does not
+        // (Wine reports it as a time-out when alertable).
+        NTSTATUS st = NtDelayExecution(alertable, &t);
+        if (st == STATUS_USER_APC || st == STATUS_ALERTED) return false;
     }
 }
 
@@ -138,7 +141,7 @@ bool runtime_init() {
         block_free(block, RUNTIME_BLOCK_SIZE);
         return true;
     }
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    full_barrier();
     __atomic_store_n(&g_runtime_initialised, 1, __ATOMIC_RELEASE);
     // The signal table registers its exit handler first, so it runs after ours.
     signal_number(1);

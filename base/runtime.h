@@ -10,6 +10,17 @@
 
 struct ThreadRecord;
 
+// A full memory barrier. ThreadSanitizer does not model fences, so under it
+// a sequentially consistent read-modify-write stands in.
+inline void full_barrier() {
+#if defined(__SANITIZE_THREAD__)
+    static uint32_t s_barrier;
+    __atomic_fetch_add(&s_barrier, 0, __ATOMIC_SEQ_CST);
+#else
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
+}
+
 // A kernel notification event, pooled between threads and never freed
 // until the runtime is torn down.
 struct WaitNode {

@@ -162,7 +162,7 @@ Signal* signal_number(uint32_t n) {
             signal_init_constant(&process_signals[0], false);
             signal_init_constant(&process_signals[PROCESS_SIGNAL_COUNT - 1], true);
             signal_set(&process_signals[3]);
-            __atomic_thread_fence(__ATOMIC_SEQ_CST);
+            full_barrier();
             __atomic_store_n(&process_signals_ready, 1, __ATOMIC_RELEASE);
             built = true;
         }

@@ -1,6 +1,6 @@
 #include "base/tick.h"
 
-#include "base/lock.h"
+#include "base/runtime.h"
 #include "platform/nt.h"
 
 uint64_t tick_wrap_base = 0;
@@ -23,7 +23,7 @@ uint32_t (*g_tick32)() = system_tick32;
 uint64_t tick_now_fallback() {
     for (;;) {
         uint64_t b = __atomic_load_n(&tick_wrap_base, __ATOMIC_SEQ_CST);
-        __atomic_thread_fence(__ATOMIC_SEQ_CST);
+        full_barrier();
         uint32_t t = g_tick32();
         if (((t ^ b) & 0x80000000u) == 0) return b | (t & 0x7FFFFFFFu);
         light_lock(&tick_lock);
@@ -45,7 +45,7 @@ uint64_t tick_now() {
                            reinterpret_cast<void*>(GetProcAddress(kernel32, "GetTickCount64")))
                      : nullptr;
         __atomic_store_n(&g_tick64, f, __ATOMIC_SEQ_CST);
-        __atomic_thread_fence(__ATOMIC_SEQ_CST);
+        full_barrier();
         __atomic_store_n(&g_tick_resolved, 1, __ATOMIC_RELEASE);
         if (f) return f();
     }

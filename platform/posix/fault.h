@@ -67,7 +67,7 @@ inline bool fault_take(FaultOp op, ULONG info_class, FaultRule* out) {
 }
 
 // The tick calls. Hidden, kernel32 does not export GetTickCount64 (as before
-// Windows Vista). Fed readings are what GetTickCount returns, one per call,
-// the last one repeated; no readings gives the clock again.
+// Windows Vista). With a reading given, GetTickCount returns the value it
+// holds at each call (the test moves it on); null gives the clock again.
 void fault_hide_tick64(bool hidden);
-void fault_feed_ticks(const uint32_t* readings, size_t count);
+void fault_set_tick(const uint32_t* reading);

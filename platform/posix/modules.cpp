@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 struct StandinModule {
     int unused;
@@ -17,11 +16,7 @@ namespace {
 StandinModule g_kernel32;
 
 bool g_hide_tick64 = false;
-std::mutex g_feed_lock;
-bool g_feeding = false;
-const uint32_t* g_feed = nullptr;
-size_t g_feed_count = 0;
-size_t g_feed_next = 0;
+const uint32_t* g_tick_reading = nullptr;
 
 uint64_t monotonic_ms() {
     timespec ts;
@@ -54,30 +49,21 @@ void fault_hide_tick64(bool hidden) {
     __atomic_store_n(&g_hide_tick64, hidden, __ATOMIC_RELEASE);
 }
 
-void fault_feed_ticks(const uint32_t* readings, size_t count) {
-    std::lock_guard<std::mutex> g(g_feed_lock);
-    g_feed = readings;
-    g_feed_count = count;
-    g_feed_next = 0;
-    __atomic_store_n(&g_feeding, count > 0, __ATOMIC_RELEASE);
+void fault_set_tick(const uint32_t* reading) {
+    __atomic_store_n(&g_tick_reading, reading, __ATOMIC_RELEASE);
 }
 
 void standin::tick_hooks_reset() {
     fault_hide_tick64(false);
-    fault_feed_ticks(nullptr, 0);
+    fault_set_tick(nullptr);
 }
 
 extern "C" {
 
 DWORD WINAPI GetTickCount(void) {
     __atomic_fetch_add(&g_call_log.tick32_calls, 1, __ATOMIC_RELAXED);
-    if (__atomic_load_n(&g_feeding, __ATOMIC_ACQUIRE)) {
-        std::lock_guard<std::mutex> g(g_feed_lock);
-        if (g_feed_count > 0) {
-            size_t i = g_feed_next < g_feed_count ? g_feed_next++ : g_feed_count - 1;
-            return g_feed[i];
-        }
-    }
+    if (const uint32_t* r = __atomic_load_n(&g_tick_reading, __ATOMIC_ACQUIRE))
+        return __atomic_load_n(r, __ATOMIC_ACQUIRE);
     return static_cast<DWORD>(monotonic_ms());
 }
 

@@ -261,7 +261,7 @@ NTSTATUS NTAPI NtClearEvent(HANDLE handle) {
 }
 
 NTSTATUS NTAPI NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, LARGE_INTEGER* timeout) {
-    NTSTATUS status;
+    NTSTATUS status = STATUS_SUCCESS;
     Waitable* w = waitable_of(handle, &status);
     if (!w) return status;
     return wait_on(w, alertable != 0, timeout);

@@ -1,0 +1,104 @@
+// The runtime's primitives against the standard library's: an uncontended
+// lock and unlock, a semaphore's fast path, and a two-thread ping-pong.
+#include "base/lock.h"
+
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+void BM_LightLockUncontended(benchmark::State& state) {
+    LightLock l{};
+    for (auto _ : state) {
+        light_lock(&l);
+        benchmark::ClobberMemory();
+        light_unlock(&l);
+    }
+}
+BENCHMARK(BM_LightLockUncontended);
+
+void BM_StdMutexUncontended(benchmark::State& state) {
+    std::mutex m;
+    for (auto _ : state) {
+        m.lock();
+        benchmark::ClobberMemory();
+        m.unlock();
+    }
+}
+BENCHMARK(BM_StdMutexUncontended);
+
+void BM_SemPostWaitFastPath(benchmark::State& state) {
+    Semaphore s{};
+    for (auto _ : state) {
+        sem_post(&s);
+        benchmark::DoNotOptimize(sem_wait(&s, nullptr, -1));
+    }
+}
+BENCHMARK(BM_SemPostWaitFastPath);
+
+// One round trip per iteration: the partner thread answers each ping.
+void BM_SemPingPong(benchmark::State& state) {
+    Semaphore ping{}, pong{};
+    bool stop = false;
+    std::thread partner([&] {
+        for (;;) {
+            sem_wait(&ping, nullptr, -1);
+            if (__atomic_load_n(&stop, __ATOMIC_ACQUIRE)) return;
+            sem_post(&pong);
+        }
+    });
+    for (auto _ : state) {
+        sem_post(&ping);
+        sem_wait(&pong, nullptr, -1);
+    }
+    __atomic_store_n(&stop, true, __ATOMIC_RELEASE);
+    sem_post(&ping);
+    partner.join();
+}
+BENCHMARK(BM_SemPingPong)->UseRealTime();
+
+// The same with two counting semaphores built from std::condition_variable.
+struct StdSemaphore {
+    std::mutex m;
+    std::condition_variable cv;
+    int count = 0;
+    void post() {
+        {
+            std::lock_guard<std::mutex> g(m);
+            ++count;
+        }
+        cv.notify_one();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> g(m);
+        cv.wait(g, [&] { return count > 0; });
+        --count;
+    }
+};
+
+void BM_CondVarPingPong(benchmark::State& state) {
+    StdSemaphore ping, pong;
+    bool stop = false;
+    std::thread partner([&] {
+        for (;;) {
+            ping.wait();
+            if (__atomic_load_n(&stop, __ATOMIC_ACQUIRE)) return;
+            pong.post();
+        }
+    });
+    for (auto _ : state) {
+        ping.post();
+        pong.wait();
+    }
+    __atomic_store_n(&stop, true, __ATOMIC_RELEASE);
+    ping.post();
+    partner.join();
+}
+BENCHMARK(BM_CondVarPingPong)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
