@@ -314,7 +314,8 @@ void light_lock(LightLock* lock) {
 }
 
 void light_unlock(LightLock* lock) {
-    uint64_t a = __atomic_exchange_n(&lock->owner, 0, __ATOMIC_RELAXED);
+    uint64_t a = __atomic_load_n(&lock->owner, __ATOMIC_RELAXED);
+    __atomic_store_n(&lock->owner, 0, __ATOMIC_RELAXED);
     if (!runtime_record()) return;
     uint64_t c = a;
     if (__atomic_compare_exchange_n(&lock->word, &c, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
