@@ -1,6 +1,7 @@
 #include "base/runtime.h"
 
 #include "base/alloc.h"
+#include "base/thread.h"
 #include "base/tick.h"
 
 #include <cstdlib>
@@ -21,7 +22,7 @@ uint64_t self_id() {
     return GetCurrentThreadId();
 }
 
-RuntimeRecord* ensure_runtime() {
+inline RuntimeRecord* ensure_runtime() {
     RuntimeRecord* r = runtime_record();
     if (r) return r;
     if (!__atomic_load_n(&g_runtime_initialised, __ATOMIC_ACQUIRE)) runtime_init();
@@ -102,6 +103,10 @@ struct SemWaiter {
 
 RuntimeRecord* runtime_record() {
     return __atomic_load_n(&g_runtime, __ATOMIC_ACQUIRE);
+}
+
+RuntimeRecord* runtime_ensure() {
+    return ensure_runtime();
 }
 
 void* block_alloc(uint64_t size) {

@@ -8,7 +8,16 @@
 
 #include <cstdint>
 
-struct ThreadRecord;
+// One thread started by the runtime, in the registry until it is joined.
+struct ThreadRecord {
+    ThreadRecord* next;
+    void (*entry)(void* argument);
+    void* argument;
+    void (*finish_hook)(void* value);
+    void* hook_value;
+    HANDLE handle;          // null until CreateThread has returned
+    int32_t finished_epoch; // 0 while the thread's work is unfinished
+};
 
 // A full memory barrier. ThreadSanitizer does not model fences, so under it
 // a sequentially consistent read-modify-write stands in.
@@ -57,6 +66,8 @@ static_assert(sizeof(RuntimeRecord) + 63 <= RUNTIME_BLOCK_SIZE);
 
 // The published record, or null before runtime_init and after teardown.
 RuntimeRecord* runtime_record();
+// The record, made first unless it was made before (and torn down since).
+RuntimeRecord* runtime_ensure();
 
 // The calling thread's pool, and its spin lock.
 NodePool* thread_pool();
@@ -65,6 +76,3 @@ void pool_unlock(NodePool* pool);
 
 // Puts a node back on a pool's free list, its event cleared.
 void node_return(NodePool* pool, WaitNode* node);
-
-// Joins every worker thread (exit-time): sets process signals 5 and 6.
-void threads_reap_all();

@@ -19,6 +19,7 @@ enum FaultOp : int {
     FAULT_USERNAME,   // GetUserNameW (likewise)
     FAULT_EVENT,      // NtCreateEvent (fails with the rule's status)
     FAULT_VMALLOC,    // NtAllocateVirtualMemory (likewise)
+    FAULT_THREAD,     // CreateThread (fails with the rule's error)
     FAULT_OP_COUNT
 };
 
@@ -55,6 +56,10 @@ struct CallLog {
     uint32_t dir_queries;     // NtQueryDirectoryFile calls
     uint32_t events_created;  // NtCreateEvent successes
     uint32_t tick32_calls;    // GetTickCount calls
+    uint32_t threads_created; // CreateThread successes
+    SIZE_T last_stack_size;   // arguments of the last CreateThread
+    DWORD last_thread_flags;
+    int last_priority; // the last priority SetThreadPriority was given
 };
 extern CallLog g_call_log;
 
@@ -71,3 +76,6 @@ inline bool fault_take(FaultOp op, ULONG info_class, FaultRule* out) {
 // holds at each call (the test moves it on); null gives the clock again.
 void fault_hide_tick64(bool hidden);
 void fault_set_tick(const uint32_t* reading);
+
+// Thread handles open in the process now.
+uint32_t fault_live_thread_handles();

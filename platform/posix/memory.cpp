@@ -14,7 +14,9 @@ constexpr SIZE_T kPage = 4096;
 #define STATUS_INVALID_PAGE_PROTECTION ((NTSTATUS)0xC0000045L)
 
 std::mutex g_regions_lock;
-std::map<uintptr_t, SIZE_T> g_regions; // base -> size of every live region
+// Base -> size of every live region. Never destroyed: exit handlers free
+// blocks after static destructors may have run.
+std::map<uintptr_t, SIZE_T>& g_regions = *new std::map<uintptr_t, SIZE_T>;
 
 bool is_current_process(HANDLE process) {
     return process == GetCurrentProcess();

@@ -73,6 +73,13 @@ WaitBlock* thread_wait_block();
 WaitBlock* thread_wait_block_of(HANDLE thread);
 // Sets or clears the object; setting wakes its waiters.
 void waitable_signal(Waitable* w, bool signalled);
+// Wait blocks made for a new thread, which adopts one as its own (its
+// thread object frees it).
+WaitBlock* wait_block_new();
+void wait_block_free(WaitBlock* wb);
+void wait_block_adopt(WaitBlock* wb);
+// Drops the handle's reference to a thread object.
+void thread_object_release(Object* obj);
 // Queues a procedure call that the thread's next alertable wait runs.
 bool queue_apc(WaitBlock* wb, PAPCFUNC routine, ULONG_PTR data);
 // Forgets the tick hooks (fault_reset calls it).

@@ -147,22 +147,18 @@ Waitable* waitable_of(HANDLE h, NTSTATUS* status) {
 
 thread_local DWORD t_thread_id = 0;
 
-// Frees a thread's wait block, and any calls never run, when it ends.
+// Frees a thread's wait block, and any calls never run, when it ends. A
+// block made for a thread object belongs to that object instead.
 struct WaitBlockOwner {
     WaitBlock* block = nullptr;
+    bool owned = true;
     ~WaitBlockOwner() {
         if (!block) return;
         {
             std::lock_guard<std::mutex> g(g_sync);
             unlink_waiter(block);
-            ApcEntry* list = take_apcs(block);
-            while (list) {
-                ApcEntry* next = list->next;
-                free(list);
-                list = next;
-            }
         }
-        delete block;
+        if (owned) wait_block_free(block);
     }
 };
 thread_local WaitBlockOwner t_wait_block;
@@ -195,8 +191,27 @@ bool queue_apc(WaitBlock* wb, PAPCFUNC routine, ULONG_PTR data) {
     return true;
 }
 
-WaitBlock* thread_wait_block_of(HANDLE) {
-    return nullptr; // no thread objects yet
+WaitBlock* wait_block_new() {
+    return new WaitBlock{};
+}
+
+void wait_block_free(WaitBlock* wb) {
+    ApcEntry* list;
+    {
+        std::lock_guard<std::mutex> g(g_sync);
+        list = take_apcs(wb);
+    }
+    while (list) {
+        ApcEntry* next = list->next;
+        free(list);
+        list = next;
+    }
+    delete wb;
+}
+
+void wait_block_adopt(WaitBlock* wb) {
+    t_wait_block.block = wb;
+    t_wait_block.owned = false;
 }
 
 } // namespace standin

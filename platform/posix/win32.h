@@ -32,6 +32,8 @@ using SIZE_T = size_t;
 using HMODULE = struct StandinModule*;
 using FARPROC = long long (*)();
 using PAPCFUNC = void (*)(ULONG_PTR);
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+struct SECURITY_ATTRIBUTES;
 
 // The fields as Windows lays them out; the stand-in keeps its own lock in
 // LockSemaphore and uses the others as their names say.
@@ -191,6 +193,11 @@ void WINAPI InitializeCriticalSection(CRITICAL_SECTION* cs);
 void WINAPI EnterCriticalSection(CRITICAL_SECTION* cs);
 void WINAPI LeaveCriticalSection(CRITICAL_SECTION* cs);
 void WINAPI DeleteCriticalSection(CRITICAL_SECTION* cs);
+HANDLE WINAPI CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stack_size,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD thread_id);
+[[noreturn]] void WINAPI ExitThread(DWORD code);
+BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
 DWORD WINAPI QueueUserAPC(PAPCFUNC routine, HANDLE thread, ULONG_PTR data);
 DWORD WINAPI GetTickCount(void);
 uint64_t WINAPI GetTickCount64(void);
