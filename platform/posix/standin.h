@@ -74,7 +74,7 @@ WaitBlock* thread_wait_block_of(HANDLE thread);
 // Sets or clears the object; setting wakes its waiters.
 void waitable_signal(Waitable* w, bool signalled);
 // Wait blocks made for a new thread, which adopts one as its own (its
-// thread object frees it).
+// thread object frees it; adopting null lets go of it).
 WaitBlock* wait_block_new();
 void wait_block_free(WaitBlock* wb);
 void wait_block_adopt(WaitBlock* wb);

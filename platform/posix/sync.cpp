@@ -147,27 +147,36 @@ Waitable* waitable_of(HANDLE h, NTSTATUS* status) {
 
 thread_local DWORD t_thread_id = 0;
 
-// Frees a thread's wait block, and any calls never run, when it ends. A
-// block made for a thread object belongs to that object instead.
-struct WaitBlockOwner {
-    WaitBlock* block = nullptr;
-    bool owned = true;
-    ~WaitBlockOwner() {
-        if (!block) return;
-        {
-            std::lock_guard<std::mutex> g(g_sync);
-            unlink_waiter(block);
-        }
-        if (owned) wait_block_free(block);
+// The calling thread's wait block. A block the thread made itself is freed
+// by a key destructor when the thread ends; the main thread's never is, as
+// exit handlers still wait after its thread-local destructors have run. A
+// block made for a thread object belongs to that object.
+thread_local WaitBlock* t_wait_block = nullptr;
+pthread_key_t g_block_key;
+pthread_once_t g_block_key_once = PTHREAD_ONCE_INIT;
+
+void block_key_destructor(void* p) {
+    WaitBlock* wb = static_cast<WaitBlock*>(p);
+    {
+        std::lock_guard<std::mutex> g(g_sync);
+        unlink_waiter(wb);
     }
-};
-thread_local WaitBlockOwner t_wait_block;
+    t_wait_block = nullptr;
+    wait_block_free(wb);
+}
+
+void make_block_key() {
+    pthread_key_create(&g_block_key, block_key_destructor);
+}
 
 } // namespace
 
 WaitBlock* thread_wait_block() {
-    if (!t_wait_block.block) t_wait_block.block = new WaitBlock{};
-    return t_wait_block.block;
+    if (t_wait_block) return t_wait_block;
+    WaitBlock* wb = new WaitBlock{};
+    pthread_once(&g_block_key_once, make_block_key);
+    pthread_setspecific(g_block_key, wb);
+    return t_wait_block = wb;
 }
 
 void waitable_signal(Waitable* w, bool signalled) {
@@ -210,8 +219,7 @@ void wait_block_free(WaitBlock* wb) {
 }
 
 void wait_block_adopt(WaitBlock* wb) {
-    t_wait_block.block = wb;
-    t_wait_block.owned = false;
+    t_wait_block = wb;
 }
 
 } // namespace standin

@@ -32,6 +32,7 @@ struct ThreadEnd {
     ThreadState* st = nullptr;
     ~ThreadEnd() {
         if (!st) return;
+        wait_block_adopt(nullptr); // it may go with the thread object now
         waitable_signal(&st->state, true);
         state_release(st);
     }
