@@ -333,8 +333,3 @@ const char16_t* cached_user_name() {
     return static_cast<const char16_t*>(install_once(
         &g_cached_user_name.slot, &g_cached_user_name.owned, copy, g_cached_user_name.fallback));
 }
-
-namespace {
-// Computes both process-wide values before the program's main code runs.
-const bool g_process_values_ready = (cached_user_name(), cached_current_directory(), true);
-} // namespace

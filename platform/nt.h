@@ -26,6 +26,9 @@ typedef LONG NTSTATUS;
 #define EOL_NTAPI_DECL extern "C"
 #endif
 
+// The runtime's registry lock is embedded in a record whose size is fixed.
+static_assert(sizeof(CRITICAL_SECTION) == 40);
+
 // ---------------------------------------------------------------------------
 // Native status values used by the system (and produced by the stand-in).
 #ifndef STATUS_SUCCESS
@@ -165,6 +168,13 @@ typedef LONG NTSTATUS;
 #endif
 #ifndef STATUS_CANCELLED
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#endif
+
+#ifndef STATUS_USER_APC
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
+#endif
+#ifndef STATUS_ALERTED
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
 #endif
 
 #define EOL_NT_SUCCESS(s) (static_cast<NTSTATUS>(s) >= 0)
@@ -465,4 +475,29 @@ EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryDirectoryFile(
     HANDLE FileHandle, HANDLE Event, void* ApcRoutine, void* ApcContext,
     NtIoStatusBlock* IoStatusBlock, void* FileInformation, ULONG Length, ULONG FileInformationClass,
     BOOLEAN ReturnSingleEntry, NtUnicodeString* FileName, BOOLEAN RestartScan);
+
+// Kernel events: a notification event stays signalled until cleared; a
+// synchronization event releases one waiter and clears itself.
+constexpr ULONG NotificationEvent = 0;
+constexpr ULONG SynchronizationEvent = 1;
+// All access to an event (EVENT_ALL_ACCESS).
+constexpr ACCESS_MASK kEventAllAccess = 0x1F0003;
+// A relative interval this long never ends.
+constexpr int64_t kNtWaitForever = INT64_MIN;
+
+EOL_NTAPI_DECL NTSTATUS NTAPI NtCreateEvent(HANDLE* EventHandle, ACCESS_MASK DesiredAccess,
+                                            NtObjectAttributes* ObjectAttributes, ULONG EventType,
+                                            BOOLEAN InitialState);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtSetEvent(HANDLE EventHandle, LONG* PreviousState);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtClearEvent(HANDLE EventHandle);
+// Timeout: null waits for ever; negative is relative, positive absolute,
+// both in 100-ns units.
+EOL_NTAPI_DECL NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                                    LARGE_INTEGER* Timeout);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtDelayExecution(BOOLEAN Alertable, LARGE_INTEGER* Interval);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtAllocateVirtualMemory(HANDLE ProcessHandle, void** BaseAddress,
+                                                      ULONG_PTR ZeroBits, SIZE_T* RegionSize,
+                                                      ULONG AllocationType, ULONG Protect);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtFreeVirtualMemory(HANDLE ProcessHandle, void** BaseAddress,
+                                                  SIZE_T* RegionSize, ULONG FreeType);
 EOL_NTAPI_DECL ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);

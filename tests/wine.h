@@ -15,3 +15,9 @@ inline bool running_under_wine() {
     return false;
 }
 #endif
+
+// Wine ends an alertable NtDelayExecution that ran its course with
+// STATUS_TIMEOUT; Windows reports STATUS_SUCCESS.
+inline bool wine_alertable_delay_times_out() {
+    return running_under_wine();
+}

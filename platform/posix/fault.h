@@ -17,6 +17,9 @@ enum FaultOp : int {
     FAULT_CURDIR,     // GetCurrentDirectoryW (fails with the rule's error)
     FAULT_FULLPATH,   // GetFullPathNameW (likewise)
     FAULT_USERNAME,   // GetUserNameW (likewise)
+    FAULT_EVENT,      // NtCreateEvent (fails with the rule's status)
+    FAULT_VMALLOC,    // NtAllocateVirtualMemory (likewise)
+    FAULT_THREAD,     // CreateThread (fails with the rule's error)
     FAULT_OP_COUNT
 };
 
@@ -51,6 +54,12 @@ struct CallLog {
     uint64_t bytes_written;   // bytes WriteFile moved, summed over all calls
     uint32_t set_error_mode;  // SetErrorMode calls
     uint32_t dir_queries;     // NtQueryDirectoryFile calls
+    uint32_t events_created;  // NtCreateEvent successes
+    uint32_t tick32_calls;    // GetTickCount calls
+    uint32_t threads_created; // CreateThread successes
+    SIZE_T last_stack_size;   // arguments of the last CreateThread
+    DWORD last_thread_flags;
+    int last_priority; // the last priority SetThreadPriority was given
 };
 extern CallLog g_call_log;
 
@@ -67,3 +76,12 @@ bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out);
 inline bool fault_take(FaultOp op, ULONG info_class, FaultRule* out) {
     return g_fault_armed && fault_take_slow(op, info_class, out);
 }
+
+// The tick calls. Hidden, kernel32 does not export GetTickCount64 (as before
+// Windows Vista). With a reading given, GetTickCount returns the value it
+// holds at each call (the test moves it on); null gives the clock again.
+void fault_hide_tick64(bool hidden);
+void fault_set_tick(const uint32_t* reading);
+
+// Thread handles open in the process now.
+uint32_t fault_live_thread_handles();

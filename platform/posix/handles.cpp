@@ -15,7 +15,9 @@ namespace standin {
 namespace {
 
 std::mutex g_table_lock;
-std::vector<Object*> g_table; // slot i holds handle (i + 1) * 4
+// Slot i holds handle (i + 1) * 4. Never destroyed: exit handlers close
+// handles after static destructors may have run.
+std::vector<Object*>& g_table = *new std::vector<Object*>;
 
 thread_local DWORD t_last_error = 0;
 
@@ -157,6 +159,7 @@ void fault_reset() {
     g_call_log = CallLog{};
     g_fault_armed = false;
     g_transfer_hook = nullptr;
+    tick_hooks_reset();
 }
 
 bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out) {
@@ -171,6 +174,16 @@ bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out) {
     *out = r.rule;
     if (r.rule.count != 0 && --r.rule.count == 0) r.active = false;
     return true;
+}
+
+uint32_t fault_live_thread_handles() {
+    uint32_t n = 0;
+    handle_for_each(
+        [](Object* obj, void* ctx) {
+            if (obj->kind == ObjKind::Thread) ++*static_cast<uint32_t*>(ctx);
+        },
+        &n);
+    return n;
 }
 
 // --- Win32 and native calls -------------------------------------------------
@@ -228,6 +241,8 @@ static void object_free(Object* obj) {
     free(obj->unix_path);
     free(obj->nt_name);
     free(obj->dir);
+    if (obj->kind == ObjKind::Event) free(obj->extra);
+    if (obj->kind == ObjKind::Thread) thread_object_release(obj);
     free(obj);
 }
 

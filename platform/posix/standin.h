@@ -57,6 +57,36 @@ inline bool no_write_bit(mode_t m) {
     return (m & 0222) == 0;
 }
 
+// --- waits ----------------------------------------------------------------------
+
+struct WaitBlock; // one per thread: what its waits sleep on
+
+// The state every waitable object (event, thread) begins with; guarded by
+// the lock of the synchronisation calls.
+struct Waitable {
+    bool signalled;
+    bool auto_reset;    // a synchronization event: one waiter takes the signal
+    WaitBlock* waiters; // threads waiting on the object now
+};
+
+// The calling thread's wait block (made on first use, freed when it ends).
+WaitBlock* thread_wait_block();
+// The wait block of the thread behind a thread handle, or null.
+WaitBlock* thread_wait_block_of(HANDLE thread);
+// Sets or clears the object; setting wakes its waiters.
+void waitable_signal(Waitable* w, bool signalled);
+// Wait blocks made for a new thread, which adopts one as its own (its
+// thread object frees it; adopting null lets go of it).
+WaitBlock* wait_block_new();
+void wait_block_free(WaitBlock* wb);
+void wait_block_adopt(WaitBlock* wb);
+// Drops the handle's reference to a thread object.
+void thread_object_release(Object* obj);
+// Queues a procedure call that the thread's next alertable wait runs.
+bool queue_apc(WaitBlock* wb, PAPCFUNC routine, ULONG_PTR data);
+// Forgets the tick hooks (fault_reset calls it).
+void tick_hooks_reset();
+
 // --- names --------------------------------------------------------------------
 
 // Appends the UTF-8 form of a UTF-16 text at out[*pos] (room for 3 bytes a

@@ -28,6 +28,23 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
+using SIZE_T = size_t;
+using HMODULE = struct StandinModule*;
+using FARPROC = long long (*)();
+using PAPCFUNC = void (*)(ULONG_PTR);
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+struct SECURITY_ATTRIBUTES;
+
+// The fields as Windows lays them out; the stand-in keeps its own lock in
+// LockSemaphore and uses the others as their names say.
+struct CRITICAL_SECTION {
+    void* DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+};
 
 union LARGE_INTEGER {
     struct {
@@ -48,6 +65,15 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
+
+// Virtual memory.
+#define MEM_COMMIT 0x00001000
+#define MEM_RESERVE 0x00002000
+#define MEM_RELEASE 0x00008000
+#define PAGE_READWRITE 0x04
+
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
 
 #define SEM_FAILCRITICALERRORS 0x0001
 #define SEM_NOOPENFILEERRORBOX 0x8000
@@ -185,4 +211,21 @@ BOOL WINAPI GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
 DWORD WINAPI GetTempPathW(DWORD length, LPWSTR buffer);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 void WINAPI Sleep(DWORD milliseconds);
+
+DWORD WINAPI GetCurrentThreadId(void);
+HANDLE WINAPI GetCurrentThread(void);
+void WINAPI InitializeCriticalSection(CRITICAL_SECTION* cs);
+void WINAPI EnterCriticalSection(CRITICAL_SECTION* cs);
+void WINAPI LeaveCriticalSection(CRITICAL_SECTION* cs);
+void WINAPI DeleteCriticalSection(CRITICAL_SECTION* cs);
+HANDLE WINAPI CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stack_size,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD thread_id);
+[[noreturn]] void WINAPI ExitThread(DWORD code);
+BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
+DWORD WINAPI QueueUserAPC(PAPCFUNC routine, HANDLE thread, ULONG_PTR data);
+DWORD WINAPI GetTickCount(void);
+uint64_t WINAPI GetTickCount64(void);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR name);
+FARPROC WINAPI GetProcAddress(HMODULE module, const char* name);
 }
