@@ -28,6 +28,7 @@ BOOL WINAPI on_control(DWORD type) {
 
 void interrupt_install(Signal* cancel) {
     g_done.store(false);
+    g_requested.store(false);
     g_cancel.store(cancel);
     if (!g_installed.exchange(true)) SetConsoleCtrlHandler(on_control, TRUE);
 }

@@ -5,7 +5,8 @@
 
 #include "base/signal.h"
 
-// From now on an interrupt sets `cancel` (which may be null) and is remembered.
+// From now on an interrupt sets `cancel` (which may be null) and is
+// remembered; one that came before is forgotten.
 void interrupt_install(Signal* cancel);
 // True once an interrupt came.
 bool interrupt_requested();

@@ -34,6 +34,20 @@ DWORD event_of(int sig) {
     return CTRL_SHUTDOWN_EVENT;
 }
 
+// Asks the handlers, newest first; true when one took the event.
+bool deliver(DWORD event) {
+    PHANDLER_ROUTINE chain[kMaxHandlers];
+    int n;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        n = g_count;
+        for (int i = 0; i < n; ++i) chain[i] = g_handlers[i];
+    }
+    bool handled = false;
+    for (int i = n - 1; i >= 0 && !handled; --i) handled = chain[i](event);
+    return handled;
+}
+
 void* dispatcher(void*) {
     sigset_t set;
     signal_set_of(&set);
@@ -41,17 +55,7 @@ void* dispatcher(void*) {
         int sig = 0;
         if (sigwait(&set, &sig) != 0) continue;
         g_last_signal.store(sig);
-        PHANDLER_ROUTINE chain[kMaxHandlers];
-        int n;
-        {
-            std::lock_guard<std::mutex> g(g_lock);
-            n = g_count;
-            for (int i = 0; i < n; ++i) chain[i] = g_handlers[i];
-        }
-        bool handled = false;
-        // The handler registered last is asked first.
-        for (int i = n - 1; i >= 0 && !handled; --i) handled = chain[i](event_of(sig));
-        if (!handled) {
+        if (!deliver(event_of(sig))) {
             // What the system does when nobody takes the event: the process ends,
             // here as the signal's own default would end it.
             signal(sig, SIG_DFL);
@@ -72,6 +76,22 @@ int interrupt_signal() {
 }
 
 } // namespace standin
+
+bool console_event_for_tests(DWORD event) {
+    struct Call {
+        DWORD event;
+        bool handled;
+    } call{event, false};
+    pthread_t t;
+    auto run = [](void* p) -> void* {
+        Call* c = static_cast<Call*>(p);
+        c->handled = deliver(c->event);
+        return nullptr;
+    };
+    if (pthread_create(&t, nullptr, run, &call) != 0) return false;
+    pthread_join(t, nullptr);
+    return call.handled;
+}
 
 extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     std::lock_guard<std::mutex> g(g_lock);

@@ -69,6 +69,10 @@ extern CallLog g_call_log;
 using TransferHook = void (*)(bool write, uint32_t call);
 extern TransferHook g_transfer_hook;
 
+// Test control: delivers a console control event to the registered handlers
+// on a thread of its own, as the system would; true when one took it.
+bool console_event_for_tests(DWORD event);
+
 // Internal: decides whether a rule acts on this call. Inline so that the
 // unarmed case is one load and one branch.
 extern bool g_fault_armed;
