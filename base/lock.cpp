@@ -287,21 +287,14 @@ void parker_wake(Parker* p) {
 
 // --- light lock -----------------------------------------------------------------
 
-void light_lock(LightLock* lock) {
-    uint64_t id = self_id();
-    if (!ensure_runtime()) {
-        __atomic_store_n(&lock->owner, id, __ATOMIC_RELAXED);
-        return;
-    }
-    uint64_t c = 0;
-    if (__atomic_compare_exchange_n(&lock->word, &c, id, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST)) {
-        __atomic_store_n(&lock->owner, id, __ATOMIC_RELAXED);
-        return;
-    }
+namespace {
+
+// Queues behind the holder and waits for the hand-off; kept out of line so
+// that the uncontended path needs no stack frame.
+[[gnu::noinline]] void light_lock_queued(LightLock* lock, uint64_t id) {
     LockWaiter w{id, 0, Parker{}};
     for (;;) {
-        c = __atomic_load_n(&lock->word, __ATOMIC_SEQ_CST);
+        uint64_t c = __atomic_load_n(&lock->word, __ATOMIC_SEQ_CST);
         if (c != 0) {
             __atomic_store_n(&w.next, c, __ATOMIC_RELAXED);
             if (__atomic_compare_exchange_n(&lock->word, &c, reinterpret_cast<uintptr_t>(&w), false,
@@ -315,6 +308,20 @@ void light_lock(LightLock* lock) {
         }
     }
     if (w.parker.node) node_return(w.parker.pool, w.parker.node);
+    __atomic_store_n(&lock->owner, id, __ATOMIC_RELAXED);
+}
+
+} // namespace
+
+void light_lock(LightLock* lock) {
+    uint64_t id = self_id();
+    uint64_t c = 0;
+    if (ensure_runtime() && !__atomic_compare_exchange_n(&lock->word, &c, id, false,
+                                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        light_lock_queued(lock, id);
+        return;
+    }
+    // Acquired, or no record: then only the owner is noted.
     __atomic_store_n(&lock->owner, id, __ATOMIC_RELAXED);
 }
 
