@@ -120,7 +120,11 @@ TEST(JIndex, ReadsBackInOrderWhateverTheInsertionOrder) {
         for (int i = 0; i < n; ++i) EXPECT_EQ(back[i], &recs[n - 1 - i]);
 
         int height = check_heap(root);
-        EXPECT_LT(height, 40) << "hashed addresses should keep the tree shallow";
+        // The hash decides the shape: records at other addresses (another
+        // heap, another platform) give other heights. What must hold is the
+        // fixed link stack's bound.
+        EXPECT_LE(height, static_cast<int>(JI_MAX_DEPTH))
+            << "the link stack must reach every record";
         if (round == 0) {
             first_shape = shape(root);
         } else {
