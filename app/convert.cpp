@@ -356,13 +356,12 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     } else if (collected) {
         add_fixes(t, pass.counts, form);
         fixed = true;
-        int64_t keep_time = at_open.write_time;
         RewriteJob job{h, path, &text, pass.length, at_open.write_time};
         // Shorter than it was when opened: another program cut it meanwhile.
         RewriteOutcome outcome =
             writable && pass.length == limit ? rewrite_in_place(&job) : REWRITE_UNTOUCHED;
         if (outcome != REWRITE_DONE) ++t->write_failures;
-        if (outcome == REWRITE_DONE && t->preserve_time) file_set_write_time(h, keep_time);
+        if (outcome == REWRITE_DONE && t->preserve_time) file_set_write_time(h, at_open.write_time);
     }
     if (collected) converted_release(&text);
     if (fixed) {
