@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include "app/convert.h"
+#include "app/seen.h"
 #include "base/filekind.h"
 #include "base/alloc.h"
 #include "base/fileinfo.h"
@@ -270,6 +271,7 @@ int run_converter(int32_t argc, char** argv) {
     }
 
     print_summary(&run);
+    seen_reset();
     arena_release(&run.arena);
     return 0;
 }

@@ -225,6 +225,17 @@ class Conversion(Tree):
                                                "fixed 9 line feeds and 1 BOMs in 7 files"])
         self.assertEqual(read(self.p("z/\u6f22\u5b57.txt")), b"cjk\r\n\r\n\r\n")
 
+    def test_test_mode_predicts_a_file_reached_twice(self):
+        write(self.p("a.txt"), b"a\r\nb\r\n")
+        os.link(self.p("a.txt"), self.p("hard.txt"))
+        os.makedirs(self.p("sub"))
+        os.symlink("../a.txt", self.p("sub/soft.txt"))
+        predicted, _ = self.run_eolset("-t", "-u", "root")
+        done, _ = self.run_eolset("-u", "root")
+        self.assertEqual(predicted, done.replace("fixed", "would fix"))
+        self.assertEqual(done, "%s\n3 files processed\nfixed 2 line feeds and 0 BOMs in 1 files\n"
+                         % win(self.p("a.txt")))
+
     def test_preserve_time(self):
         write(self.p("a.txt"), b"a\r\n")
         write(self.p("b.txt"), b"b\r\n")
