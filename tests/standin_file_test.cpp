@@ -96,7 +96,10 @@ TEST_F(StandinFile, NamesOutsideDriveZFailAsMissingPaths) {
         {u"relative", static_cast<NTSTATUS>(0xC000003B)},
         {nt("/a\\..\\b"), STATUS_OBJECT_NAME_INVALID},
         {nt("\\\\b"), STATUS_OBJECT_NAME_INVALID},
-        {nt("/b:c"), STATUS_OBJECT_NAME_INVALID},
+        // Wine takes a colon as part of a name, and refuses * ? " < > |.
+        {nt("/b:c"), STATUS_OBJECT_NAME_NOT_FOUND},
+        {nt("/b*c"), STATUS_OBJECT_NAME_INVALID},
+        {nt("/b|c"), STATUS_OBJECT_NAME_INVALID},
         {nt("/missing"), STATUS_OBJECT_NAME_NOT_FOUND},
         {nt("/nodir/missing"), STATUS_OBJECT_PATH_NOT_FOUND},
     };
@@ -116,8 +119,19 @@ TEST_F(StandinFile, DriveZIsTheRootAndNamesKeepTheirCase) {
         EXPECT_EQ(object_name(o.handle), u"\\??\\Z:\\");
         NtClose(o.handle);
     }
+    // A name in another case is found as Wine finds it; an exact match wins.
     write("/f.txt", "x");
-    EXPECT_EQ(nt_open(nt("/F.TXT"), kQuery).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    Opened o = nt_open(nt("/F.TXT"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(object_name(o.handle), nt("/f.txt"));
+    NtClose(o.handle);
+    write("/F.txt", "y");
+    o = nt_open(nt("/F.txt"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(object_name(o.handle), nt("/F.txt"));
+    NtClose(o.handle);
+    EXPECT_EQ(nt_open(nt("/G.TXT"), kQuery).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(nt_open(nt("/NODIR/f.txt"), kQuery).status, STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
 TEST_F(StandinFile, DispositionsReportTheirAction) {

@@ -212,6 +212,22 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
         struct stat st;
         bool follow = !(CreateOptions & FILE_OPEN_REPARSE_POINT);
         int r = follow ? stat(plan.path, &st) : lstat(plan.path, &st);
+        if (r != 0 && errno == ENOENT) {
+            // Not there as written: as Wine, look for it with case ignored.
+            if (char* found = lookup_as_wine(plan.path)) {
+                int again = follow ? stat(found, &st) : lstat(found, &st);
+                if (again == 0) {
+                    free(plan.path);
+                    plan.path = found;
+                    r = 0;
+                } else {
+                    free(found);
+                    errno = ENOENT;
+                }
+            } else {
+                errno = ENOENT;
+            }
+        }
         if (r == 0) {
             link_itself = S_ISLNK(st.st_mode);
             s = open_existing(plan, st, link_itself, &fd, &info);

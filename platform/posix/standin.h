@@ -100,6 +100,10 @@ struct FileFacts {
 // leading dot makes it hidden); null when unknown. Returns 0 or an errno.
 int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, FileFacts* out);
 
+// The path Wine would open for a POSIX path that does not exist as written
+// (malloc'ed), or null: letter case ignored, an exact name preferred.
+char* lookup_as_wine(const char* path);
+
 // True when a name component can be written in Windows form: not empty, not
 // "." or "..", no control character and none of \ / : * ? " < > |.
 bool name_is_windows_safe(const char* name, size_t length);
