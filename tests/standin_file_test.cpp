@@ -134,6 +134,38 @@ TEST_F(StandinFile, DriveZIsTheRootAndNamesKeepTheirCase) {
     EXPECT_EQ(nt_open(nt("/NODIR/f.txt"), kQuery).status, STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
+// Names are resolved when asked for, not at every open; the answers stay
+// those of a name with every link resolved, and a link as the last element
+// lends its target's name (and so its hidden attribute).
+TEST_F(StandinFile, ReportedNamesResolveLinksWhenAsked) {
+    ASSERT_EQ(mkdir(posix("/real").c_str(), 0755), 0);
+    write("/real/a.txt", "x");
+    write("/real/.h", "x");
+    ASSERT_EQ(symlink(posix("/real").c_str(), posix("/via").c_str()), 0);
+    ASSERT_EQ(symlink(posix("/real/.h").c_str(), posix("/shown").c_str()), 0);
+    ASSERT_EQ(symlink(posix("/real/a.txt").c_str(), posix("/.dot").c_str()), 0);
+    auto attributes = [](HANDLE h) {
+        NtFileBasicInformation b{};
+        NtIoStatusBlock io{};
+        EXPECT_EQ(NtQueryInformationFile(h, &io, &b, sizeof b, FileBasicInformation), 0);
+        return b.FileAttributes;
+    };
+    Opened o = nt_open(nt("/via/a.txt"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(attributes(o.handle) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(object_name(o.handle), nt("/real/a.txt"));
+    NtClose(o.handle);
+    o = nt_open(nt("/shown"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_NE(attributes(o.handle) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    NtClose(o.handle);
+    o = nt_open(nt("/.dot"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(attributes(o.handle) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(object_name(o.handle), nt("/real/a.txt"));
+    NtClose(o.handle);
+}
+
 TEST_F(StandinFile, DispositionsReportTheirAction) {
     struct Step {
         ULONG disposition;

@@ -12,6 +12,7 @@ have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 have ccache || need+=(ccache)
 have dos2unix || need+=(dos2unix)
+have strace || need+=(strace)
 if [ ${#need[@]} -gt 0 ]; then
     echo "setup: installing ${need[*]}"
     SUDO=""

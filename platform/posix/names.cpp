@@ -215,6 +215,38 @@ char* reported_path(const char* path, bool link_itself) {
     return out;
 }
 
+const char16_t* object_nt_name(Object* obj) {
+    if (obj->nt_name || !obj->unix_path) return obj->nt_name;
+    char* shown = reported_path(obj->unix_path, obj->reparse);
+    obj->nt_name = shown ? native_name_of(shown, obj->is_dir) : nullptr;
+    if (!obj->nt_name) obj->nt_name = native_name_of(obj->unix_path, obj->is_dir);
+    free(shown);
+    return obj->nt_name;
+}
+
+void object_leaf(Object* obj, char* buf, size_t size) {
+    buf[0] = 0;
+    if (!obj) return;
+    // Without a link as its last element, the name on disk is the one
+    // reported: no need to resolve the folders above it.
+    if (!obj->nt_name && !obj->leaf_is_link && obj->unix_path) {
+        const char* slash = strrchr(obj->unix_path, '/');
+        const char* leaf = slash ? slash + 1 : obj->unix_path;
+        size_t n = strlen(leaf);
+        if (n < size) memcpy(buf, leaf, n + 1);
+        return;
+    }
+    const char16_t* s = object_nt_name(obj);
+    if (!s) return;
+    size_t n = u16len(s);
+    if (n > 0 && s[n - 1] == u'\\') --n;
+    size_t i = n;
+    while (i > 0 && s[i - 1] != u'\\') --i;
+    size_t pos = 0;
+    if (3 * (n - i) + 1 > size || !put_utf8(s + i, n - i, buf, &pos)) pos = 0;
+    buf[pos] = 0;
+}
+
 // ENOENT for `path`: "path not found" when its folder is missing too.
 NTSTATUS missing_file(const char* path) {
     const char* slash = strrchr(path, '/');
