@@ -4,6 +4,7 @@
 #include "app/reader.h"
 #include "app/rewrite.h"
 #include "base/alloc.h"
+#include "app/seen.h"
 #include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
@@ -337,8 +338,9 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
             if (!t->to_unix && !t->to_windows) form = n.lf >= n.crlf ? PASS_UNIX : PASS_WINDOWS;
             if (needs_change(n, form)) {
                 if (t->test_only) {
-                    add_fixes(t, n, form);
-                    fixed = true;
+                    // A second visit finds the file as the first left it.
+                    fixed = seen_first_fix(entry);
+                    if (fixed) add_fixes(t, n, form);
                 } else {
                     output_pass = true;
                 }

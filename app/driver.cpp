@@ -3,6 +3,7 @@
 #include "app/chunks.h"
 #include "app/convert.h"
 #include "app/interrupt.h"
+#include "app/seen.h"
 #include "base/filekind.h"
 #include "base/alloc.h"
 #include "base/fileinfo.h"
@@ -269,6 +270,7 @@ int run_converter(int32_t argc, char** argv) {
     }
 
     print_summary(&run);
+    seen_reset();
     arena_release(&run.arena);
     chunks_cache_release();
     bool interrupted = interrupt_requested();

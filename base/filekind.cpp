@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr uint32_t kAttrDevice = 0x40;
-
 // Devices that carry a file system, or stand for the volume of one.
 bool holds_files(ULONG type) {
     switch (type) {
@@ -41,10 +39,6 @@ ErrorCode file_check_regular(FileHandle h) {
     if (file_query_information(h, FileStandardInformation, &standard, sizeof standard, nullptr) !=
             0 ||
         standard.Directory)
-        return ERR_BAD_FILE_TYPE;
-    NtFileBasicInformation basic{};
-    if (file_query_information(h, FileBasicInformation, &basic, sizeof basic, nullptr) != 0 ||
-        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | kAttrDevice)))
         return ERR_BAD_FILE_TYPE;
     return 0;
 }

@@ -138,7 +138,7 @@ TEST(FileKind, StandInAnswersAsWine) {
         fault_set(FAULT_QUERY_VOL, rule);
         EXPECT_NE(file_check_regular(h), 0) << cls;
     }
-    for (ULONG cls : {FileStandardInformation, FileBasicInformation}) {
+    for (ULONG cls : {FileStandardInformation}) {
         FaultRule rule;
         rule.status = STATUS_ACCESS_DENIED;
         rule.info_class = cls;

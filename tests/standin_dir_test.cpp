@@ -258,6 +258,8 @@ TEST_F(StandinDir, NamesGoneSinceTheFirstQueryAreSkipped) {
     EXPECT_EQ(m.count(u"sub"), 1u);
 }
 
+// Listed as Wine 8 lists them: stray bytes as U+FFFD, every other character
+// as it is, a backslash too.
 TEST_F(StandinDir, NamesThatAreNotWindowsTextBecomeReplacementCharacters) {
     ScratchDir odd;
     odd.write("bad\xff.txt", "x");
@@ -268,14 +270,20 @@ TEST_F(StandinDir, NamesThatAreNotWindowsTextBecomeReplacementCharacters) {
     auto m = by_name(drain(h, FileIdFullDirectoryInformation, 4096));
     NtClose(h);
     EXPECT_EQ(m.count(u"bad\uFFFD.txt"), 1u);
-    EXPECT_EQ(m.count(u"back\uFFFDslash"), 1u);
+    EXPECT_EQ(m.count(u"back\\slash"), 1u);
     EXPECT_EQ(m.count(u"caf\u00e9"), 1u);
     EXPECT_EQ(m.count(u"\U0001F600"), 1u);
     EXPECT_EQ(m[u"bad\uFFFD.txt"].size, 1);
-    // The replaced names lead nowhere: opening them fails like any unreadable file.
+    // A replaced name opens the first file it stands for, as under Wine; a
+    // backslash reads as a separator and leads nowhere.
     FileHandle f;
-    EXPECT_NE(file_open(&f, odd.path("bad\xef\xbf\xbd.txt").c_str(), FOPEN_READ), 0);
-    EXPECT_NE(file_open(&f, (odd.path() + "\\back\xef\xbf\xbdslash").c_str(), FOPEN_READ), 0);
+    ASSERT_EQ(file_open(&f, odd.path("bad\xef\xbf\xbd.txt").c_str(), FOPEN_READ), 0);
+    char c = 0;
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(reinterpret_cast<HANDLE>(f), &c, 1, &got, nullptr));
+    EXPECT_EQ(c, 'x');
+    file_close(f);
+    EXPECT_NE(file_open(&f, (odd.path() + "\\back\\slash").c_str(), FOPEN_READ), 0);
 }
 
 TEST_F(StandinDir, RefusalsAndFaults) {

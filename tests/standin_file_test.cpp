@@ -96,7 +96,10 @@ TEST_F(StandinFile, NamesOutsideDriveZFailAsMissingPaths) {
         {u"relative", static_cast<NTSTATUS>(0xC000003B)},
         {nt("/a\\..\\b"), STATUS_OBJECT_NAME_INVALID},
         {nt("\\\\b"), STATUS_OBJECT_NAME_INVALID},
-        {nt("/b:c"), STATUS_OBJECT_NAME_INVALID},
+        // Wine takes a colon as part of a name, and refuses * ? " < > |.
+        {nt("/b:c"), STATUS_OBJECT_NAME_NOT_FOUND},
+        {nt("/b*c"), STATUS_OBJECT_NAME_INVALID},
+        {nt("/b|c"), STATUS_OBJECT_NAME_INVALID},
         {nt("/missing"), STATUS_OBJECT_NAME_NOT_FOUND},
         {nt("/nodir/missing"), STATUS_OBJECT_PATH_NOT_FOUND},
     };
@@ -116,8 +119,51 @@ TEST_F(StandinFile, DriveZIsTheRootAndNamesKeepTheirCase) {
         EXPECT_EQ(object_name(o.handle), u"\\??\\Z:\\");
         NtClose(o.handle);
     }
+    // A name in another case is found as Wine finds it; an exact match wins.
     write("/f.txt", "x");
-    EXPECT_EQ(nt_open(nt("/F.TXT"), kQuery).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    Opened o = nt_open(nt("/F.TXT"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(object_name(o.handle), nt("/f.txt"));
+    NtClose(o.handle);
+    write("/F.txt", "y");
+    o = nt_open(nt("/F.txt"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(object_name(o.handle), nt("/F.txt"));
+    NtClose(o.handle);
+    EXPECT_EQ(nt_open(nt("/G.TXT"), kQuery).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(nt_open(nt("/NODIR/f.txt"), kQuery).status, STATUS_OBJECT_PATH_NOT_FOUND);
+}
+
+// Names are resolved when asked for, not at every open; the answers stay
+// those of a name with every link resolved, and a link as the last element
+// lends its target's name (and so its hidden attribute).
+TEST_F(StandinFile, ReportedNamesResolveLinksWhenAsked) {
+    ASSERT_EQ(mkdir(posix("/real").c_str(), 0755), 0);
+    write("/real/a.txt", "x");
+    write("/real/.h", "x");
+    ASSERT_EQ(symlink(posix("/real").c_str(), posix("/via").c_str()), 0);
+    ASSERT_EQ(symlink(posix("/real/.h").c_str(), posix("/shown").c_str()), 0);
+    ASSERT_EQ(symlink(posix("/real/a.txt").c_str(), posix("/.dot").c_str()), 0);
+    auto attributes = [](HANDLE h) {
+        NtFileBasicInformation b{};
+        NtIoStatusBlock io{};
+        EXPECT_EQ(NtQueryInformationFile(h, &io, &b, sizeof b, FileBasicInformation), 0);
+        return b.FileAttributes;
+    };
+    Opened o = nt_open(nt("/via/a.txt"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(attributes(o.handle) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(object_name(o.handle), nt("/real/a.txt"));
+    NtClose(o.handle);
+    o = nt_open(nt("/shown"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_NE(attributes(o.handle) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    NtClose(o.handle);
+    o = nt_open(nt("/.dot"), kQuery);
+    ASSERT_EQ(o.status, 0);
+    EXPECT_EQ(attributes(o.handle) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(object_name(o.handle), nt("/real/a.txt"));
+    NtClose(o.handle);
 }
 
 TEST_F(StandinFile, DispositionsReportTheirAction) {

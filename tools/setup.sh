@@ -21,6 +21,7 @@ if [ "$purpose" = all ]; then
     [ -x /usr/lib/wine/wine64 ] || have wine64 || need+=(wine64)
     have ccache || need+=(ccache)
     have dos2unix || need+=(dos2unix)
+    have strace || need+=(strace)
     # The package test renders the manual page.
     have man || need+=(man-db)
     have nroff || need+=(groff-base)

@@ -183,9 +183,10 @@ NTSTATUS query_dir(Object* obj, ULONG cls, unsigned char* buf, ULONG length, boo
             st->cursor += step;
             continue;
         }
-        // A backslash inside a name becomes U+FFFD: the name is still listed,
-        // and opening it fails.
-        size_t n = posix_text_to_utf16(name, units, true);
+        // As under Wine, names are listed as they are (bytes that are not
+        // UTF-8 as U+FFFD); one that a Windows name cannot hold then fails
+        // to open.
+        size_t n = posix_text_to_utf16(name, units, false);
         ULONG name_bytes = static_cast<ULONG>(n * 2);
         size_t at = last == SIZE_MAX ? 0 : align8(used);
         if (at + fixed + name_bytes > length) {

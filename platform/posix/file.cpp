@@ -219,7 +219,29 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
         std::lock_guard<std::mutex> g(g_open_lock);
         struct stat st;
         bool follow = !(CreateOptions & FILE_OPEN_REPARSE_POINT);
-        int r = follow ? stat(plan.path, &st) : lstat(plan.path, &st);
+        // The object itself first: a link as the last element is followed
+        // only when asked, and then reported by its target's name.
+        int r = lstat(plan.path, &st);
+        bool leaf_is_link = r == 0 && S_ISLNK(st.st_mode) && follow;
+        if (leaf_is_link) r = stat(plan.path, &st);
+        if (r != 0 && errno == ENOENT) {
+            // Not there as written: as Wine, look for it with case ignored.
+            if (char* found = lookup_as_wine(plan.path)) {
+                int again = lstat(found, &st);
+                leaf_is_link = again == 0 && S_ISLNK(st.st_mode) && follow;
+                if (leaf_is_link) again = stat(found, &st);
+                if (again == 0) {
+                    free(plan.path);
+                    plan.path = found;
+                    r = 0;
+                } else {
+                    free(found);
+                    errno = ENOENT;
+                }
+            } else {
+                errno = ENOENT;
+            }
+        }
         if (r == 0) {
             link_itself = S_ISLNK(st.st_mode);
             s = open_existing(plan, st, link_itself, &fd, &info);
@@ -249,10 +271,12 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                 struct stat target;
                 is_dir = stat(plan.path, &target) == 0 && S_ISDIR(target.st_mode);
             }
-            char* shown = reported_path(plan.path, link_itself);
-            obj->nt_name = shown ? native_name_of(shown, is_dir) : nullptr;
-            if (!obj->nt_name) obj->nt_name = native_name_of(plan.path, is_dir);
-            free(shown);
+            // The reported name is made when first asked for: resolving
+            // every folder above the file costs a call per folder.
+            obj->is_dir = is_dir;
+            obj->type = now.st_mode & S_IFMT;
+            obj->rdev = now.st_rdev;
+            obj->leaf_is_link = leaf_is_link;
             obj->kind = S_ISDIR(now.st_mode) ? ObjKind::Directory : ObjKind::File;
             obj->fd = fd;
             obj->access = access;
@@ -281,7 +305,8 @@ NTSTATUS NTAPI NtQueryObject(HANDLE Handle, ULONG ObjectInformationClass, void* 
     Object* obj = handle_lookup(Handle);
     if (!obj) return STATUS_INVALID_HANDLE;
     if (ObjectInformationClass != ObjectNameInformation) return STATUS_INVALID_INFO_CLASS;
-    size_t n = obj->nt_name ? u16len(obj->nt_name) : 0;
+    const char16_t* name = object_nt_name(obj);
+    size_t n = name ? u16len(name) : 0;
     ULONG need = static_cast<ULONG>(sizeof(NtObjectNameInformation) + (n + 1) * 2);
     if (ReturnLength) *ReturnLength = need;
     if (ObjectInformationLength < sizeof(NtObjectNameInformation))
@@ -289,7 +314,7 @@ NTSTATUS NTAPI NtQueryObject(HANDLE Handle, ULONG ObjectInformationClass, void* 
     if (ObjectInformationLength < need) return STATUS_BUFFER_OVERFLOW;
     NtObjectNameInformation* info = static_cast<NtObjectNameInformation*>(ObjectInformation);
     WCHAR* text = reinterpret_cast<WCHAR*>(info + 1);
-    if (n) memcpy(text, obj->nt_name, n * 2);
+    if (n) memcpy(text, name, n * 2);
     text[n] = 0;
     info->Name.Length = static_cast<USHORT>(n * 2);
     info->Name.MaximumLength = static_cast<USHORT>(n * 2 + 2);

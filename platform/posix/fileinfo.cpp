@@ -42,36 +42,23 @@ bool target_of(HANDLE h, Target* t) {
     return true;
 }
 
-// The last element of an object's reported name, for the hidden attribute.
-void leaf_of(const Object* obj, char* buf, size_t size) {
-    buf[0] = 0;
-    if (!obj || !obj->nt_name) return;
-    const char16_t* s = obj->nt_name;
-    size_t n = u16len(s);
-    if (n > 0 && s[n - 1] == u'\\') --n;
-    size_t i = n;
-    while (i > 0 && s[i - 1] != u'\\') --i;
-    size_t pos = 0;
-    if (3 * (n - i) + 1 > size || !put_utf8(s + i, n - i, buf, &pos)) pos = 0;
-    buf[pos] = 0;
-}
-
 int facts_of(const Target& t, FileFacts* f) {
     char leaf[NAME_MAX * 3 + 4];
-    leaf_of(t.obj, leaf, sizeof leaf);
+    object_leaf(t.obj, leaf, sizeof leaf);
     if (t.link) return file_facts(AT_FDCWD, t.obj->unix_path, AT_SYMLINK_NOFOLLOW, leaf, f);
     return file_facts(t.fd, "", AT_EMPTY_PATH, leaf, f);
 }
 
 // The name FileAllInformation and FileNameInformation report: the path
 // below the volume, without a folder's closing backslash (but "\" for the root).
-const char16_t* volume_relative_name(const Object* obj, size_t* n) {
+const char16_t* volume_relative_name(Object* obj, size_t* n) {
     static const char16_t kRoot[] = u"\\";
-    if (!obj || !obj->nt_name) {
+    const char16_t* name = obj ? object_nt_name(obj) : nullptr;
+    if (!name) {
         *n = 0;
         return kRoot;
     }
-    const char16_t* s = obj->nt_name + 6; // past "\??\Z:"
+    const char16_t* s = name + 6; // past "\??\Z:"
     size_t len = u16len(s);
     if (len > 1 && s[len - 1] == u'\\') --len;
     *n = len;
@@ -317,6 +304,18 @@ struct FsName {
 constexpr FsName kFsNames[] = {{static_cast<long>(0x9123683E), u"btrfs"},
                                {0x2FC12FC1, u"zfs"},
                                {static_cast<long>(0xCA451A4E), u"bcachefs"}};
+// The kind of file behind a handle (mode and device only): an open file
+// never changes its kind, so the handle's record tells it without a call.
+int type_of(const Target& t, FileFacts* f) {
+    memset(f, 0, sizeof *f);
+    if (t.obj && !t.link) {
+        f->mode = t.obj->type;
+        f->rdev = t.obj->rdev;
+        return 0;
+    }
+    return facts_of(t, f);
+}
+
 bool is_device_mode(uint32_t m) {
     return S_ISCHR(m) || S_ISBLK(m) || S_ISFIFO(m) || S_ISSOCK(m);
 }
@@ -369,7 +368,7 @@ NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG
     if (cls == FileFsDeviceInformation) {
         if (length < sizeof(NtFileFsDeviceInformation)) return STATUS_BUFFER_TOO_SMALL;
         FileFacts f;
-        int e = facts_of(t, &f);
+        int e = type_of(t, &f);
         if (e) return status_from_errno(e);
         NtFileFsDeviceInformation* d = static_cast<NtFileFsDeviceInformation*>(buf);
         *d = device_of(t, f);
@@ -409,7 +408,7 @@ NTSTATUS query_volume(const Target& t, void* buf, ULONG length, ULONG cls, ULONG
     if (cls == FileFsSizeInformation) {
         if (length < sizeof(NtFileFsSizeInformation)) return STATUS_INFO_LENGTH_MISMATCH;
         FileFacts f;
-        int e = facts_of(t, &f);
+        int e = type_of(t, &f);
         if (e) return status_from_errno(e);
         // Devices and pipes have no volume to measure, as under Wine.
         if (!t.link && is_device_mode(f.mode)) return STATUS_INVALID_DEVICE_REQUEST;

@@ -15,7 +15,8 @@ namespace {
 
 // Resolves a handle to the descriptor a transfer may use, checking the
 // object's kind and granted access. 0 and the error code on failure.
-DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd) {
+DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd, uint32_t* type = nullptr) {
+    if (type) *type = 0;
     int std_fd = std_handle_fd(h);
     if (std_fd >= 0) {
         *fd = std_fd; // the system decides what the standard handles allow
@@ -27,12 +28,16 @@ DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd) {
     if (obj->kind != ObjKind::File || obj->fd < 0) return ERROR_INVALID_HANDLE;
     if (!(obj->access & needed)) return ERROR_ACCESS_DENIED;
     *fd = obj->fd;
+    if (type) *type = obj->type;
     return 0;
 }
 
-bool is_stream(int fd) {
+// A pipe or socket, by the kind the handle recorded at its opening (0:
+// unknown, ask the descriptor).
+bool is_stream(int fd, uint32_t type) {
     struct stat st;
-    return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    if (type == 0) type = fstat(fd, &st) == 0 ? st.st_mode & S_IFMT : 0;
+    return S_ISFIFO(type) || S_ISSOCK(type);
 }
 
 DWORD error_from_errno(int e) {
@@ -68,7 +73,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
     if (g_transfer_hook) g_transfer_hook(false, g_call_log.reads);
     if (overlapped) return fail(ERROR_INVALID_PARAMETER); // only synchronous transfers here
     int fd = -1;
-    if (DWORD e = transfer_fd(file, FILE_READ_DATA, &fd)) return fail(e);
+    uint32_t type = 0;
+    if (DWORD e = transfer_fd(file, FILE_READ_DATA, &fd, &type)) return fail(e);
 
     FaultRule rule;
     if (fault_take(FAULT_READ, 0, &rule)) {
@@ -83,7 +89,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
     if (n < 0) return fail(error_from_errno(errno));
     // A pipe whose writers are gone reports a broken pipe, as on Windows;
     // a file at its end reads 0 bytes with success.
-    if (n == 0 && to_read > 0 && is_stream(fd)) return fail(ERROR_BROKEN_PIPE);
+    if (n == 0 && to_read > 0 && is_stream(fd, type)) return fail(ERROR_BROKEN_PIPE);
     if (read) *read = static_cast<DWORD>(n);
     return TRUE;
 }

@@ -2,10 +2,13 @@
 // object names of the create call (\??\Z:\...) and the POSIX paths they
 // stand for, with the statuses Windows gives for names that lead nowhere.
 #include "platform/posix/standin.h"
+#include "platform/posix/text.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 
 namespace standin {
@@ -212,6 +215,38 @@ char* reported_path(const char* path, bool link_itself) {
     return out;
 }
 
+const char16_t* object_nt_name(Object* obj) {
+    if (obj->nt_name || !obj->unix_path) return obj->nt_name;
+    char* shown = reported_path(obj->unix_path, obj->reparse);
+    obj->nt_name = shown ? native_name_of(shown, obj->is_dir) : nullptr;
+    if (!obj->nt_name) obj->nt_name = native_name_of(obj->unix_path, obj->is_dir);
+    free(shown);
+    return obj->nt_name;
+}
+
+void object_leaf(Object* obj, char* buf, size_t size) {
+    buf[0] = 0;
+    if (!obj) return;
+    // Without a link as its last element, the name on disk is the one
+    // reported: no need to resolve the folders above it.
+    if (!obj->nt_name && !obj->leaf_is_link && obj->unix_path) {
+        const char* slash = strrchr(obj->unix_path, '/');
+        const char* leaf = slash ? slash + 1 : obj->unix_path;
+        size_t n = strlen(leaf);
+        if (n < size) memcpy(buf, leaf, n + 1);
+        return;
+    }
+    const char16_t* s = object_nt_name(obj);
+    if (!s) return;
+    size_t n = u16len(s);
+    if (n > 0 && s[n - 1] == u'\\') --n;
+    size_t i = n;
+    while (i > 0 && s[i - 1] != u'\\') --i;
+    size_t pos = 0;
+    if (3 * (n - i) + 1 > size || !put_utf8(s + i, n - i, buf, &pos)) pos = 0;
+    buf[pos] = 0;
+}
+
 // ENOENT for `path`: "path not found" when its folder is missing too.
 NTSTATUS missing_file(const char* path) {
     const char* slash = strrchr(path, '/');
@@ -235,9 +270,76 @@ bool name_is_windows_safe(const char* name, size_t length) {
     if (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'))) return false;
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || strchr("\\/:*?\"<>|", c)) return false;
+        // Wine takes a colon as part of a name; the rest it refuses.
+        if (c < 0x20 || strchr("\\/*?\"<>|", c)) return false;
     }
     return true;
+}
+
+namespace {
+
+char16_t fold_unit(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+}
+
+// Whether a name on disk reads, in Windows form, as `want` (n units) when
+// letter case is ignored.
+bool same_windows_name(const char* on_disk, const char16_t* want, size_t n) {
+    char16_t units[NAME_MAX + 1];
+    if (strlen(on_disk) > NAME_MAX) return false;
+    size_t k = posix_text_to_utf16(on_disk, units, false);
+    if (k != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (fold_unit(units[i]) != fold_unit(want[i])) return false;
+    return true;
+}
+
+// The entry of folder `dir` that reads as `element`, or false.
+bool find_in_folder(const char* dir, const char* element, std::string* found) {
+    char16_t want[NAME_MAX + 1];
+    if (strlen(element) > NAME_MAX) return false;
+    size_t n = posix_text_to_utf16(element, want, false);
+    DIR* d = opendir(dir[0] ? dir : "/");
+    if (!d) return false;
+    bool hit = false;
+    while (struct dirent* de = readdir(d)) {
+        if (same_windows_name(de->d_name, want, n)) {
+            *found = de->d_name;
+            hit = true;
+            break;
+        }
+    }
+    closedir(d);
+    return hit;
+}
+
+} // namespace
+
+// Wine's lookup of a path that is not there as written: element by element,
+// the name as given when it exists, else the first entry of the folder that
+// reads the same in Windows form with letter case ignored (a name that is
+// not UTF-8 reads with U+FFFD for each stray byte).
+char* lookup_as_wine(const char* path) {
+    std::string out;
+    const char* p = path;
+    while (*p == '/') ++p;
+    while (*p) {
+        const char* end = strchr(p, '/');
+        std::string element(p, end ? static_cast<size_t>(end - p) : strlen(p));
+        std::string candidate = out + "/" + element;
+        struct stat st;
+        if (lstat(candidate.c_str(), &st) != 0) {
+            std::string found;
+            if (errno != ENOENT || !find_in_folder(out.c_str(), element.c_str(), &found))
+                return nullptr;
+            candidate = out + "/" + found;
+        }
+        out = candidate;
+        if (!end) break;
+        p = end + 1;
+        while (*p == '/') ++p;
+    }
+    return strdup(out.empty() ? "/" : out.c_str());
 }
 
 } // namespace standin

@@ -21,7 +21,11 @@ struct Object {
     dev_t dev;          // identity, for share checks
     ino_t ino;
     char* unix_path;   // malloc'ed POSIX path the object was opened by
-    char16_t* nt_name; // malloc'ed native name (\??\Z:\...) for NtQueryObject
+    char16_t* nt_name; // malloc'ed native name (\??\Z:\...); made when first asked for
+    bool is_dir;       // reported as a folder (a link opened itself: by its target)
+    bool leaf_is_link; // opened through a symbolic link as its last element
+    uint32_t type;     // S_IFMT bits of what was opened: they never change
+    uint64_t rdev;     // the device a device file stands for
     DirState* dir;     // directory enumeration state, or null
     bool delete_on_close;
     bool reparse; // a symbolic link opened itself (FILE_OPEN_REPARSE_POINT)
@@ -104,6 +108,11 @@ char16_t* native_name_of(const char* path, bool is_dir);
 char* reported_path(const char* path, bool link_itself);
 // ENOENT for `path`: "path not found" when its folder is missing too.
 NTSTATUS missing_file(const char* path);
+// The object's native name, made on first use (links resolved, as Windows
+// reports them); null when out of memory.
+const char16_t* object_nt_name(Object* obj);
+// The last element of the object's reported name, in UTF-8, into buf.
+void object_leaf(Object* obj, char* buf, size_t size);
 // The status of an errno from a call on `path`.
 NTSTATUS status_for_path_error(int e, const char* path);
 
@@ -131,6 +140,10 @@ struct FileFacts {
 // AT_SYMLINK_NOFOLLOW and AT_EMPTY_PATH. `leaf` is the file's own name (a
 // leading dot makes it hidden); null when unknown. Returns 0 or an errno.
 int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, FileFacts* out);
+
+// The path Wine would open for a POSIX path that does not exist as written
+// (malloc'ed), or null: letter case ignored, an exact name preferred.
+char* lookup_as_wine(const char* path);
 
 // True when a name component can be written in Windows form: not empty, not
 // "." or "..", no control character and none of \ / : * ? " < > |.

@@ -229,6 +229,17 @@ class Conversion(Tree):
                                                "fixed 9 line feeds and 1 BOMs in 7 files"])
         self.assertEqual(read(self.p("z/\u6f22\u5b57.txt")), b"cjk\r\n\r\n\r\n")
 
+    def test_test_mode_predicts_a_file_reached_twice(self):
+        write(self.p("a.txt"), b"a\r\nb\r\n")
+        os.link(self.p("a.txt"), self.p("hard.txt"))
+        os.makedirs(self.p("sub"))
+        os.symlink("../a.txt", self.p("sub/soft.txt"))
+        predicted, _ = self.run_eolset("-t", "-u", "root")
+        done, _ = self.run_eolset("-u", "root")
+        self.assertEqual(predicted, done.replace("fixed", "would fix"))
+        self.assertEqual(done, "%s\n3 files processed\nfixed 2 line feeds and 0 BOMs in 1 files\n"
+                         % win(self.p("a.txt")))
+
     def test_preserve_time(self):
         write(self.p("a.txt"), b"a\r\n")
         write(self.p("b.txt"), b"b\r\n")
@@ -572,6 +583,43 @@ class SameOnBothPlatforms(unittest.TestCase):
             self.assertEqual(results[0], results[1])
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
+
+
+ODD_NAMES = [b"log 10:00:00.txt", b"star*.txt", b"q?.txt", b'dq".txt', b"lt<.txt", b"pipe|.txt",
+             b"back\\slash.txt", b"tab\t.txt", b"bad\xff.txt", b"caf\xc3\xa9.txt", b"UPPER.txt",
+             b"trail."]
+
+
+class OddNames(Tree):
+    def test_names_windows_cannot_hold(self):
+        root = os.fsencode(self.root)
+        for n in ODD_NAMES:
+            write(os.path.join(root, n), b"a\r\n")
+        out, rc = self.run_eolset("-u", "root")
+        # Colons, stray bytes and plain names convert; * ? " < > | \\ and
+        # control characters cannot be named in Windows form.
+        self.assertTrue(out.endswith("12 files processed\n7 files could not be read\n"
+                                     "fixed 5 line feeds and 0 BOMs in 5 files\n"), out)
+        self.assertIn(win(self.p("log 10:00:00.txt")), out)
+        self.assertEqual(read(os.path.join(root, b"log 10:00:00.txt")), b"a\n")
+        self.assertEqual(read(os.path.join(root, b"bad\xff.txt")), b"a\n")
+        self.assertEqual(read(os.path.join(root, b"star*.txt")), b"a\r\n")
+
+    def test_same_bytes_from_both_programs(self):
+        if not ARGS.compare:
+            self.skipTest("no second program given")
+        results = []
+        for program, wine in ((ARGS.compare, False), (Tree.program, True)):
+            tree = os.path.join(os.fsencode(self.tmp), b"odd")
+            if os.path.exists(tree):
+                shutil.rmtree(tree)
+            for n in ODD_NAMES:
+                write(os.path.join(tree, n), b"x\r\ny\n\r\n")
+            outs = [run_program(program, wine, args, self.tmp)[0]
+                    for args in (["-t", "odd"], ["-u", "odd"])]
+            files = {n: read(os.path.join(tree, n)) for n in ODD_NAMES}
+            results.append((outs, files))
+        self.assertEqual(results[0], results[1])
 
 
 def main():
