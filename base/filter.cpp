@@ -97,14 +97,6 @@ inline bool agree(uint32_t p, uint32_t t) {
     return p == t || (is_sep(p) && is_sep(t)) || (p == '?' && t != 0 && !is_sep(t));
 }
 
-char* format_sign(Allocator* a, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    char* s = format_alloc(a, format, args);
-    va_end(args);
-    return s;
-}
-
 } // namespace
 
 // The matchers follow every alternative that a backtracking search over the
@@ -209,7 +201,7 @@ char* filter_prepare(Allocator* scratch, Allocator* result, const char* filter) 
     // Nothing left (or no memory, which the arena's failure count shows)
     // leaves the sign alone.
     const char* pattern = path_normalize(scratch, rest);
-    char* signed_pattern = format_sign(scratch, selects ? "+%s" : "-%s", pattern ? pattern : "");
+    char* signed_pattern = format_new(scratch, selects ? "+%s" : "-%s", pattern ? pattern : "");
     if (!signed_pattern) return nullptr;
     return path_join(result, signed_pattern, "**");
 }
