@@ -19,6 +19,10 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
+#include "platform/posix/fault.h"
+#endif
+
 namespace {
 
 // A pipe whose read end takes overlapped reads: on Windows a named pipe
@@ -195,6 +199,30 @@ TEST(RuntimeAsyncTest, BadHandlesAndNoMemoryAreReported) {
         eventually([] { return __atomic_load_n(&async_outstanding, __ATOMIC_ACQUIRE) == 0; }));
 }
 
+#ifndef _WIN32
+TEST(RuntimeAsyncTest, AReadThatCannotBeIssuedReportsItsError) {
+    TestPipe pipe;
+    char buffer[4] = {'a', 'b', 'c', 'd'};
+    FaultRule rule;
+    rule.status = STATUS_INSUFFICIENT_RESOURCES;
+    fault_set(FAULT_ASYNC_READ, rule);
+    Outcome o;
+    async_read_start(pipe.read, nullptr, kNoTimeout, record, &o, buffer, 1, 4);
+    ASSERT_TRUE(o.wait());
+    EXPECT_EQ(o.result.load(), 1450); // ERROR_NO_SYSTEM_RESOURCES
+    EXPECT_EQ(o.bytes.load(), 0u);
+    // A bad buffer: the error stands, the buffer's ends are left as they were.
+    rule.status = STATUS_ACCESS_VIOLATION;
+    fault_set(FAULT_ASYNC_READ, rule);
+    Outcome bad;
+    async_read_start(pipe.read, nullptr, kNoTimeout, record, &bad, buffer, 1, 4);
+    ASSERT_TRUE(bad.wait());
+    EXPECT_EQ(bad.result.load(), ERROR_NOACCESS);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
+    fault_reset();
+}
+#endif
+
 std::atomic<int> g_signal2_listener_calls{0};
 void on_signal2(SignalListener*) {
     g_signal2_listener_calls.fetch_add(1);
@@ -216,7 +244,8 @@ TEST(RuntimeAsyncTest, SignalPipeByteThreeSetsThreeAndClearsTwo) {
     reader->ops->close(reader); // waits for the read to finish
     EXPECT_TRUE(signal_is_set(signal_number(3)));
     EXPECT_FALSE(signal_is_set(signal_number(2)));
-    reader->ops->release(reader);
+    // The last reference goes through the second interface.
+    reader->second->release_second(&reader->second);
 }
 
 // --- the stop, in a child process --------------------------------------------------

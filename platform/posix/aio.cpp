@@ -6,6 +6,7 @@
 // it fills the caller's status block and queues the APC routine to the
 // thread that issued the read, which runs it in its next alertable wait, as
 // Windows does. The issuing call returns STATUS_PENDING at once.
+#include "platform/posix/fault.h"
 #include "platform/posix/standin.h"
 
 #include <cerrno>
@@ -129,6 +130,8 @@ NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, NtIoApcRoutine routine, voi
         iosb->Status = s;
         return s;
     }
+    FaultRule rule;
+    if (fault_take(FAULT_ASYNC_READ, 0, &rule)) return rule.status;
     PendingRead* r = static_cast<PendingRead*>(calloc(1, sizeof(PendingRead)));
     if (!r) return STATUS_NO_MEMORY;
     *r = probe;
