@@ -115,6 +115,9 @@ static_assert(sizeof(CRITICAL_SECTION) == 40);
 #ifndef STATUS_DISK_FULL
 #define STATUS_DISK_FULL ((NTSTATUS)0xC000007FL)
 #endif
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
 #ifndef STATUS_INSUFFICIENT_RESOURCES
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #endif
@@ -501,3 +504,16 @@ EOL_NTAPI_DECL NTSTATUS NTAPI NtAllocateVirtualMemory(HANDLE ProcessHandle, void
 EOL_NTAPI_DECL NTSTATUS NTAPI NtFreeVirtualMemory(HANDLE ProcessHandle, void** BaseAddress,
                                                   SIZE_T* RegionSize, ULONG FreeType);
 EOL_NTAPI_DECL ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
+
+// Asynchronous reads: with an APC routine, a read that cannot complete at
+// once returns STATUS_PENDING, and the routine runs later on the issuing
+// thread, during an alertable wait, with the status block filled.
+using NtIoApcRoutine = void(NTAPI*)(void* ApcContext, NtIoStatusBlock* IoStatusBlock,
+                                    ULONG Reserved);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, NtIoApcRoutine ApcRoutine,
+                                         void* ApcContext, NtIoStatusBlock* IoStatusBlock,
+                                         void* Buffer, ULONG Length, LARGE_INTEGER* ByteOffset,
+                                         ULONG* Key);
+// Cancels the calling thread's pending reads on the handle; they complete
+// with STATUS_CANCELLED.
+EOL_NTAPI_DECL NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, NtIoStatusBlock* IoStatusBlock);

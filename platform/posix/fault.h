@@ -20,6 +20,7 @@ enum FaultOp : int {
     FAULT_EVENT,      // NtCreateEvent (fails with the rule's status)
     FAULT_VMALLOC,    // NtAllocateVirtualMemory (likewise)
     FAULT_THREAD,     // CreateThread (fails with the rule's error)
+    FAULT_ASYNC_READ, // NtReadFile with an APC routine (fails with the rule's status)
     FAULT_OP_COUNT
 };
 

@@ -339,6 +339,8 @@ ULONG NTAPI RtlNtStatusToDosError(NTSTATUS status) {
         return ERROR_DISK_FULL;
     case 0xC0000098:
         return ERROR_FILE_INVALID;
+    case 0xC0000005:
+        return ERROR_NOACCESS;
     case 0xC000009A:
         return 1450; // ERROR_NO_SYSTEM_RESOURCES
     case 0xC00000A2:

@@ -118,6 +118,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define ERROR_MORE_DATA 234L
 #define ERROR_DIRECTORY 267L
 #define ERROR_NOT_A_REPARSE_POINT 4390L
+#define ERROR_SEM_TIMEOUT 121L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_PENDING 997L
 #define ERROR_NOACCESS 998L
@@ -224,6 +225,8 @@ HANDLE WINAPI CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stack_size,
 [[noreturn]] void WINAPI ExitThread(DWORD code);
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
 DWORD WINAPI QueueUserAPC(PAPCFUNC routine, HANDLE thread, ULONG_PTR data);
+BOOL WINAPI CreatePipe(HANDLE* read_end, HANDLE* write_end, SECURITY_ATTRIBUTES* attributes,
+                       DWORD size);
 DWORD WINAPI GetTickCount(void);
 uint64_t WINAPI GetTickCount64(void);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name);
