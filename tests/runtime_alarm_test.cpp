@@ -208,14 +208,6 @@ int32_t test_idle_hook() {
     return g_idle_answer.load();
 }
 
-#define CHILD_CHECK(cond)                                                                          \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "failed: %s\n", #cond);                                                \
-            exit(1);                                                                               \
-        }                                                                                          \
-    } while (0)
-
 void stop_with_idle_hook_and_queued_timers() {
     alarm_idle_hook = test_idle_hook;
     std::atomic<int> order{0};

@@ -250,14 +250,6 @@ TEST(RuntimeAsyncTest, SignalPipeByteThreeSetsThreeAndClearsTwo) {
 
 // --- the stop, in a child process --------------------------------------------------
 
-#define CHILD_CHECK(cond)                                                                          \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "failed: %s\n", #cond);                                                \
-            exit(1);                                                                               \
-        }                                                                                          \
-    } while (0)
-
 void stop_with_a_pending_read() {
     static TestPipe pipe;
     static char buffer[4];

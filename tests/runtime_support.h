@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 // Polls `cond` until it holds (true) or ten seconds pass (false).
@@ -31,3 +33,13 @@ inline int64_t elapsed_ms(std::chrono::steady_clock::time_point start) {
                                                                  start)
         .count();
 }
+
+// In a child process that checks without GoogleTest: a failed check ends it
+// with status 1, which the parent's death test sees.
+#define CHILD_CHECK(cond)                                                                          \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "failed: %s\n", #cond);                                                \
+            exit(1);                                                                               \
+        }                                                                                          \
+    } while (0)
