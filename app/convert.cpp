@@ -313,17 +313,13 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     // A file that may be rewritten is judged on the bytes it held when it
     // was opened; a change by another program since then is seen before the
     // rewrite.
-    FileEntry at_open{};
+    uint64_t size_at_open = 0;
+    int64_t time_at_open = 0;
     uint64_t limit = ~0ull;
-    if (!t->test_only) {
-        if (file_query_entry(h, &at_open) == 0) {
-            limit = at_open.size;
-        } else {
-            at_open = *entry;
-        }
-    }
+    if (!t->test_only && file_query_size_time(h, &size_at_open, &time_at_open) == 0)
+        limit = size_at_open;
     uint64_t budget = 0;
-    bool budgeted = !t->test_only && memory_budget(at_open.size, &budget);
+    bool budgeted = !t->test_only && memory_budget(size_at_open, &budget);
 
     bool fixed = false;
     PassMode form = t->to_unix ? PASS_UNIX : PASS_WINDOWS;
@@ -358,12 +354,12 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     } else if (collected) {
         add_fixes(t, pass.counts, form);
         fixed = true;
-        RewriteJob job{h, path, &text, pass.length, at_open.write_time};
+        RewriteJob job{h, path, &text, pass.length, time_at_open};
         // Shorter than it was when opened: another program cut it meanwhile.
         RewriteOutcome outcome =
             writable && pass.length == limit ? rewrite_in_place(&job) : REWRITE_UNTOUCHED;
         if (outcome != REWRITE_DONE) ++t->write_failures;
-        if (outcome == REWRITE_DONE && t->preserve_time) file_set_write_time(h, at_open.write_time);
+        if (outcome == REWRITE_DONE && t->preserve_time) file_set_write_time(h, time_at_open);
     }
     if (collected) converted_release(&text);
     if (fixed) {

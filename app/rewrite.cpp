@@ -40,10 +40,8 @@ bool write_all(FileHandle h, const unsigned char* bytes, uint64_t n) {
 }
 
 bool current_length(FileHandle h, uint64_t* length) {
-    FileEntry now;
-    if (file_query_entry(h, &now) != 0) return false;
-    *length = now.size;
-    return true;
+    int64_t time;
+    return file_query_size_time(h, length, &time) == 0;
 }
 
 // Writes the original bytes from `from` on, at the current position.
@@ -246,9 +244,10 @@ RewriteOutcome run(Rewrite* r) {
     const ConvertedText* text = r->job->text;
     FileHandle h = r->h;
     // Another program changed the file since it was read: its text is not ours to judge.
-    FileEntry now;
-    if (file_query_entry(h, &now) != 0 || now.size != r->old_length ||
-        now.write_time != r->job->write_time)
+    uint64_t size = 0;
+    int64_t time = 0;
+    if (file_query_size_time(h, &size, &time) != 0 || size != r->old_length ||
+        time != r->job->write_time)
         return REWRITE_UNTOUCHED;
     if (!room_for(r)) return REWRITE_UNTOUCHED;
     if (r->new_length < r->old_length) {

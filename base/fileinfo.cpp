@@ -254,6 +254,15 @@ ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uin
     return io.Status != STATUS_SUCCESS ? from_status(io.Status) : 0;
 }
 
+ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time) {
+    NtFileNetworkOpenInformation info{};
+    ErrorCode e =
+        file_query_information(h, FileNetworkOpenInformation, &info, sizeof info, nullptr);
+    *size = e == 0 ? static_cast<uint64_t>(info.EndOfFile) : 0;
+    *write_time = e == 0 ? info.LastWriteTime : 0;
+    return e;
+}
+
 ErrorCode file_set_position(FileHandle h, uint64_t offset) {
     int64_t position = static_cast<int64_t>(offset);
     return file_set_information(h, FilePositionInformation, &position, sizeof position);

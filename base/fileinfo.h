@@ -21,6 +21,8 @@ ErrorCode file_query_volume_information(FileHandle h, uint32_t info_class, void*
 ErrorCode file_query_object_name(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
                                  uint32_t* returned);
 ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length);
+// The length and write time of an open file, in one query; both 0 on failure.
+ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time);
 ErrorCode file_set_position(FileHandle h, uint64_t offset);
 ErrorCode file_set_end(FileHandle h, uint64_t size);
 ErrorCode file_set_write_time(FileHandle h, int64_t time);
