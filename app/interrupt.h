@@ -3,7 +3,7 @@
 // finished, the summary printed, and only then does the process end.
 #pragma once
 
-#include "base/signal.h"
+#include "base/runtime/signal.h"
 
 // From now on an interrupt sets `cancel` (which may be null) and is
 // remembered; one that came before is forgotten.

@@ -37,7 +37,7 @@
 
 #include "base/alloc.h"
 #include "base/jindex.h"
-#include "base/signal.h"
+#include "base/runtime/signal.h"
 #include "base/types.h"
 
 #include <cstddef>

@@ -1,9 +1,9 @@
 // The timer tree against std::multimap: a million timers scheduled and then
 // cancelled in random order. The tree keeps its nodes inside the timers and
 // allocates nothing; the multimap allocates a node per timer.
-#include "base/tick.h"
-#include "base/timertree.h"
-#include "base/voalarm.h"
+#include "base/runtime/tick.h"
+#include "base/runtime/timertree.h"
+#include "base/runtime/voalarm.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // The runtime's primitives against the standard library's: an uncontended
 // lock and unlock, a semaphore's fast path, and a two-thread ping-pong.
-#include "base/lock.h"
-#include "base/thread.h"
+#include "base/runtime/lock.h"
+#include "base/runtime/thread.h"
 
 #include <benchmark/benchmark.h>
 

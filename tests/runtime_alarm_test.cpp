@@ -1,11 +1,11 @@
 // The alarm thread with real threads: batches and order, waking, cancels,
 // signal timers, and (in child processes, as the module never restarts) its
 // stop, its finish hook, the idle hook and its fatal start failures.
-#include "base/voalarm.h"
+#include "base/runtime/voalarm.h"
 
-#include "base/lock.h"
-#include "base/signal.h"
-#include "base/tick.h"
+#include "base/runtime/lock.h"
+#include "base/runtime/signal.h"
+#include "base/runtime/tick.h"
 #include "platform/nt.h"
 #include "tests/runtime_support.h"
 

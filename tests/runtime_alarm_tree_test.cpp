@@ -1,7 +1,7 @@
 // The timer tree against an ordered multiset: random schedules and cancels,
 // with the order, the tie rule, the link bytes and both red-black rules
 // checked after every step.
-#include "base/timertree.h"
+#include "base/runtime/timertree.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // minimum, the end of data, time-outs, cancels, the alarm module's stop and
 // the signal pipe reader. Both builds run them, the Windows one on the real
 // NtReadFile and APC delivery.
-#include "base/async.h"
+#include "base/runtime/async.h"
 
 #include "base/alloc.h"
-#include "base/signal.h"
-#include "base/voalarm.h"
+#include "base/runtime/signal.h"
+#include "base/runtime/voalarm.h"
 #include "platform/nt.h"
 #include "tests/runtime_support.h"
 

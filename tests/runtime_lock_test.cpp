@@ -1,5 +1,5 @@
 #include "base/alloc.h"
-#include "base/runtime.h"
+#include "base/runtime/runtime.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32
 #include "platform/posix/fault.h"

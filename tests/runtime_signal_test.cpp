@@ -1,5 +1,5 @@
 #include "base/args.h"
-#include "base/runtime.h"
+#include "base/runtime/runtime.h"
 #include "tests/runtime_support.h"
 
 #include <gtest/gtest.h>

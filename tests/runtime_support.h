@@ -2,7 +2,7 @@
 // state, without timing anything.
 #pragma once
 
-#include "base/lock.h"
+#include "base/runtime/lock.h"
 
 #include <atomic>
 #include <chrono>

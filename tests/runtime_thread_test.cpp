@@ -1,5 +1,5 @@
-#include "base/runtime.h"
-#include "base/thread.h"
+#include "base/runtime/runtime.h"
+#include "base/runtime/thread.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32
 #include "platform/posix/fault.h"

@@ -1,4 +1,4 @@
-#include "base/tick.h"
+#include "base/runtime/tick.h"
 #include "platform/nt.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32

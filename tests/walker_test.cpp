@@ -1,7 +1,7 @@
 #include "base/walker.h"
 
 #include "base/alloc.h"
-#include "base/signal.h"
+#include "base/runtime/signal.h"
 #include "tests/fileio_tmp.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // wherever a signal is expected. Any thread may set, reset or test a signal.
 #pragma once
 
-#include "base/lock.h"
+#include "base/runtime/lock.h"
 
 #include <cstdint>
 

@@ -1,11 +1,11 @@
-#include "base/async.h"
+#include "base/runtime/async.h"
 
 #include "base/alloc.h"
 #include "base/fileopen.h"
-#include "base/lock.h"
-#include "base/runtime.h"
-#include "base/tick.h"
-#include "base/voalarm.h"
+#include "base/runtime/lock.h"
+#include "base/runtime/runtime.h"
+#include "base/runtime/tick.h"
+#include "base/runtime/voalarm.h"
 
 #include <cstddef>
 

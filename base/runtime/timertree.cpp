@@ -1,4 +1,4 @@
-#include "base/timertree.h"
+#include "base/runtime/timertree.h"
 
 namespace {
 

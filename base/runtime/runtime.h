@@ -2,8 +2,8 @@
 // and thread modules. Callers of the runtime use lock.h and signal.h.
 #pragma once
 
-#include "base/lock.h"
-#include "base/signal.h"
+#include "base/runtime/lock.h"
+#include "base/runtime/signal.h"
 #include "platform/nt.h"
 
 #include <cstdint>

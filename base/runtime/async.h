@@ -6,8 +6,8 @@
 // The requester hears of the outcome once, through its completion callback.
 #pragma once
 
-#include "base/signal.h"
-#include "base/timertree.h"
+#include "base/runtime/signal.h"
+#include "base/runtime/timertree.h"
 #include "platform/nt.h"
 
 #include <cstdint>

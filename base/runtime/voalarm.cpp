@@ -1,9 +1,9 @@
-#include "base/voalarm.h"
+#include "base/runtime/voalarm.h"
 
 #include "base/output.h"
-#include "base/runtime.h"
-#include "base/thread.h"
-#include "base/tick.h"
+#include "base/runtime/runtime.h"
+#include "base/runtime/thread.h"
+#include "base/runtime/tick.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
-#include "base/tick.h"
+#include "base/runtime/tick.h"
 
-#include "base/runtime.h"
+#include "base/runtime/runtime.h"
 #include "platform/nt.h"
 
 uint64_t tick_wrap_base = 0;

@@ -5,8 +5,8 @@
 // schedule, stops when process signal 5 is set, and is joined at exit.
 #pragma once
 
-#include "base/signal.h"
-#include "base/timertree.h"
+#include "base/runtime/signal.h"
+#include "base/runtime/timertree.h"
 
 #include <cstdint>
 

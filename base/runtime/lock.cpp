@@ -1,8 +1,8 @@
-#include "base/runtime.h"
+#include "base/runtime/runtime.h"
 
 #include "base/alloc.h"
-#include "base/thread.h"
-#include "base/tick.h"
+#include "base/runtime/thread.h"
+#include "base/runtime/tick.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "base/runtime.h"
+#include "base/runtime/runtime.h"
 
 #include <cstddef>
 #include <cstdlib>

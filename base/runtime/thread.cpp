@@ -1,7 +1,7 @@
-#include "base/thread.h"
+#include "base/runtime/thread.h"
 
 #include "base/alloc.h"
-#include "base/runtime.h"
+#include "base/runtime/runtime.h"
 
 namespace {
 
