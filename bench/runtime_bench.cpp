@@ -1,6 +1,6 @@
 // The runtime's primitives against the standard library's: an uncontended
 // lock and unlock, a semaphore's fast path, and a two-thread ping-pong.
-#include "base/runtime/lock.h"
+#include "base/runtime/semaphore.h"
 #include "base/runtime/thread.h"
 
 #include <benchmark/benchmark.h>

@@ -1,5 +1,7 @@
 #include "base/alloc.h"
+#include "base/runtime/record.h"
 #include "base/runtime/runtime.h"
+#include "base/runtime/signal.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32
 #include "platform/posix/fault.h"

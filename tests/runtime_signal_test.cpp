@@ -1,5 +1,7 @@
 #include "base/args.h"
+#include "base/runtime/record.h"
 #include "base/runtime/runtime.h"
+#include "base/runtime/signal.h"
 #include "tests/runtime_support.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // state, without timing anything.
 #pragma once
 
-#include "base/runtime/lock.h"
+#include "base/runtime/semaphore.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,6 @@
+#include "base/runtime/record.h"
 #include "base/runtime/runtime.h"
+#include "base/runtime/signal.h"
 #include "base/runtime/thread.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32

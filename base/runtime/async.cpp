@@ -3,7 +3,7 @@
 #include "base/alloc.h"
 #include "base/fileopen.h"
 #include "base/runtime/lock.h"
-#include "base/runtime/runtime.h"
+#include "base/runtime/record.h"
 #include "base/runtime/tick.h"
 #include "base/runtime/voalarm.h"
 

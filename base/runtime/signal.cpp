@@ -1,4 +1,6 @@
-#include "base/runtime/runtime.h"
+#include "base/runtime/signal.h"
+
+#include "base/runtime/record.h"
 
 #include <cstddef>
 #include <cstdlib>

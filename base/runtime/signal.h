@@ -3,21 +3,12 @@
 // wherever a signal is expected. Any thread may set, reset or test a signal.
 #pragma once
 
+#include "base/runtime/listener.h"
 #include "base/runtime/lock.h"
 
 #include <cstdint>
 
 struct Signal;
-struct SignalListener;
-using SignalCallback = void (*)(SignalListener* listener);
-
-// Owned by whoever registers it; `link` points at the field that points at
-// this listener while it is registered, and is null otherwise.
-struct SignalListener {
-    SignalCallback callback;
-    SignalListener** link;
-    SignalListener* next;
-};
 
 // Slot order is fixed: set, reset, add listener, remove listener, is set.
 struct SignalOps {

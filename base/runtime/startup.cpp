@@ -8,7 +8,7 @@
 // Both initialisers live in this one file because C++ orders static
 // initialisation only within a translation unit; the build links this
 // object into every program directly, so it is never left out.
-#include "base/runtime/lock.h"
+#include "base/runtime/runtime.h"
 #include "base/path.h"
 
 namespace {

@@ -1,7 +1,9 @@
 #include "base/runtime/thread.h"
 
 #include "base/alloc.h"
-#include "base/runtime/runtime.h"
+#include "base/runtime/record.h"
+#include "base/runtime/semaphore.h"
+#include "base/runtime/signal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "base/runtime/tick.h"
 
-#include "base/runtime/runtime.h"
+#include "base/runtime/record.h"
 #include "platform/nt.h"
 
 uint64_t tick_wrap_base = 0;
@@ -11,7 +11,6 @@ using Tick64 = uint64_t(WINAPI*)();
 
 Tick64 g_tick64 = nullptr;
 uint8_t g_tick_resolved = 0;
-LightLock tick_lock;
 
 uint32_t system_tick32() {
     return GetTickCount();
@@ -26,11 +25,11 @@ uint64_t tick_now_fallback() {
         full_barrier();
         uint32_t t = g_tick32();
         if (((t ^ b) & 0x80000000u) == 0) return b | (t & 0x7FFFFFFFu);
-        light_lock(&tick_lock);
-        // A thread that lost the race finds the base already advanced.
-        if (__atomic_load_n(&tick_wrap_base, __ATOMIC_RELAXED) == b)
-            __atomic_store_n(&tick_wrap_base, b + 0x80000000u, __ATOMIC_SEQ_CST);
-        light_unlock(&tick_lock);
+        // One compare-and-swap advances the base (the parker's time-outs read
+        // this clock, so it takes no lock); a thread that lost the race
+        // finds the base already advanced.
+        __atomic_compare_exchange_n(&tick_wrap_base, &b, b + 0x80000000u, false,
+                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     }
 }
 

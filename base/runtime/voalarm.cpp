@@ -1,7 +1,7 @@
 #include "base/runtime/voalarm.h"
 
 #include "base/output.h"
-#include "base/runtime/runtime.h"
+#include "base/runtime/record.h"
 #include "base/runtime/thread.h"
 #include "base/runtime/tick.h"
 
