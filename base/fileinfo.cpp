@@ -1,7 +1,7 @@
 #include "base/fileinfo.h"
 
 #include "base/alloc.h"
-#include "base/fileopen.h"
+#include "base/native.h"
 #include "base/fold.h"
 #include "base/utf.h"
 
@@ -31,10 +31,6 @@ bool has_prefix(const char16_t* s, uint64_t n, const char16_t* prefix) {
     for (; prefix[i]; ++i)
         if (i >= n || s[i] != prefix[i]) return false;
     return true;
-}
-
-ErrorCode from_status(NTSTATUS s) {
-    return static_cast<ErrorCode>(RtlNtStatusToDosError(s));
 }
 
 // Fills volume_id from the object's name; leaves it 0 when the name is unknown.
@@ -214,46 +210,6 @@ ErrorCode file_query_entry_by_path(const char* path, FileEntry* entry) {
     return e;
 }
 
-ErrorCode file_query_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
-                                 uint64_t* returned) {
-    if (returned) *returned = 0;
-    if (!handle_is_valid(h)) return ERR_INVALID_HANDLE;
-    NtIoStatusBlock io{};
-    NTSTATUS s = NtQueryInformationFile(to_native(h), &io, buf, length, info_class);
-    if (returned) *returned = io.Information;
-    if (!EOL_NT_SUCCESS(s)) return from_status(s);
-    return io.Status != STATUS_SUCCESS ? from_status(io.Status) : 0;
-}
-
-ErrorCode file_query_volume_information(FileHandle h, uint32_t info_class, void* buf,
-                                        uint32_t length, uint64_t* returned) {
-    if (returned) *returned = 0;
-    if (!handle_is_valid(h)) return ERR_INVALID_HANDLE;
-    NtIoStatusBlock io{};
-    NTSTATUS s = NtQueryVolumeInformationFile(to_native(h), &io, buf, length, info_class);
-    if (returned) *returned = io.Information;
-    if (!EOL_NT_SUCCESS(s)) return from_status(s);
-    return io.Status != STATUS_SUCCESS ? from_status(io.Status) : 0;
-}
-
-ErrorCode file_query_object_name(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
-                                 uint32_t* returned) {
-    if (returned) *returned = 0;
-    if (!handle_is_valid(h)) return ERR_INVALID_HANDLE;
-    ULONG got = 0;
-    NTSTATUS s = NtQueryObject(to_native(h), info_class, buf, length, &got);
-    if (returned) *returned = got;
-    return EOL_NT_SUCCESS(s) ? 0 : from_status(s);
-}
-
-ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length) {
-    if (!handle_is_valid(h)) return ERR_INVALID_HANDLE;
-    NtIoStatusBlock io{};
-    NTSTATUS s = NtSetInformationFile(to_native(h), &io, buf, length, info_class);
-    if (!EOL_NT_SUCCESS(s)) return from_status(s);
-    return io.Status != STATUS_SUCCESS ? from_status(io.Status) : 0;
-}
-
 ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time) {
     NtFileNetworkOpenInformation info{};
     ErrorCode e =
@@ -261,16 +217,6 @@ ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time
     *size = e == 0 ? static_cast<uint64_t>(info.EndOfFile) : 0;
     *write_time = e == 0 ? info.LastWriteTime : 0;
     return e;
-}
-
-ErrorCode file_set_position(FileHandle h, uint64_t offset) {
-    int64_t position = static_cast<int64_t>(offset);
-    return file_set_information(h, FilePositionInformation, &position, sizeof position);
-}
-
-ErrorCode file_set_end(FileHandle h, uint64_t size) {
-    int64_t end = static_cast<int64_t>(size);
-    return file_set_information(h, FileEndOfFileInformation, &end, sizeof end);
 }
 
 ErrorCode file_set_write_time(FileHandle h, int64_t time) {

@@ -1,7 +1,7 @@
-// Describing an open file (FileEntry) and setting position, end and write time.
+// Describing an open file: its entry (FileEntry), length, write time and volume room.
 #pragma once
 
-#include "base/types.h"
+#include "base/native.h"
 
 ErrorCode file_query_entry(FileHandle h, FileEntry* entry);
 ErrorCode file_query_entry_by_path(const char* path, FileEntry* entry);
@@ -14,17 +14,8 @@ uint32_t volume_component_count(const char16_t* name, uint64_t length);
 // unit when the name has fewer backslashes).
 uint64_t volume_prefix_length(const char16_t* name, uint64_t length, uint32_t components);
 void volume_identity_hash(uint64_t serial, const char16_t* text, uint64_t length, uint32_t out[3]);
-ErrorCode file_query_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
-                                 uint64_t* returned);
-ErrorCode file_query_volume_information(FileHandle h, uint32_t info_class, void* buf,
-                                        uint32_t length, uint64_t* returned);
-ErrorCode file_query_object_name(FileHandle h, uint32_t info_class, void* buf, uint32_t length,
-                                 uint32_t* returned);
-ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length);
 // The length and write time of an open file, in one query; both 0 on failure.
 ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time);
-ErrorCode file_set_position(FileHandle h, uint64_t offset);
-ErrorCode file_set_end(FileHandle h, uint64_t size);
 ErrorCode file_set_write_time(FileHandle h, int64_t time);
 // The bytes free to this caller on the file's volume, and whether the file
 // system writes every changed block to new space (copy on write), so that

@@ -1,24 +1,20 @@
 // The one loop through which every read and write of a handle passes.
 #include "base/transfer.h"
 
-#include "platform/nt.h"
+#include "base/native.h"
 
 namespace {
 
-HANDLE native(FileHandle h) {
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h));
-}
-
 ErrorCode step_read(TransferRequest* req, uint32_t size, uint32_t* moved) {
     DWORD got = 0;
-    BOOL ok = ReadFile(native(req->handle), req->cursor, size, &got, nullptr);
+    BOOL ok = ReadFile(to_native(req->handle), req->cursor, size, &got, nullptr);
     *moved = got;
     return ok ? 0 : static_cast<ErrorCode>(GetLastError());
 }
 
 ErrorCode step_write(TransferRequest* req, uint32_t size, uint32_t* moved) {
     DWORD put = 0;
-    BOOL ok = WriteFile(native(req->handle), req->cursor, size, &put, nullptr);
+    BOOL ok = WriteFile(to_native(req->handle), req->cursor, size, &put, nullptr);
     *moved = put;
     return ok ? 0 : static_cast<ErrorCode>(GetLastError());
 }
