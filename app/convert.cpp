@@ -10,6 +10,9 @@
 #include "base/fileopen.h"
 #include "base/output.h"
 #include "base/transfer.h"
+#ifdef EOLSET_TEST_HOOKS
+#include "app/convert_test_hooks.h"
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -17,7 +20,9 @@
 
 namespace {
 
+#ifdef EOLSET_TEST_HOOKS
 const PassCounts* g_count_seed;
+#endif
 
 enum PassMode { PASS_COUNT, PASS_UNIX, PASS_WINDOWS };
 
@@ -222,7 +227,9 @@ struct Pass {
 void run_pass(FileHandle h, PassMode mode, uint64_t limit, uint64_t* budget, ConvertedText* out,
               Pass* pass) {
     *pass = Pass{};
+#ifdef EOLSET_TEST_HOOKS
     if (g_count_seed) pass->counts = *g_count_seed;
+#endif
     // A pass that cannot start at byte 0 would judge part of the file.
     pass->error = file_set_position(h, 0);
     if (pass->error != 0) return;
@@ -281,9 +288,11 @@ bool memory_budget(uint64_t size, uint64_t* budget) {
 
 } // namespace
 
+#ifdef EOLSET_TEST_HOOKS
 void convert_set_count_seed(const PassCounts* seed) {
     g_count_seed = seed;
 }
+#endif
 
 ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     ++t->files_processed;

@@ -35,10 +35,6 @@ struct PassCounts {
     uint64_t bom;
 };
 
-// Test control: every pass starts counting from *seed instead of 0 (null: 0),
-// so that counts past 32 bits can be seen without gigabytes of text.
-void convert_set_count_seed(const PassCounts* seed);
-
 // Converts one file (never a folder) and prints its path when it was, or in
 // test mode would be, changed. Returns 0: closing the file has no result.
 ErrorCode convert_file(RunTotals* totals, const char* path, const FileEntry* entry);

@@ -6,10 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef EOLSET_TEST_HOOKS
+#include "base/alloc_test_hooks.h"
+
 namespace {
 std::atomic<uint64_t> g_mem_calls{0};
 std::atomic<uint64_t> g_mem_fail_at{0}; // absolute call number, 0 = never
 std::atomic<bool> g_mem_fail_sticky{false};
+std::atomic<uint64_t> g_mem_available_override{~0ull};
 
 bool mem_should_fail() {
     uint64_t call = g_mem_calls.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -18,6 +22,24 @@ bool mem_should_fail() {
     return call == at || (call > at && g_mem_fail_sticky.load(std::memory_order_relaxed));
 }
 } // namespace
+
+void mem_set_available(uint64_t bytes) {
+    g_mem_available_override.store(bytes, std::memory_order_relaxed);
+}
+void mem_fail_at(uint64_t n, bool sticky) {
+    g_mem_fail_sticky.store(sticky);
+    g_mem_fail_at.store(n == 0 ? 0 : g_mem_calls.load() + n);
+}
+uint64_t mem_call_count() {
+    return g_mem_calls.load();
+}
+#else
+namespace {
+inline bool mem_should_fail() {
+    return false;
+}
+} // namespace
+#endif
 
 void* mem_malloc(size_t size) {
     return mem_should_fail() ? nullptr : malloc(size);
@@ -29,13 +51,11 @@ void mem_free(void* p) {
     free(p);
 }
 
-namespace {
-std::atomic<uint64_t> g_mem_available_override{~0ull};
-} // namespace
-
 uint64_t mem_available() {
+#ifdef EOLSET_TEST_HOOKS
     uint64_t forced = g_mem_available_override.load(std::memory_order_relaxed);
     if (forced != ~0ull) return forced;
+#endif
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
     if (!GlobalMemoryStatusEx(&status)) return ~0ull;
@@ -44,18 +64,6 @@ uint64_t mem_available() {
     uint64_t room = status.ullAvailPageFile;
     if (status.ullAvailVirtual < room) room = status.ullAvailVirtual;
     return room;
-}
-
-void mem_set_available(uint64_t bytes) {
-    g_mem_available_override.store(bytes, std::memory_order_relaxed);
-}
-
-void mem_fail_at(uint64_t n, bool sticky) {
-    g_mem_fail_sticky.store(sticky);
-    g_mem_fail_at.store(n == 0 ? 0 : g_mem_calls.load() + n);
-}
-uint64_t mem_call_count() {
-    return g_mem_calls.load();
 }
 
 // --- arena ------------------------------------------------------------------

@@ -11,17 +11,9 @@ void* mem_malloc(size_t size);
 void* mem_calloc(size_t count, size_t size);
 void mem_free(void* p);
 
-// Test control: the n-th heap call from now on (1 = the next one) fails, and
-// so does every call after it when `sticky` is set. 0 disarms.
-void mem_fail_at(uint64_t n, bool sticky = false);
-// Heap calls made through the seam since the process started.
-uint64_t mem_call_count();
-
 // Bytes the process may still take: what the system (or the container the
 // process runs in) has free. All-ones when it cannot be told.
 uint64_t mem_available();
-// Test control: mem_available answers `bytes` from now on; all-ones ends that.
-void mem_set_available(uint64_t bytes);
 
 // --- allocator interface ------------------------------------------------------
 struct Allocator;

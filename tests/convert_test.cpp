@@ -1,4 +1,5 @@
 #include "app/chunks.h"
+#include "base/alloc_test_hooks.h"
 #include "app/convert.h"
 #include "base/alloc.h"
 #include "engine_support.h"

@@ -1,4 +1,5 @@
 #include "base/fileinfo.h"
+#include "base/alloc_test_hooks.h"
 #include "base/fileopen.h"
 #include "base/utf.h"
 #include "platform/nt.h"

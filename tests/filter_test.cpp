@@ -1,4 +1,5 @@
 #include "base/filter.h"
+#include "base/alloc_test_hooks.h"
 
 #include "base/alloc.h"
 #include "tests/wild_reference.h"

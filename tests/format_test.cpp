@@ -1,4 +1,5 @@
 #include "base/format.h"
+#include "base/alloc_test_hooks.h"
 
 #include <gtest/gtest.h>
 

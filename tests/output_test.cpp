@@ -1,4 +1,5 @@
 #include "base/output.h"
+#include "base/alloc_test_hooks.h"
 
 #include "base/alloc.h"
 #include "base/fileopen.h"

@@ -2,6 +2,8 @@
 // fully converted, and a file whose original could not be put back has it
 // saved beside it. Failures are injected at the stand-in.
 #include "app/chunks.h"
+#include "base/alloc_test_hooks.h"
+#include "app/convert_test_hooks.h"
 #include "app/convert.h"
 #include "app/undo.h"
 #include "base/alloc.h"

@@ -1,4 +1,5 @@
 #include "base/runtime/tick.h"
+#include "base/runtime/tick_test_hooks.h"
 #include "platform/nt.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32

@@ -1,4 +1,5 @@
 #include "app/seen.h"
+#include "base/alloc_test_hooks.h"
 
 #include "base/alloc.h"
 

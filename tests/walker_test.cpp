@@ -1,4 +1,5 @@
 #include "base/walker.h"
+#include "base/alloc_test_hooks.h"
 
 #include "base/alloc.h"
 #include "base/runtime/signal.h"

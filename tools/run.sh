@@ -4,11 +4,11 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$top/tools/setup.sh" linux
-# A first configure leaves out the tests and benchmarks, which need more than
-# a compiler; `cmake --preset release` adds them back.
+# A first configure leaves out the tests, their controls and the benchmarks,
+# which need more than a compiler; `cmake --preset release` adds them back.
 if [ ! -f "$top/build/release/CMakeCache.txt" ]; then
     cmake -S "$top" -B "$top/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DEOL_TESTS=OFF -DEOL_BENCH=OFF >/dev/null
+        -DEOL_TESTS=OFF -DEOL_TEST_HOOKS=OFF -DEOL_BENCH=OFF >/dev/null
 fi
 cmake --build "$top/build/release" --target eolset >/dev/null
 folder="${1:-.}"

@@ -2,6 +2,9 @@
 
 #include "base/runtime/record.h"
 #include "platform/nt.h"
+#ifdef EOLSET_TEST_HOOKS
+#include "base/runtime/tick_test_hooks.h"
+#endif
 
 uint64_t tick_wrap_base = 0;
 
@@ -28,8 +31,8 @@ uint64_t tick_now_fallback() {
         // One compare-and-swap advances the base (the parker's time-outs read
         // this clock, so it takes no lock); a thread that lost the race
         // finds the base already advanced.
-        __atomic_compare_exchange_n(&tick_wrap_base, &b, b + 0x80000000u, false,
-                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+        __atomic_compare_exchange_n(&tick_wrap_base, &b, b + 0x80000000u, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
     }
 }
 
@@ -51,6 +54,7 @@ uint64_t tick_now() {
     return tick_now_fallback();
 }
 
+#ifdef EOLSET_TEST_HOOKS
 void tick_test_reset(uint32_t (*source)()) {
     __atomic_store_n(&tick_wrap_base, 0, __ATOMIC_SEQ_CST);
     g_tick32 = source ? source : system_tick32;
@@ -62,3 +66,4 @@ void tick_test_reset(uint32_t (*source)()) {
 uint64_t tick_test_wrap_base() {
     return __atomic_load_n(&tick_wrap_base, __ATOMIC_SEQ_CST);
 }
+#endif

@@ -4,6 +4,9 @@
 #include "base/runtime/record.h"
 #include "base/runtime/thread.h"
 #include "base/runtime/tick.h"
+#ifdef EOLSET_TEST_HOOKS
+#include "base/runtime/voalarm_test_hooks.h"
+#endif
 
 #include <cstdlib>
 
@@ -197,6 +200,8 @@ void signal_timer_stop(SignalTimer* st) {
     while (__atomic_load_n(&st->timer.callback, __ATOMIC_ACQUIRE)) sleep_ms(10);
 }
 
+#ifdef EOLSET_TEST_HOOKS
 uint64_t alarm_test_wakes() {
     return __atomic_load_n(&g_wakes, __ATOMIC_RELAXED);
 }
+#endif

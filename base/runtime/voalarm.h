@@ -43,7 +43,3 @@ void signal_timer_complete(Timer* timer);
 // Stops the timer; on return its completion has run or never will, and the
 // record may go. The signal is set only when the timer came due first.
 void signal_timer_stop(SignalTimer* st);
-
-// Test support: how often a schedule woke the thread because its timer
-// became the first.
-uint64_t alarm_test_wakes();

@@ -1,0 +1,8 @@
+// Test controls of the conversion engine; built only with EOLSET_TEST_HOOKS.
+#pragma once
+
+#include "app/convert.h"
+
+// Every pass starts counting from *seed instead of 0 (null: 0), so that
+// counts past 32 bits can be seen without gigabytes of text.
+void convert_set_count_seed(const PassCounts* seed);
