@@ -146,115 +146,152 @@ ErrorCode link_place(const FolderWalker* w, ArenaAllocator* scratch, const char*
     return 0;
 }
 
+// The next selected entry to hand out, if any: folders on the path that are
+// selected but not yet handed out (outermost first, so a folder always comes
+// before what it holds), then the current entry itself.
+WalkFrame* next_to_hand_out(FolderWalker* w) {
+    WalkFrame& f = w->frame;
+    if (!f.included) return nullptr;
+    WalkFrame* candidate = nullptr;
+    for (SavedFrame* s = w->ancestors; s && !s->frame.yielded; s = s->next) candidate = &s->frame;
+    if (!candidate && !f.yielded) candidate = &f;
+    return candidate;
+}
+
+// Reads the current level's next entry into the frame; ERR_NO_MORE_FILES at
+// the level's end.
+ErrorCode read_entry(FolderWalker* w, ArenaAllocator* scratch) {
+    WalkFrame& f = w->frame;
+    arena_release(scratch);
+    f.included = 0;
+    f.yielded = 0;
+    return level_next(f.level, &f.path, &f.name_offset, &f.entry);
+}
+
+// A finished folder: back to its parent level, where the folder is the
+// current entry and has been handed out if it ever will be. False when the
+// finished level was the root's.
+bool leave_folder(FolderWalker* w) {
+    WalkFrame& f = w->frame;
+    level_release(f.level);
+    f = WalkFrame{};
+    if (w->ancestors == nullptr) return false;
+    pop_ancestor(w);
+    f.yielded = 1;
+    return true;
+}
+
+// Runs the filters on the current entry: whether it is selected, and whether
+// the walk should go into it. Filters see the path relative to the root with
+// one closing backslash; only folders (and links whose target could be read)
+// are entered, and only when some filter can select something below them.
+ErrorCode judge_entry(FolderWalker* w, ArenaAllocator* scratch, bool* enter) {
+    WalkFrame& f = w->frame;
+    *enter = false;
+    if (w->root_offset == 0) w->root_offset = f.name_offset;
+    const char* relative = f.path + w->root_offset;
+    const char* probe = path_join(arena_base(scratch), relative, "");
+    if (!probe) return ERR_OUT_OF_MEMORY;
+    f.included = filter_includes(w->filters, w->filter_count, probe) ? 1 : 0;
+
+    const FileEntry* e = f.entry;
+    if (!e || !e->is_directory || (e->is_symlink && !e->is_link_target)) return 0;
+    const char* pattern = path_join(arena_base(scratch), relative, "**");
+    if (!pattern) return ERR_OUT_OF_MEMORY;
+    *enter = filter_descends(w->filters, w->filter_count, probe, pattern);
+    return 0;
+}
+
+// A link or junction is followed, and handed out, only within the root
+// folder; a dangling one goes on as it is (opening it fails). Clears the
+// entry's selection and returns false for one that leads outside.
+ErrorCode keep_link(FolderWalker* w, ArenaAllocator* scratch, bool enter, bool* keep) {
+    WalkFrame& f = w->frame;
+    const FileEntry* e = f.entry;
+    *keep = true;
+    if (!e || !is_link_like(e) || !(f.included || enter)) return 0;
+    LinkPlace place;
+    if (link_place(w, scratch, f.path, e, &place) != 0) {
+        f.included = 0; // lost, as an entry whose probe cannot be made
+        return ERR_OUT_OF_MEMORY;
+    }
+    bool dangling = place == LinkPlace::Unreachable && e->is_broken_link;
+    if (place != LinkPlace::Within && !dangling) {
+        f.included = 0;
+        ++w->links_outside;
+        *keep = false;
+    }
+    return 0;
+}
+
+// Goes into the current entry, a folder: its frame is kept on the path and a
+// level opened for it. A folder that cannot be read is reported once (as the
+// pending error) and skipped: the walk goes on with the folder itself (if
+// selected) and its parent. A cancel is reported with the folder, and then
+// the walk is over.
+ErrorCode enter_folder(FolderWalker* w) {
+    WalkFrame& f = w->frame;
+    SavedFrame* saved = static_cast<SavedFrame*>(mem_calloc(1, sizeof(SavedFrame)));
+    if (!saved) return ERR_OUT_OF_MEMORY;
+    saved->frame = f;
+    saved->next = w->ancestors;
+    w->ancestors = saved;
+
+    const uint8_t folder_included = f.included;
+    f = WalkFrame{};
+    ErrorCode err = level_open(&f.level, w->cancel, saved->frame.path, w->flags);
+    if (err == 0) {
+        f.yielded = 1;
+        f.included = folder_included;
+    } else if (err == ERR_CANCELLED) {
+        set_pending(w, err, saved->frame);
+        f.yielded = 1;
+    } else {
+        pop_ancestor(w);
+        set_pending(w, err, f);
+    }
+    return 0;
+}
+
 // One pass of walker_next; the caller owns the scratch arena.
 ErrorCode walk(FolderWalker* w, ArenaAllocator* scratch, const char** path, uint64_t* name_offset,
                FileEntry** entry) {
     WalkFrame& f = w->frame;
     for (;;) {
-        // 1. Hand out what is pending: unannounced folders outermost first,
-        //    then the entry itself.
-        if (f.included) {
-            WalkFrame* candidate = nullptr;
-            for (SavedFrame* s = w->ancestors; s && !s->frame.yielded; s = s->next) {
-                candidate = &s->frame;
-            }
-            if (!candidate && !f.yielded) candidate = &f;
-            if (candidate) {
-                if (w->pending_error != 0) return take_pending(w, path, name_offset, entry);
-                candidate->yielded = 1;
-                set_outputs(*candidate, path, name_offset, entry);
-                return 0;
-            }
-        }
-        // 2. No level: the walk is over.
-        if (f.level == nullptr) {
+        // What was selected is handed out before anything more is read; an
+        // error waiting (a folder that could not be read, a loop, a cancel)
+        // comes out first of all.
+        if (WalkFrame* next = next_to_hand_out(w)) {
             if (w->pending_error != 0) return take_pending(w, path, name_offset, entry);
-            return ERR_NO_MORE_FILES;
+            next->yielded = 1;
+            set_outputs(*next, path, name_offset, entry);
+            return 0;
         }
-        // 3.
         if (w->pending_error != 0) return take_pending(w, path, name_offset, entry);
+        if (f.level == nullptr) return ERR_NO_MORE_FILES; // the walk is over
 
-        // 4. Read the next entry.
-        arena_release(scratch);
-        f.included = 0;
-        f.yielded = 0;
-        ErrorCode err = level_next(f.level, &f.path, &f.name_offset, &f.entry);
+        ErrorCode err = read_entry(w, scratch);
         if (err == ERR_NO_MORE_FILES) {
-            // 5. The folder is done: back to its parent, where the folder is
-            //    the current entry and has been handed out if it ever will.
-            level_release(f.level);
-            f = WalkFrame{};
-            if (w->ancestors == nullptr) return ERR_NO_MORE_FILES;
-            pop_ancestor(w);
-            f.yielded = 1;
+            if (!leave_folder(w)) return ERR_NO_MORE_FILES;
             continue;
         }
-        if (err != 0) return err; // 6.
+        if (err != 0) return err;
 
-        // 7. The probe: the path relative to the root, with one backslash.
-        if (w->root_offset == 0) w->root_offset = f.name_offset;
-        const char* relative = f.path + w->root_offset;
-        const char* probe = path_join(arena_base(scratch), relative, "");
-        if (!probe) return ERR_OUT_OF_MEMORY;
-        // 8.
-        f.included = filter_includes(w->filters, w->filter_count, probe) ? 1 : 0;
-
-        // 9. Folders only, and links only when their target could be read.
-        const FileEntry* e = f.entry;
-        bool enter = e && e->is_directory && (!e->is_symlink || e->is_link_target);
-        // 10.
-        if (enter) {
-            const char* pattern = path_join(arena_base(scratch), relative, "**");
-            if (!pattern) return ERR_OUT_OF_MEMORY;
-            enter = filter_descends(w->filters, w->filter_count, probe, pattern);
-        }
-        // 11. A folder already on the path is not entered again. A link back
-        //     to one lies within the folder, whatever its name tells.
-        if (enter && is_ancestor(w, e)) {
+        bool enter = false;
+        err = judge_entry(w, scratch, &enter);
+        if (err != 0) return err;
+        // A folder already on the path is not entered again. A link back to
+        // one lies within the folder, whatever its name tells.
+        if (enter && is_ancestor(w, f.entry)) {
             set_pending(w, ERR_FOLDER_LOOP, f);
             continue;
         }
-        // A link or junction is followed only within the root folder.
-        if (e && is_link_like(e) && (f.included || enter)) {
-            LinkPlace place;
-            if (link_place(w, scratch, f.path, e, &place) != 0) {
-                f.included = 0; // lost, as an entry whose probe cannot be made
-                return ERR_OUT_OF_MEMORY;
-            }
-            // A dangling link goes on as it is: opening it fails.
-            bool dangling = place == LinkPlace::Unreachable && e->is_broken_link;
-            if (place != LinkPlace::Within && !dangling) {
-                f.included = 0;
-                ++w->links_outside;
-                continue;
-            }
-        }
-        if (!enter) continue;
-        // 12. Enter: keep this frame, with the folder as its entry.
-        SavedFrame* saved = static_cast<SavedFrame*>(mem_calloc(1, sizeof(SavedFrame)));
-        if (!saved) return ERR_OUT_OF_MEMORY;
-        saved->frame = f;
-        saved->next = w->ancestors;
-        w->ancestors = saved;
-        // 13.
-        const uint8_t folder_included = f.included;
-        f = WalkFrame{};
-        err = level_open(&f.level, w->cancel, saved->frame.path, w->flags);
-        if (err == 0) {
-            f.yielded = 1;
-            f.included = folder_included;
-            continue;
-        }
-        if (err == ERR_CANCELLED) {
-            // Cancelled: report it with the folder, then the walk is over.
-            set_pending(w, err, saved->frame);
-            f.yielded = 1;
-            continue;
-        }
-        // A folder that cannot be read is reported once and skipped; the
-        // walk goes on with the folder itself (if selected) and its parent.
-        pop_ancestor(w);
-        set_pending(w, err, f);
+        bool keep = true;
+        err = keep_link(w, scratch, enter, &keep);
+        if (err != 0) return err;
+        if (!keep || !enter) continue;
+        err = enter_folder(w);
+        if (err != 0) return err;
     }
 }
 
