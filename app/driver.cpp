@@ -39,25 +39,25 @@ bool filter_list_append(FilterList* list, ArenaAllocator* arena, const char* tex
 
 const char* error_reason(ErrorCode code) {
     switch (code) {
-    case 2:
+    case ERROR_FILE_NOT_FOUND:
         return "file not found";
-    case 3:
+    case ERROR_PATH_NOT_FOUND:
         return "path not found";
-    case ERR_ACCESS_DENIED:
+    case ERROR_ACCESS_DENIED:
         return "access denied";
-    case ERR_OUT_OF_MEMORY:
-    case 8:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NOT_ENOUGH_MEMORY:
         return "out of memory";
-    case 21:
+    case ERROR_NOT_READY:
         return "device not ready";
-    case 32:
+    case ERROR_SHARING_VIOLATION:
         return "in use by another process";
-    case ERR_INVALID_NAME:
-    case 161:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
         return "invalid name";
-    case 206:
+    case ERROR_FILENAME_EXCED_RANGE:
         return "name too long";
-    case 267:
+    case ERROR_DIRECTORY:
         return "not a folder";
     case ERR_FOLDER_LOOP:
         return "folder loop";
