@@ -1,5 +1,7 @@
 #include "base/utf.h"
 
+#include "platform/utf8.h"
+
 #include <cstring>
 
 uint32_t utf8_next(const char* text, uint64_t length, uint64_t pos, uint64_t* next) {
@@ -7,34 +9,11 @@ uint32_t utf8_next(const char* text, uint64_t length, uint64_t pos, uint64_t* ne
         if (next) *next = pos;
         return 0;
     }
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
-    unsigned char lead = s[pos];
-    uint32_t cp;
-    int extra;
-    if (lead < 0x80) {
-        if (next) *next = pos + 1;
-        return lead;
-    } else if (lead >= 0xC0 && lead <= 0xDF) {
-        cp = lead & 0x1F, extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        cp = lead & 0x0F, extra = 2;
-    } else if (lead >= 0xF0 && lead <= 0xF7) {
-        cp = lead & 0x07, extra = 3;
-    } else {
-        if (next) *next = pos + 1;
-        return CP_INVALID;
-    }
-    for (int i = 1; i <= extra; ++i) {
-        // Stop at the length, and at a NUL when the text is NUL-terminated
-        // (a NUL is no continuation byte anyway).
-        if (pos + i >= length || (s[pos + i] & 0xC0) != 0x80) {
-            if (next) *next = pos + 1;
-            return CP_INVALID;
-        }
-        cp = (cp << 6) | (s[pos + i] & 0x3F);
-    }
-    if (next) *next = pos + 1 + extra;
-    return cp;
+    uint64_t after;
+    uint32_t cp =
+        utf8_decode(reinterpret_cast<const unsigned char*>(text), length, pos, &after, false);
+    if (next) *next = after;
+    return cp == UTF8_INVALID ? CP_INVALID : cp;
 }
 
 void utf8_put(char* buf, uint64_t capacity, uint64_t* pos, uint32_t cp) {

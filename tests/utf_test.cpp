@@ -1,5 +1,6 @@
 #include "base/utf.h"
 #include "base/alloc_test_hooks.h"
+#include "platform/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,36 @@ TEST(Utf, OverlongNulEndsTheText) {
     uint64_t next = 0;
     EXPECT_EQ(utf8_next("\xC0\x80", 2, 0, &next), 0u);
     EXPECT_EQ(next, 2u);
+}
+
+// The shared decoder: the library reads leniently, the stand-in strictly; a
+// sequence either mode refuses costs exactly one byte.
+TEST(Utf, DecoderStrictAndLenient) {
+    constexpr uint32_t X = UTF8_INVALID;
+    struct Case {
+        const char* bytes;
+        uint32_t strict, lenient;
+        uint64_t strict_next, lenient_next;
+    } cases[] = {
+        {"A", 'A', 'A', 1, 1},
+        {"\xC3\xA9", 0xE9, 0xE9, 2, 2},
+        {"\xF0\x9F\x98\x80", 0x1F600, 0x1F600, 4, 4},
+        {"\xC0\x80", X, 0, 1, 2},                // overlong NUL
+        {"\xE0\x80\xAF", X, 0x2F, 1, 3},         // overlong slash
+        {"\xED\xA0\x80", X, 0xD800, 1, 3},       // surrogate
+        {"\xF4\x90\x80\x80", X, 0x110000, 1, 4}, // past U+10FFFF
+        {"\xF8\x88\x80\x80\x80", X, X, 1, 1},    // no five-byte forms
+        {"\x80", X, X, 1, 1},                    // lone continuation
+        {"\xC3", X, X, 1, 1},                    // cut by the NUL
+    };
+    for (const Case& c : cases) {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(c.bytes);
+        uint64_t next = 0;
+        EXPECT_EQ(utf8_decode(b, TEXT_NUL, 0, &next, true), c.strict) << c.bytes;
+        EXPECT_EQ(next, c.strict_next) << c.bytes;
+        EXPECT_EQ(utf8_decode(b, TEXT_NUL, 0, &next, false), c.lenient) << c.bytes;
+        EXPECT_EQ(next, c.lenient_next) << c.bytes;
+    }
 }
 
 TEST(Utf, Utf16PutRange) {

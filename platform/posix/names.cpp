@@ -3,6 +3,7 @@
 // stand for, with the statuses Windows gives for names that lead nowhere.
 #include "platform/posix/standin.h"
 #include "platform/posix/text.h"
+#include "platform/utf8.h"
 
 #include <cerrno>
 #include <dirent.h>
@@ -22,25 +23,9 @@ constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003B
 bool utf8_to_units(const char* s, char16_t* out, size_t* n) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
     size_t k = 0;
-    while (*p) {
-        uint32_t c = *p++;
-        int need = 0;
-        uint32_t min = 0;
-        if (c >= 0x80) {
-            if (c >= 0xC2 && c <= 0xDF)
-                c &= 0x1F, need = 1, min = 0x80;
-            else if (c >= 0xE0 && c <= 0xEF)
-                c &= 0x0F, need = 2, min = 0x800;
-            else if (c >= 0xF0 && c <= 0xF4)
-                c &= 0x07, need = 3, min = 0x10000;
-            else
-                return false;
-            for (; need > 0; --need) {
-                if ((*p & 0xC0) != 0x80) return false;
-                c = (c << 6) | (*p++ & 0x3F);
-            }
-            if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        }
+    for (uint64_t pos = 0; p[pos];) {
+        uint32_t c = utf8_decode(p, UINT64_MAX, pos, &pos, true);
+        if (c == UTF8_INVALID) return false;
         if (c >= 0x10000) {
             c -= 0x10000;
             out[k++] = static_cast<char16_t>(0xD800 | (c >> 10));
