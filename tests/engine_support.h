@@ -1,6 +1,8 @@
-// Helpers for the tests of the conversion engine and its reader: scratch
-// files, program paths for them, and capture of what print_out writes.
+// Helpers for the tests of the conversion engine and its reader: program
+// paths for scratch files, and capture of what print_out writes.
 #pragma once
+
+#include "tests/scratch.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -22,38 +24,6 @@
 namespace engine_test {
 
 namespace fs = std::filesystem;
-
-// A fresh folder under the system's temporary folder, removed with the object.
-struct ScratchDir {
-    fs::path dir;
-    explicit ScratchDir(const char* tag) {
-        static unsigned serial = 0;
-        fs::path base = fs::temp_directory_path();
-        for (;;) {
-            fs::path p = base / ("eolset-" + std::string(tag) + "-" + std::to_string(getpid_()) +
-                                 "-" + std::to_string(++serial));
-            std::error_code ec;
-            if (fs::create_directory(p, ec)) {
-                dir = p;
-                break;
-            }
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (auto& e : fs::recursive_directory_iterator(dir, ec))
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(dir, ec);
-    }
-    static long getpid_() {
-#ifdef _WIN32
-        return static_cast<long>(GetCurrentProcessId());
-#else
-        return static_cast<long>(getpid());
-#endif
-    }
-};
 
 // The path as the program takes it: Windows form. On Linux the stand-in
 // shows the POSIX root as drive Z:.

@@ -7,7 +7,7 @@
 #include "platform/posix/fault.h"
 #endif
 
-#include "fileio_tmp.h"
+#include "scratch.h"
 #include "fileio_wine.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
-#include "tests/fileio_tmp.h"
+#include "tests/scratch.h"
 #include "tests/wine.h"
 
 #include <gtest/gtest.h>

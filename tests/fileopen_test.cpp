@@ -8,7 +8,7 @@
 #include "platform/posix/standin.h"
 #endif
 
-#include "fileio_tmp.h"
+#include "scratch.h"
 #include "fileio_wine.h"
 
 #include <gtest/gtest.h>

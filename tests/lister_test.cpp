@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "fileio_tmp.h"
+#include "scratch.h"
 #include "fileio_wine.h"
 
 #include <gtest/gtest.h>

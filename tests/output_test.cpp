@@ -8,7 +8,7 @@
 #include "platform/posix/fault.h"
 #endif
 
-#include "fileio_tmp.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 

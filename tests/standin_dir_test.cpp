@@ -6,7 +6,7 @@
 #include "platform/nt.h"
 #include "platform/posix/fault.h"
 
-#include "fileio_tmp.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 

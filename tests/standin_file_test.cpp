@@ -4,6 +4,7 @@
 #include "platform/nt.h"
 #include "platform/posix/fault.h"
 #include "platform/posix/standin.h"
+#include "tests/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -46,18 +47,10 @@ constexpr ACCESS_MASK kQuery = 0x120088, kRead = 0x120089, kReadWrite = 0x12019B
 
 class StandinFile : public ::testing::Test {
   protected:
-    std::string dir;
-    void SetUp() override {
-        fault_reset();
-        char tmpl[] = "/tmp/standin_file_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override {
-        fault_reset();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    ScratchDir scratch{"standin_file"};
+    std::string dir = scratch.dir.string();
+    void SetUp() override { fault_reset(); }
+    void TearDown() override { fault_reset(); }
     std::u16string nt(const std::string& rel) {
         std::u16string out = to16("\\??\\Z:" + dir + rel);
         for (char16_t& c : out)

@@ -7,7 +7,7 @@
 #include "platform/posix/standin.h"
 #endif
 
-#include "fileio_tmp.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "base/alloc.h"
 #include "base/runtime/signal.h"
-#include "tests/fileio_tmp.h"
+#include "tests/scratch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-// A scratch folder for the file tests, the same on both builds: created
-// fresh for each test, removed with everything in it afterwards.
+// The tests' scratch folder, the same on both builds: a fresh folder under
+// the system's temporary folder for each test, removed with everything in it
+// afterwards (read-only entries included).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +19,9 @@
 
 class ScratchDir {
   public:
-    ScratchDir() {
+    std::filesystem::path dir;
+
+    explicit ScratchDir(const char* tag = "fileio") {
         namespace fs = std::filesystem;
         static std::atomic<int> counter{0};
 #ifdef _WIN32
@@ -26,23 +29,31 @@ class ScratchDir {
 #else
         long pid = static_cast<long>(getpid());
 #endif
-        root_ = fs::temp_directory_path() /
-                ("eolset_fileio_" + std::to_string(pid) + "_" + std::to_string(counter++));
-        fs::remove_all(root_);
-        fs::create_directories(root_);
+        fs::path base = fs::temp_directory_path();
+        for (;;) {
+            fs::path p = base / ("eolset_" + std::string(tag) + "_" + std::to_string(pid) + "_" +
+                                 std::to_string(counter++));
+            std::error_code ec;
+            if (fs::create_directory(p, ec)) {
+                dir = p;
+                break;
+            }
+        }
     }
     ~ScratchDir() {
+        namespace fs = std::filesystem;
         std::error_code ec;
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-        for (auto& e : std::filesystem::recursive_directory_iterator(root_, ec))
-            std::filesystem::permissions(e.path(), std::filesystem::perms::owner_write,
-                                         std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(root_, ec);
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (auto& e : fs::recursive_directory_iterator(dir, ec))
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir, ec);
     }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
     // The path of `rel` (forward slashes allowed) in the platform's own form.
     std::filesystem::path at(const std::string& rel = "") const {
-        return rel.empty() ? root_ : root_ / std::filesystem::path(rel).make_preferred();
+        return rel.empty() ? dir : dir / std::filesystem::path(rel).make_preferred();
     }
     // The same as a UTF-8 string, as the program's file calls take it.
     std::string path(const std::string& rel = "") const {
@@ -77,7 +88,4 @@ class ScratchDir {
             std::filesystem::create_symlink(t, at(link), ec);
         return !ec;
     }
-
-  private:
-    std::filesystem::path root_;
 };
