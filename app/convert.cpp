@@ -2,6 +2,7 @@
 
 #include "app/chunks.h"
 #include "app/reader.h"
+#include "app/report.h"
 #include "app/rewrite.h"
 #include "base/alloc.h"
 #include "app/seen.h"
@@ -13,6 +14,8 @@
 #ifdef EOLSET_TEST_HOOKS
 #include "app/convert_test_hooks.h"
 #endif
+
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -219,13 +222,25 @@ struct Pass {
     PassCounts counts;
     uint64_t length; // bytes read
     bool changes;    // the form would change something
+    bool binary;     // the first block shows binary data; nothing more was read
     ErrorCode error; // the reader's failure, or a failed rewind
 };
 
+// How much of a file's start decides whether it is text.
+constexpr uint64_t kBinaryProbe = 8000;
+
+// Binary data: a NUL byte, or a UTF-16 or UTF-32 byte-order mark at the start
+// (UTF-32's little-endian mark begins as UTF-16's; its big-endian one with a NUL).
+bool looks_binary(const unsigned char* p, uint64_t n) {
+    if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) return true;
+    return memchr(p, 0, n < kBinaryProbe ? n : kBinaryProbe) != nullptr;
+}
+
 // One pass from byte 0 to the end, reading at most `limit` bytes. An output
 // pass collects the text into *out (created here) from the first change on.
+// With `probe`, a file whose first block looks binary ends the pass there.
 void run_pass(FileHandle h, PassMode mode, uint64_t limit, uint64_t* budget, ConvertedText* out,
-              Pass* pass) {
+              bool probe, Pass* pass) {
     *pass = Pass{};
 #ifdef EOLSET_TEST_HOOKS
     if (g_count_seed) pass->counts = *g_count_seed;
@@ -237,7 +252,14 @@ void run_pass(FileHandle h, PassMode mode, uint64_t limit, uint64_t* budget, Con
     reader_create(&r, h, READER_SLICE);
     r.limit = limit;
     PassCounts* n = &pass->counts;
-    if (mode == PASS_COUNT) {
+    if (probe && r.error == 0) {
+        // The block the pass would read first anyway.
+        reader_refill(&r);
+        pass->binary = r.error == 0 && looks_binary(r.buffer, r.filled);
+    }
+    if (pass->binary) {
+        // Left alone unread.
+    } else if (mode == PASS_COUNT) {
         pass_body<PASS_COUNT>(&r, n, nullptr);
     } else {
         bool windows = mode == PASS_WINDOWS;
@@ -259,11 +281,23 @@ void run_pass(FileHandle h, PassMode mode, uint64_t limit, uint64_t* budget, Con
 
 // A file whose bytes could not all be read is never judged on the part that
 // was: count it with the files that could not be read.
-void count_read_failure(RunTotals* t, ErrorCode e) {
+void count_read_failure(RunTotals* t, const char* path, ErrorCode e) {
     if (e == ERR_OUT_OF_MEMORY)
         ++t->memory_failures;
     else
         ++t->open_failures;
+    report_unreadable_file(path, e);
+}
+
+// A file that needed changing and was left as it was. A file that could not
+// be put back has been named already, with where its original went.
+void count_write_failure(RunTotals* t, const char* path, ErrorCode e, bool named) {
+    ++t->write_failures;
+    if (named) return;
+    if (e != 0)
+        print_err("ERROR: Cannot modify file \"%s\": %s (error %d).\n", path, error_reason(e), e);
+    else
+        print_err("ERROR: Cannot modify file \"%s\".\n", path);
 }
 
 void add_fixes(RunTotals* t, const PassCounts& n, PassMode form) {
@@ -300,10 +334,12 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
 
     FileHandle h = INVALID_FILE_HANDLE;
     ErrorCode e;
+    ErrorCode write_open_error = 0;
     bool writable = false;
     if (!t->test_only) {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ | FOPEN_SET_INFO | FOPEN_WRITE);
         writable = e == 0;
+        write_open_error = e;
         if (e != 0) {
             file_close(h); // an open can fail and still hand back a handle
             h = INVALID_FILE_HANDLE;
@@ -313,7 +349,10 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
     }
     e = keep_regular_file(&h, e); // devices, pipes, pseudo files: never read
-    if (e != 0) ++t->open_failures;
+    if (e != 0) {
+        ++t->open_failures;
+        report_unreadable_file(path, e);
+    }
     if (!handle_is_valid(h)) {
         file_close(h);
         return 0;
@@ -336,9 +375,11 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     ConvertedText text{};
     bool collected = false;
     bool output_pass = !t->test_only && (t->to_unix || t->to_windows);
+    bool probe = !t->force;
     if (!output_pass) {
-        run_pass(h, PASS_COUNT, limit, nullptr, nullptr, &pass);
-        if (pass.error == 0) {
+        run_pass(h, PASS_COUNT, limit, nullptr, nullptr, probe, &pass);
+        probe = false;
+        if (pass.error == 0 && !pass.binary) {
             const PassCounts& n = pass.counts;
             if (!t->to_unix && !t->to_windows) form = n.lf >= n.crlf ? PASS_UNIX : PASS_WINDOWS;
             if (needs_change(n, form)) {
@@ -352,23 +393,30 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
             }
         }
     }
-    if (pass.error == 0 && output_pass) {
-        run_pass(h, form, limit, budgeted ? &budget : nullptr, &text, &pass);
-        collected = pass.changes;
+    if (pass.error == 0 && !pass.binary && output_pass) {
+        run_pass(h, form, limit, budgeted ? &budget : nullptr, &text, probe, &pass);
+        collected = pass.changes && !pass.binary;
     }
     if (pass.error != 0) {
-        count_read_failure(t, pass.error);
+        count_read_failure(t, path, pass.error);
+    } else if (pass.binary) {
+        ++t->binary_left;
     } else if (collected && converted_failure(&text) != 0) {
-        ++t->memory_failures;
+        count_read_failure(t, path, converted_failure(&text));
+    } else if (collected && !writable) {
+        count_write_failure(t, path, write_open_error, false);
     } else if (collected) {
-        add_fixes(t, pass.counts, form);
-        fixed = true;
         RewriteJob job{h, path, &text, pass.length, time_at_open};
         // Shorter than it was when opened: another program cut it meanwhile.
-        RewriteOutcome outcome =
-            writable && pass.length == limit ? rewrite_in_place(&job) : REWRITE_UNTOUCHED;
-        if (outcome != REWRITE_DONE) ++t->write_failures;
-        if (outcome == REWRITE_DONE && t->preserve_time) file_set_write_time(h, time_at_open);
+        RewriteOutcome outcome = pass.length == limit ? rewrite_in_place(&job) : REWRITE_UNTOUCHED;
+        if (outcome == REWRITE_DONE) {
+            // Counted only once the file holds the new text.
+            add_fixes(t, pass.counts, form);
+            fixed = true;
+            if (t->preserve_time) file_set_write_time(h, time_at_open);
+        } else {
+            count_write_failure(t, path, 0, outcome == REWRITE_RESCUED || outcome == REWRITE_LOST);
+        }
     }
     if (collected) converted_release(&text);
     if (fixed) {

@@ -14,6 +14,7 @@ struct RunTotals {
     uint8_t to_windows;    // -w
     uint8_t preserve_time; // -p
     uint8_t test_only;     // -t
+    uint8_t force;         // -f: binary files are converted too
     uint64_t boms_fixed;
     uint64_t line_feeds_fixed;
     uint64_t files_fixed;
@@ -21,8 +22,9 @@ struct RunTotals {
     uint64_t open_failures;   // could not be opened, or a read failed part way
     uint64_t memory_failures; // the converted text (or the read buffer) did not fit in memory
     uint64_t write_failures;  // not rewritten: read-only, changed meanwhile, or a step failed
+    uint64_t binary_left;     // not converted: the first block shows binary data
 };
-static_assert(sizeof(RunTotals) == 64);
+static_assert(sizeof(RunTotals) == 72);
 static_assert(offsetof(RunTotals, boms_fixed) == 8);
 static_assert(offsetof(RunTotals, write_failures) == 56);
 

@@ -3,6 +3,7 @@
 #include "app/chunks.h"
 #include "app/convert.h"
 #include "app/interrupt.h"
+#include "app/report.h"
 #include "app/seen.h"
 #include "base/filekind.h"
 #include "base/alloc.h"
@@ -13,6 +14,8 @@
 #include "base/utf.h"
 #include "base/walker.h"
 #include "platform/nt.h"
+
+#include <cstring>
 
 namespace {
 
@@ -35,35 +38,6 @@ bool filter_list_append(FilterList* list, ArenaAllocator* arena, const char* tex
     list->tail = &node->next;
     ++list->count;
     return true;
-}
-
-const char* error_reason(ErrorCode code) {
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-        return "file not found";
-    case ERROR_PATH_NOT_FOUND:
-        return "path not found";
-    case ERROR_ACCESS_DENIED:
-        return "access denied";
-    case ERROR_OUTOFMEMORY:
-    case ERROR_NOT_ENOUGH_MEMORY:
-        return "out of memory";
-    case ERROR_NOT_READY:
-        return "device not ready";
-    case ERROR_SHARING_VIOLATION:
-        return "in use by another process";
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-        return "invalid name";
-    case ERROR_FILENAME_EXCED_RANGE:
-        return "name too long";
-    case ERROR_DIRECTORY:
-        return "not a folder";
-    case ERR_FOLDER_LOOP:
-        return "folder loop";
-    default:
-        return "system error";
-    }
 }
 
 bool has_wildcard(const char* s, uint64_t n) {
@@ -105,6 +79,7 @@ struct Run {
     ArenaAllocator arena;
     uint32_t walk_errors;
     uint32_t links_outside;
+    bool failed; // no folder, a folder that would not open, or memory ran out
 };
 
 // A folder that could not be read is named and counted, and the walk goes
@@ -114,6 +89,7 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
     if (err == ERR_FOLDER_LOOP) return;
     if (err == ERR_OUT_OF_MEMORY || !path) {
         print_err("ERROR: Out of memory.\n");
+        run->failed = true;
         return;
     }
     ++run->walk_errors;
@@ -122,10 +98,12 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
 
 void walk(Run* run, const char* folder, const char* const* filters, Signal* cancel) {
     FolderWalker* walker = nullptr;
-    ErrorCode err = walker_create(&walker, cancel, folder, 0, filters);
+    int32_t flags = run->totals.force ? 0 : WALK_SKIP_VCS;
+    ErrorCode err = walker_create(&walker, cancel, folder, flags, filters);
     if (err != 0) {
-        print_out("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder, error_reason(err),
+        print_err("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder, error_reason(err),
                   err);
+        run->failed = true;
         return;
     }
     for (;;) {
@@ -150,6 +128,7 @@ void print_summary(const Run* run) {
     const RunTotals& t = run->totals;
     // Counts are printed as the unsigned 64-bit numbers they are.
     if (t.files_processed) print_out("%llu files processed\n", t.files_processed);
+    if (t.binary_left) print_out("%llu binary files left alone\n", t.binary_left);
     if (t.memory_failures + t.open_failures)
         print_out("%llu files could not be read\n", t.memory_failures + t.open_failures);
     if (t.write_failures) print_out("%llu files could not be modified\n", t.write_failures);
@@ -175,6 +154,7 @@ void print_help() {
               "  -t  test only, do not modify files\n"
               "  -u  convert to unix text file\n"
               "  -w  convert to windows text file\n"
+              "  -f  also convert binary files and version-control folders\n"
               "  -  remaining arguments are not switches\n"
               "If <folder> identifies a single existing file then the single file will be "
               "processed.\n"
@@ -193,6 +173,7 @@ int run_converter(int32_t argc, char** argv) {
     FilterList filters = {nullptr, &filters.head, 0};
     const char* folder = nullptr;
     bool help = false;
+    bool version = false;
     bool switches_over = false;
     bool out_of_memory = false;
     Signal cancel; // lives until the interrupt handler forgets it
@@ -201,6 +182,14 @@ int run_converter(int32_t argc, char** argv) {
     for (int32_t i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (!switches_over && (arg[0] == '-' || arg[0] == '/')) {
+            if (strcmp(arg, "--help") == 0) {
+                help = true;
+                continue;
+            }
+            if (strcmp(arg, "--version") == 0) {
+                version = true;
+                continue;
+            }
             if (arg[1] == 0) {
                 switches_over = true;
             } else if (arg[2] == 0) {
@@ -224,6 +213,9 @@ int run_converter(int32_t argc, char** argv) {
                 case 'w':
                     run.totals.to_windows = 1;
                     break;
+                case 'f':
+                    run.totals.force = 1;
+                    break;
                 default:
                     known = false;
                     break;
@@ -239,8 +231,11 @@ int run_converter(int32_t argc, char** argv) {
 
     if (help) {
         print_help();
+    } else if (version) {
+        print_out("eolset %s\n", EOLSET_VERSION);
     } else if (!folder || !*folder) {
-        print_out("ERROR: Must supply folder/file name.\n");
+        print_err("ERROR: Must supply folder/file name.\n");
+        run.failed = true;
     } else {
         // A path with wildcards is split into folder and a leading "+" filter.
         const char* split_filter = nullptr;
@@ -250,7 +245,8 @@ int run_converter(int32_t argc, char** argv) {
         const char** array = static_cast<const char**>(
             allocate(arena_base(&run.arena), (static_cast<uint64_t>(count) + 1) * sizeof(char*)));
         if (!array || out_of_memory || run.arena.failures) {
-            print_out("ERROR: Out of memory.\n");
+            print_err("ERROR: Out of memory.\n");
+            run.failed = true;
         } else {
             int32_t n = 0;
             if (split_filter) array[n++] = split_filter;
@@ -269,12 +265,17 @@ int run_converter(int32_t argc, char** argv) {
         }
     }
 
+    bool interrupted = interrupt_requested();
+    if (interrupted) print_err("interrupted\n");
     print_summary(&run);
+    const RunTotals& t = run.totals;
+    bool failed =
+        run.failed || run.walk_errors || t.open_failures || t.memory_failures || t.write_failures;
     seen_reset();
     arena_release(&run.arena);
     chunks_cache_release();
-    bool interrupted = interrupt_requested();
     interrupt_done();
     // An interrupted run ends as the platform ends an interrupted program.
-    return interrupted ? static_cast<int>(STATUS_CONTROL_C_EXIT) : 0;
+    if (interrupted) return static_cast<int>(STATUS_CONTROL_C_EXIT);
+    return failed ? 1 : 0;
 }

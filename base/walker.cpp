@@ -196,6 +196,9 @@ ErrorCode judge_entry(FolderWalker* w, ArenaAllocator* scratch, bool* enter) {
 
     const FileEntry* e = f.entry;
     if (!e || !e->is_directory || (e->is_symlink && !e->is_link_target)) return 0;
+    // A version-control system's own data is no text of the user's.
+    if ((w->flags & WALK_SKIP_VCS) && is_vcs_folder_name(f.path + f.name_offset, TEXT_NUL))
+        return 0;
     const char* pattern = path_join(arena_base(scratch), relative, "**");
     if (!pattern) return ERR_OUT_OF_MEMORY;
     *enter = filter_descends(w->filters, w->filter_count, probe, pattern);
@@ -251,6 +254,18 @@ ErrorCode enter_folder(FolderWalker* w) {
         set_pending(w, err, f);
     }
     return 0;
+}
+
+// Whether any element of a full path names a version-control folder.
+bool path_in_vcs_folder(const char* full) {
+    const char* element = full;
+    for (const char* p = full;; ++p) {
+        if (*p == '\\' || *p == 0) {
+            if (is_vcs_folder_name(element, static_cast<uint64_t>(p - element))) return true;
+            if (*p == 0) return false;
+            element = p + 1;
+        }
+    }
 }
 
 // One pass of walker_next; the caller owns the scratch arena.
@@ -392,6 +407,22 @@ void level_release(FolderLevel* level) {
     mem_free(level);
 }
 
+bool is_vcs_folder_name(const char* name, uint64_t length) {
+    static const char* const kNames[] = {".git", ".hg", ".svn", ".bzr", "_darcs", "CVS"};
+    if (length == TEXT_NUL) length = str_len(name);
+    for (const char* k : kNames) {
+        uint64_t i = 0;
+        for (; i < length && k[i]; ++i) {
+            char a = name[i], b = k[i];
+            if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+            if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+            if (a != b) break;
+        }
+        if (i == length && !k[i]) return true;
+    }
+    return false;
+}
+
 ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, int32_t flags,
                         const char* const* filters) {
     *out = nullptr;
@@ -422,6 +453,14 @@ ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, 
     }
     if (err == 0) {
         if (!folder || !*folder) folder = ".";
+        if (flags & WALK_SKIP_VCS) {
+            // Asked to walk inside a version-control folder: everything in it.
+            ArenaAllocator scratch;
+            arena_init(&scratch);
+            const char* full = path_full(arena_base(&scratch), folder);
+            if (full && path_in_vcs_folder(full)) w->flags &= ~WALK_SKIP_VCS;
+            arena_release(&scratch);
+        }
         err = level_open(&w->frame.level, cancel, folder, flags);
     }
     if (err == 0) {

@@ -115,6 +115,14 @@ struct FolderWalker {
     uint64_t links_outside;
 };
 
+// Walker flag: folders of version-control systems (.git, .hg, .svn, .bzr,
+// _darcs, CVS) are not entered, unless the root folder itself lies inside one.
+constexpr int32_t WALK_SKIP_VCS = 0x1;
+
+// Whether a folder name is one that a version-control system keeps its own
+// data in (compared without regard to ASCII case).
+bool is_vcs_folder_name(const char* name, uint64_t length);
+
 // A null or empty folder means ".". Filters: a null-terminated array, or null.
 ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, int32_t flags,
                         const char* const* filters);

@@ -4,6 +4,7 @@
 #include "app/driver.h"
 #include "base/alloc.h"
 #include "engine_support.h"
+#include "fileio_wine.h"
 
 #include <gtest/gtest.h>
 
@@ -17,15 +18,21 @@ using namespace engine_test;
 
 struct Driver : ::testing::Test {
     ScratchDir dir{"driver"};
+    std::string err; // what the last run wrote to standard error
+
+    // Standard output of one run; standard error goes to `err`.
     std::string run(std::vector<std::string> args, uint64_t fail_at = 0, int* status = nullptr) {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         StdoutCapture capture(dir.dir / "out.txt");
+        StdoutCapture errors(dir.dir / "err.txt", true);
         capture.start();
+        errors.start();
         mem_fail_at(fail_at);
         int rc = run_converter(static_cast<int32_t>(args.size()), argv.data());
         mem_fail_at(0);
+        err = errors.finish();
         std::string out = capture.finish();
         if (status) *status = rc;
         return out;
@@ -39,13 +46,14 @@ TEST_F(Driver, OutOfMemoryWhileCollectingFilters) {
     write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
     std::string tree = program_path(dir.dir / "tree");
     int rc = -5;
-    EXPECT_EQ(run({"eolset", "-u", tree, "+a.txt", "+b"}, 1, &rc), "ERROR: Out of memory.\n");
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(run({"eolset", "-u", tree, "+a.txt", "+b"}, 1, &rc), "");
+    EXPECT_EQ(err, "ERROR: Out of memory.\n");
+    EXPECT_EQ(rc, 1);
     EXPECT_EQ(read_bytes(dir.dir / "tree" / "a.txt"), "a\r\n");
 }
 
-// Whichever heap call fails, the run ends with status 0 and either reports
-// the lack of memory or leaves the file whole or converted.
+// Whichever heap call fails, the run never crashes and leaves the file whole
+// or converted; status 0 only when it was converted.
 TEST_F(Driver, OutOfMemoryAnywhereNeverCrashes) {
     fs::create_directory(dir.dir / "tree");
     std::string tree = program_path(dir.dir / "tree");
@@ -53,9 +61,10 @@ TEST_F(Driver, OutOfMemoryAnywhereNeverCrashes) {
         write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
         int rc = -5;
         std::string out = run({"eolset", "-u", tree, "+*.txt"}, n, &rc);
-        EXPECT_EQ(rc, 0) << n;
         std::string file = read_bytes(dir.dir / "tree" / "a.txt");
         EXPECT_TRUE(file == "a\r\n" || file == "a\n") << n;
+        EXPECT_EQ(rc, file == "a\n" ? 0 : 1) << n << "\n" << out << err;
+        EXPECT_EQ(out.find("ERROR"), std::string::npos) << n;
         // A message whose own memory ran out is skipped; any other line is whole.
         EXPECT_TRUE(out.empty() || out.back() == '\n') << n;
     }
@@ -74,12 +83,79 @@ TEST_F(Driver, OutOfMemoryInAWalkIsNoUnreadableFolder) {
     }
 }
 
-TEST_F(Driver, MissingFolderAndHelp) {
-    EXPECT_EQ(run({"eolset"}), "ERROR: Must supply folder/file name.\n");
-    EXPECT_EQ(run({"eolset", "-t", ""}), "ERROR: Must supply folder/file name.\n");
-    std::string help = run({"eolset", "/?", "anything"});
-    EXPECT_EQ(help.rfind("Newlinery\n", 0), 0u);
-    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 17);
+// Every way of asking for help or the version, and what a lone "-" makes of them.
+TEST_F(Driver, HelpVersionAndMissingFolder) {
+    for (const char* ask : {"/?", "-h", "--help"}) {
+        int rc = -5;
+        std::string help = run({"eolset", ask, "anything"}, 0, &rc);
+        EXPECT_EQ(help.rfind("Newlinery\n", 0), 0u) << ask;
+        EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 18) << ask;
+        EXPECT_NE(help.find("\n  -w  convert to windows text file\n"
+                            "  -f  also convert binary files and version-control folders\n"),
+                  std::string::npos);
+        EXPECT_EQ(rc, 0);
+    }
+    int rc = -5;
+    EXPECT_EQ(run({"eolset", "--version"}, 0, &rc), std::string("eolset ") + EOLSET_VERSION + "\n");
+    EXPECT_EQ(rc, 0);
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"eolset"}, {"eolset", "-t", ""}}) {
+        EXPECT_EQ(run(args, 0, &rc), "");
+        EXPECT_EQ(err, "ERROR: Must supply folder/file name.\n");
+        EXPECT_EQ(rc, 1);
+    }
+    // After "-" (itself the folder) the long switches are filters like any other.
+    EXPECT_EQ(run({"eolset", "-t", "-", "--help", "--version"}, 0, &rc), "");
+    EXPECT_EQ(err, "ERROR: Cannot open folder \"-\": file not found (error 2).\n");
+    EXPECT_EQ(rc, 1);
+}
+
+// The exit status and where each line goes: 0 only when everything selected
+// is in the wanted form; errors on standard error, never on standard output.
+TEST_F(Driver, StatusAndStreams) {
+    fs::create_directories(dir.dir / "tree" / ".git");
+    write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
+    write_bytes(dir.dir / "tree" / "bin.dat", std::string("x\r\n\0y", 5));
+    write_bytes(dir.dir / "tree" / ".git" / "index", "i\r\n");
+    write_bytes(dir.dir / "ro.txt", "r\r\n");
+    fs::permissions(dir.dir / "ro.txt",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    std::string tree = program_path(dir.dir / "tree");
+    std::string ro = program_path(dir.dir / "ro.txt");
+    std::string missing = program_path(dir.dir / "missing");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"eolset", "-t", "-u", tree},
+         0,
+         tree + "\\a.txt\n2 files processed\n1 binary files left alone\n"
+                "would fix 1 line feeds and 0 BOMs in 1 files\n",
+         ""},
+        {{"eolset", "-t", "-u", "-f", tree},
+         0,
+         tree + "\\.git\\index\n" + tree + "\\a.txt\n" + tree +
+             "\\bin.dat\n3 files processed\nwould fix 3 line feeds and 0 BOMs in 3 files\n",
+         ""},
+        {{"eolset", "-u", ro},
+         1,
+         "1 files processed\n1 files could not be modified\n",
+         "ERROR: Cannot modify file \"" + ro + "\": access denied (error 5).\n"},
+        {{"eolset", "-u", missing},
+         1,
+         "",
+         "ERROR: Cannot open folder \"" + missing + "\": file not found (error 2).\n"},
+    };
+    for (const Case& c : cases) {
+        if (c.args[2] == ro && wine_writes_read_only_files()) continue;
+        int rc = -5;
+        EXPECT_EQ(run(c.args, 0, &rc), c.out) << c.args[2];
+        EXPECT_EQ(err, c.err) << c.args[2];
+        EXPECT_EQ(rc, c.status) << c.args[2];
+    }
+    EXPECT_EQ(read_bytes(dir.dir / "ro.txt"), "r\r\n");
 }
 
 // The summary prints the counts as the unsigned 64-bit numbers they are.

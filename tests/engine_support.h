@@ -49,32 +49,34 @@ inline std::string read_bytes(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-// Sends the process's standard output to a scratch file between start() and
-// finish(), which returns what was written there.
+// Sends the process's standard output (or with `error`, its standard error)
+// to a scratch file between start() and finish(), which returns what was
+// written there.
 class StdoutCapture {
   public:
-    explicit StdoutCapture(const fs::path& file) : file_(file) {}
+    explicit StdoutCapture(const fs::path& file, bool error = false) : file_(file), error_(error) {}
     void start() {
-        fflush(stdout);
+        fflush(error_ ? stderr : stdout);
 #ifdef _WIN32
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        DWORD which = error_ ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
+        saved_ = GetStdHandle(which);
         target_ = CreateFileW(file_.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        SetStdHandle(STD_OUTPUT_HANDLE, target_);
+        SetStdHandle(which, target_);
 #else
         int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        saved_ = dup(1);
-        dup2(fd, 1);
+        saved_ = dup(error_ ? 2 : 1);
+        dup2(fd, error_ ? 2 : 1);
         close(fd);
 #endif
     }
     std::string finish() {
-        fflush(stdout);
+        fflush(error_ ? stderr : stdout);
 #ifdef _WIN32
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        SetStdHandle(error_ ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, saved_);
         CloseHandle(target_);
 #else
-        dup2(saved_, 1);
+        dup2(saved_, error_ ? 2 : 1);
         close(saved_);
 #endif
         return read_bytes(file_);
@@ -82,6 +84,7 @@ class StdoutCapture {
 
   private:
     fs::path file_;
+    bool error_;
 #ifdef _WIN32
     HANDLE saved_ = nullptr;
     HANDLE target_ = nullptr;
