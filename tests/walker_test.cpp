@@ -64,10 +64,11 @@ std::vector<std::string> walk_all(FolderWalker* w, int limit = 1000) {
 }
 
 std::vector<std::string> walk_tree(const ScratchDir& dir, std::vector<const char*> filters = {},
-                                   Signal* cancel = nullptr) {
+                                   Signal* cancel = nullptr, int32_t flags = 0,
+                                   const std::string& rel = "") {
     filters.push_back(nullptr);
     FolderWalker* w = nullptr;
-    ErrorCode err = walker_create(&w, cancel, dir.path().c_str(), 0, filters.data());
+    ErrorCode err = walker_create(&w, cancel, dir.path(rel).c_str(), flags, filters.data());
     if (err != 0) {
         EXPECT_EQ(w, nullptr);
         std::string s = "#create ";
@@ -104,6 +105,31 @@ TEST(Walker, NameOrder) {
     want.erase(want.begin());
 #endif
     EXPECT_EQ(walk_tree(dir), want);
+}
+
+// Version-control folders, in any case, are handed out as folders but never
+// entered, whatever the filters say; a file of such a name, and names that
+// only begin like one, are walked as usual. Walking from inside one,
+// everything is.
+TEST(Walker, VersionControlFoldersAreNotEntered) {
+    ScratchDir dir;
+    for (const char* folder : {".git", ".Hg", ".svn", ".bzr", "_darcs", "CVS", ".gitx", "cvsy"}) {
+        dir.mkdir(folder);
+        dir.write(std::string(folder) + "/f", "x");
+    }
+    dir.mkdir("sub/.git/objects");
+    dir.write("sub/.git/objects/o", "x");
+    dir.write("sub/.svn", "a file");
+    Names skipped = {".bzr\\", ".git\\",      ".gitx\\",  ".gitx\\f", ".Hg\\",
+                     ".svn\\", "_darcs\\",    "CVS\\",    "cvsy\\",   "cvsy\\f",
+                     "sub\\",  "sub\\.git\\", "sub\\.svn"};
+    EXPECT_EQ(walk_tree(dir, {}, nullptr, WALK_SKIP_VCS), skipped);
+    EXPECT_EQ(walk_tree(dir, {"+**.git/**"}, nullptr, WALK_SKIP_VCS),
+              (Names{".git\\", "sub\\", "sub\\.git\\"}));
+    EXPECT_EQ(walk_tree(dir, {}).size(), skipped.size() + 8);
+    EXPECT_EQ(walk_tree(dir, {}, nullptr, WALK_SKIP_VCS, "sub/.git"),
+              (Names{"objects\\", "objects\\o"}));
+    EXPECT_EQ(walk_tree(dir, {}, nullptr, WALK_SKIP_VCS, "sub/.git/objects"), Names{"o"});
 }
 
 // The order of one folder's records, independent of any file system.
