@@ -34,6 +34,7 @@ HELP = (
     "  -t  test only, do not modify files\n"
     "  -u  convert to unix text file\n"
     "  -w  convert to windows text file\n"
+    "  -f  also convert binary files and version-control folders\n"
     "  -  remaining arguments are not switches\n"
     "If <folder> identifies a single existing file then the single file will be processed.\n"
     "If <folder> contains wildcards, the portion up to the first element containing wildcards"
@@ -120,21 +121,24 @@ class Tree(unittest.TestCase):
     def run_eolset(self, *args, caps_dropped=False):
         return run_program(self.program, self.wine, args, self.tmp, caps_dropped)
 
+    def run_full(self, *args, caps_dropped=False):
+        """Standard output, status and standard error."""
+        return run_program(self.program, self.wine, args, self.tmp, caps_dropped, full=True)
+
     def p(self, rel):
         return os.path.join(self.root, rel)
 
 
 class CommandLine(Tree):
-    def test_no_arguments(self):
-        self.assertEqual(self.run_eolset(), (MISSING, 0))
+    def test_no_folder_argument(self):
+        self.assertEqual(self.run_full(), ("", 1, MISSING))
+        self.assertEqual(self.run_full(""), ("", 1, MISSING))
 
-    def test_empty_folder_argument(self):
-        self.assertEqual(self.run_eolset(""), (MISSING, 0))
-
-    def test_help_only(self):
+    def test_help_and_version(self):
         write(self.p("a.txt"), b"a\r\nb\n")
-        for switch in ("-h", "-?", "/H"):
-            self.assertEqual(self.run_eolset(switch, "root"), (HELP, 0))
+        for switch in ("-h", "-?", "/H", "--help"):
+            self.assertEqual(self.run_full(switch, "root"), (HELP, 0, ""))
+        self.assertEqual(self.run_full("--version"), ("eolset %s\n" % ARGS.version, 0, ""))
         self.assertEqual(read(self.p("a.txt")), b"a\r\nb\n")
 
     def test_switch_spellings(self):
@@ -166,11 +170,11 @@ class CommandLine(Tree):
         self.assertEqual(read(self.p("a.txt")), b"a\r\n")
 
     def test_missing_folder_is_reported(self):
-        out, rc = self.run_eolset("-u", "nothing-here")
-        self.assertEqual(rc, 0)
-        self.assertTrue(out.startswith('ERROR: Cannot open folder "nothing-here": '), out)
-        self.assertTrue(out.endswith(".\n"))
-        self.assertEqual(out.count("\n"), 1)
+        out, rc, err = self.run_full("-u", "nothing-here")
+        self.assertEqual((out, rc), ("", 1))
+        self.assertTrue(err.startswith('ERROR: Cannot open folder "nothing-here": '), err)
+        self.assertTrue(err.endswith(".\n"))
+        self.assertEqual(err.count("\n"), 1)
 
 
 class Conversion(Tree):
@@ -214,7 +218,7 @@ class Conversion(Tree):
         after = self.snapshot()
         self.assertEqual(after["sub.txt"], b"plain")
         self.assertEqual(after["B.txt"], b"bom\n")
-        self.assertEqual(after["nul.bin"], b"a\nb\n\x00")
+        self.assertEqual(after["nul.bin"], MIXED_TREE["nul.bin"])  # binary: left alone
 
     def test_walk_order_and_names(self):
         self.make_mixed_tree()
@@ -222,11 +226,11 @@ class Conversion(Tree):
         lines = out.splitlines()
         # empty.txt, sub.txt and the emoji file already are in windows form.
         expect = [win(self.p(r)) for r in (
-            "a.txt", "B.txt", "nul.bin", "sub/c.txt", "sub/deeper/d.txt",
+            "a.txt", "B.txt", "sub/c.txt", "sub/deeper/d.txt",
             "z/\u03b1\u03b2\u03b3.txt", "z/\u6f22\u5b57.txt")]
         self.assertEqual(lines[:len(expect)], expect)
-        self.assertEqual(lines[len(expect):], ["10 files processed",
-                                               "fixed 9 line feeds and 1 BOMs in 7 files"])
+        self.assertEqual(lines[len(expect):], ["10 files processed", "1 binary files left alone",
+                                               "fixed 8 line feeds and 1 BOMs in 6 files"])
         self.assertEqual(read(self.p("z/\u6f22\u5b57.txt")), b"cjk\r\n\r\n\r\n")
 
     def test_test_mode_predicts_a_file_reached_twice(self):
@@ -256,13 +260,15 @@ class Conversion(Tree):
         write(self.p("ro.txt"), b"a\r\n")
         write(self.p("rw.txt"), b"a\r\n")
         os.chmod(self.p("ro.txt"), 0o444)
-        out, rc = self.run_eolset("-u", "root", caps_dropped=True)
-        self.assertEqual(rc, 0)
+        out, rc, err = self.run_full("-u", "root", caps_dropped=True)
+        self.assertEqual(rc, 1)
         self.assertEqual(read(self.p("ro.txt")), b"a\r\n")
         self.assertEqual(read(self.p("rw.txt")), b"a\n")
-        self.assertEqual(out, "%s\n%s\n2 files processed\n1 files could not be modified\n"
-                         "fixed 2 line feeds and 0 BOMs in 2 files\n"
-                         % (win(self.p("ro.txt")), win(self.p("rw.txt"))))
+        # Counted and named as not modified; "fixed" counts only what was written.
+        self.assertEqual(out, "%s\n2 files processed\n1 files could not be modified\n"
+                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % win(self.p("rw.txt")))
+        self.assertEqual(err, 'ERROR: Cannot modify file "%s": access denied (error 5).\n'
+                         % win(self.p("ro.txt")))
 
     def test_unreadable_subfolder_does_not_end_the_walk(self):
         write(self.p("a/x.txt"), b"x\r\n")
@@ -270,7 +276,7 @@ class Conversion(Tree):
         write(self.p("c/z.txt"), b"z\r\n")
         os.chmod(self.p("b"), 0)
         out, rc = self.run_eolset("-u", "root", caps_dropped=True)
-        self.assertEqual(rc, 0)
+        self.assertEqual(rc, 1)
         self.assertEqual(out, "%s\n%s\n2 files processed\nfixed 2 line feeds and 0 BOMs in 2 files\n"
                          "1 folders could not be read\n"
                          % (win(self.p("a/x.txt")), win(self.p("c/z.txt"))))
@@ -360,6 +366,58 @@ def crlf_lines(n, tag=b"line"):
     return b"".join(tag + b" %d of the text\r\n" % i for i in range(n))
 
 
+class LeftAloneByDefault(Tree):
+    """What is plainly not text, and a version-control system's own data."""
+
+    def make_tree(self):
+        import gzip
+        write(self.p("a.txt"), b"a\r\nb\r\n")
+        write(self.p("doc.gz"), gzip.compress(b"line\n" * 1000 + b"\r\n" * 500, mtime=0))
+        shutil.copyfile(self.program, self.p("program.bin"))  # ELF or PE
+        write(self.p("image.png"), b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR" + b"\n\r\n" * 50)
+        write(self.p("utf16.txt"), "text\r\nmore\n".encode("utf-16"))
+        repo = self.p("repo")
+        write(os.path.join(repo, "r.txt"), b"r\r\n")
+        git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t",
+               "-c", "core.autocrlf=false"]
+        for step in (["init", "-q"], ["add", "r.txt"], ["commit", "-q", "-m", "one\r\n"]):
+            subprocess.run(git + step, check=True, stdout=subprocess.DEVNULL)
+        return git
+
+    def test_binary_files_and_git_folders(self):
+        git = self.make_tree()
+        before = self.snapshot()
+        out, rc, err = self.run_full("-t", "-u", "root")
+        done, rc2, err2 = self.run_full("-u", "root")
+        self.assertEqual((rc, rc2, err, err2), (0, 0, "", ""))
+        self.assertEqual(out.replace("would fix", "fixed"), done)
+        self.assertEqual(done, "%s\n%s\n6 files processed\n4 binary files left alone\n"
+                         "fixed 3 line feeds and 0 BOMs in 2 files\n"
+                         % (win(self.p("a.txt")), win(self.p("repo/r.txt"))))
+        after = self.snapshot()
+        for rel, data in before.items():
+            if rel not in ("a.txt", os.path.join("repo", "r.txt")):
+                self.assertEqual(after[rel], data, rel)
+        subprocess.run(git + ["fsck", "--strict"], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        # Given as the folder, a version-control folder is walked; -f walks
+        # into them and converts binary files too.
+        out, rc = self.run_eolset("-t", "-w", "root/repo/.git")
+        self.assertIn("would fix", out)
+        out, rc = self.run_eolset("-t", "-w", "-f", "root")
+        self.assertNotIn("binary", out)
+        self.assertIn(win(self.p("image.png")) + "\n", out)
+        self.assertIn(win(self.p("repo/.git/config")) + "\n", out)
+
+    def snapshot(self):
+        out = {}
+        for dirpath, _, filenames in os.walk(self.root):
+            for n in filenames:
+                full = os.path.join(dirpath, n)
+                out[os.path.relpath(full, self.root)] = read(full)
+        return out
+
+
 class Safety(Tree):
     """Every file ends exactly as it was or fully converted."""
 
@@ -374,8 +432,9 @@ class Safety(Tree):
         self.assertTrue(first.startswith(b"Z:"), first)
         proc.send_signal(signal.SIGINT)
         proc.send_signal(signal.SIGINT)  # a second one still waits for the file in hand
-        rest, _ = proc.communicate(timeout=600)
+        rest, err = proc.communicate(timeout=600)
         out = (first + rest).decode()
+        self.assertEqual(err, b"interrupted\n")
         converted = original.replace(b"\r\n", b"\n")
         done = 0
         for n in names:
@@ -461,10 +520,12 @@ class OnlyRegularFiles(Tree):
     def test_pipe_in_the_folder_is_counted_and_never_opened_for_data(self):
         write(self.p("a.txt"), b"a\r\n")
         os.mkfifo(self.p("pipe"))
-        out, rc = self.run_eolset("-u", "root")
-        self.assertEqual(rc, 0)
+        out, rc, err = self.run_full("-u", "root")
+        self.assertEqual(rc, 1)
         self.assertEqual(out, "%s\n2 files processed\n1 files could not be read\n"
                          "fixed 1 line feeds and 0 BOMs in 1 files\n" % win(self.p("a.txt")))
+        self.assertTrue(err.startswith('ERROR: Cannot read file "%s": ' % win(self.p("pipe"))),
+                        err)
 
     def test_devices_and_pseudo_files_as_the_single_file(self):
         os.symlink("/dev/zero", self.p("zero"))
@@ -476,7 +537,7 @@ class OnlyRegularFiles(Tree):
             if args[1].startswith("/") and not os.path.exists(args[1]):
                 continue
             out, rc = self.run_eolset(*args)
-            self.assertEqual(rc, 0)
+            self.assertEqual(rc, 1)
             self.assertEqual(out, self.NOT_READ, args)
 
     def test_block_device_through_a_link_is_never_read(self):
@@ -534,14 +595,14 @@ class WalkStaysInside(Tree):
 
 
 class DeletedWorkingFolder(Tree):
-    def run_in_deleted_folder(self, *args):
+    def run_in_deleted_folder(self, *args, stream="stdout"):
         gone = os.path.join(self.tmp, "gone")
         os.makedirs(gone)
         cmd = command(self.program, self.wine, args)
         script = 'cd "$1" && rmdir "$1" && shift && exec "$@"'
         p = subprocess.run(["sh", "-c", script, "sh", gone] + cmd, stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, timeout=600)
-        return p.stdout.decode("utf-8", "surrogateescape")
+        return getattr(p, stream).decode("utf-8", "surrogateescape")
 
     def test_absolute_folders_work_and_relative_ones_get_the_real_error(self):
         write(self.p("a.txt"), b"a\r\n")
@@ -552,9 +613,9 @@ class DeletedWorkingFolder(Tree):
             # Wine names a deleted working folder "unix", with no drive: a
             # path from the root then has none either.
             self.assertEqual(self.run_in_deleted_folder("-t", "-u", self.root), done)
-        out = self.run_in_deleted_folder("-t", "-u", "root")
-        self.assertIn("path not found (error 3)", out)
-        self.assertNotIn("memory", out)
+        err = self.run_in_deleted_folder("-t", "-u", "root", stream="stderr")
+        self.assertIn("path not found (error 3)", err)
+        self.assertNotIn("memory", err)
 
 
 class SameOnBothPlatforms(unittest.TestCase):
@@ -628,6 +689,7 @@ def main():
     ap.add_argument("--program", required=True)
     ap.add_argument("--wine", action="store_true")
     ap.add_argument("--compare", help="the Linux program, to compare with --program under Wine")
+    ap.add_argument("--version", required=True, help="what --version must print")
     ARGS, rest = ap.parse_known_args()
     if ARGS.compare and not os.path.exists(ARGS.compare):
         ARGS.compare = None
