@@ -14,16 +14,24 @@ if(WIN32)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   configure_file(doc/eolset.1.in ${CMAKE_CURRENT_BINARY_DIR}/eolset.1 @ONLY)
+  # Installed compressed, as Debian policy asks (-n: no name or time inside,
+  # so the same page gives the same bytes).
+  configure_file(doc/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+  foreach(page eolset.1 changelog)
+    execute_process(COMMAND gzip -9nc ${CMAKE_CURRENT_BINARY_DIR}/${page}
+                    OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
   install(TARGETS eolset RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/eolset.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/eolset.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # Debian keeps a package's licence in share/doc/<package>/copyright.
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME eolset)
 set(CPACK_PACKAGE_VENDOR "the eolset developers")
-set(CPACK_PACKAGE_CONTACT "the eolset developers")
+set(CPACK_PACKAGE_CONTACT "the eolset developers <developers@eolset.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "rewrite the line ends of text files in a folder tree")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "eolset walks a folder tree in name order and rewrites each selected file\n"

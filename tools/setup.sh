@@ -15,6 +15,7 @@ if [ "$purpose" != linux ]; then
     [ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need+=(googletest)
     [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
     have dpkg-shlibdeps || need+=(dpkg-dev)
+    have lintian || need+=(lintian)
     have python3 || need+=(python3)
 fi
 if [ "$purpose" = all ]; then

@@ -95,7 +95,7 @@ class DebianPackage(unittest.TestCase):
             raise RuntimeError("dpkg -x failed: " + text(p.stderr))
         cls.program = os.path.join(cls.root, "usr", "bin", "eolset")
         cls.man_dir = os.path.join(cls.root, "usr", "share", "man")
-        cls.page = os.path.join(cls.man_dir, "man1", "eolset.1")
+        cls.page = os.path.join(cls.man_dir, "man1", "eolset.1.gz")
 
     def field(self, name):
         p = run(["dpkg-deb", "-f", DEB, name])
@@ -123,12 +123,20 @@ class DebianPackage(unittest.TestCase):
                 files[name] = (mode, owner)
         self.assertEqual(files, {
             "./usr/bin/eolset": ("-rwxr-xr-x", "root/root"),
-            "./usr/share/man/man1/eolset.1": ("-rw-r--r--", "root/root"),
+            "./usr/share/man/man1/eolset.1.gz": ("-rw-r--r--", "root/root"),
             "./usr/share/doc/eolset/copyright": ("-rw-r--r--", "root/root"),
             "./usr/share/doc/eolset/README.md": ("-rw-r--r--", "root/root"),
+            "./usr/share/doc/eolset/changelog.gz": ("-rw-r--r--", "root/root"),
         })
         self.assertEqual(read(os.path.join(self.root, "usr/share/doc/eolset/copyright")),
                          read(os.path.join(TOP, "LICENSE")))
+
+    def test_lintian_finds_no_error(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed")
+        p = run(["lintian", "--no-tag-display-limit", DEB])
+        errors = [line for line in text(p.stdout).splitlines() if line.startswith("E:")]
+        self.assertEqual(errors, [], text(p.stdout) + text(p.stderr))
 
     def test_installed_program_is_the_release_build_and_works(self):
         p = run([self.program, "-h"])
@@ -136,6 +144,8 @@ class DebianPackage(unittest.TestCase):
         out = text(p.stdout)
         self.assertTrue(out.startswith(HELP_START), out)
         self.assertIn(SYNTAX, out)
+        p = run([self.program, "--version"])
+        self.assertEqual(text(p.stdout), "eolset %s\n" % ARGS.version)
         # The sanitizer build would need its run-time libraries.
         p = run(["readelf", "-d", self.program])
         self.assertNotRegex(text(p.stdout), r"lib(a|ub)san")
