@@ -200,11 +200,11 @@ RewriteOutcome undo(Rewrite* r) {
     const char* copy = rescue(r, &arena);
     RewriteOutcome outcome = copy ? REWRITE_RESCUED : REWRITE_LOST;
     if (copy)
-        print_out("ERROR: Could not restore \"%s\" after a failed rewrite; its original bytes are "
+        print_err("ERROR: Could not restore \"%s\" after a failed rewrite; its original bytes are "
                   "in \"%s\".\n",
                   r->job->path, copy);
     else
-        print_out("ERROR: Could not restore \"%s\" after a failed rewrite, nor save its original "
+        print_err("ERROR: Could not restore \"%s\" after a failed rewrite, nor save its original "
                   "bytes.\n",
                   r->job->path);
     arena_release(&arena);

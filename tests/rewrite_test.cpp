@@ -114,6 +114,7 @@ struct Rewrite : ::testing::Test {
         std::string bytes;
         RunTotals totals;
         std::string printed;
+        std::string errors; // standard error
     };
 
     fs::file_time_type written_at;
@@ -129,8 +130,11 @@ struct Rewrite : ::testing::Test {
         r.totals.to_windows = flags[0] == 'w';
         FileEntry entry{};
         StdoutCapture cap(capture);
+        StdoutCapture err(scratch.dir / "stderr.txt", true);
         cap.start();
+        err.start();
         convert_file(&r.totals, path.c_str(), &entry);
+        r.errors = err.finish();
         r.printed = cap.finish();
         r.bytes = read_bytes(file);
         return r;
@@ -240,11 +244,12 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     Result r = convert(input, "u");
     EXPECT_EQ(r.totals.write_failures, 1u);
     EXPECT_TRUE(read_bytes(scratch.dir / "file.txt.eolset-original") == input);
-    EXPECT_NE(r.printed.find("ERROR: Could not restore \"" + path +
-                             "\" after a failed rewrite; its original bytes are in \"" + beside +
-                             "\".\n"),
+    EXPECT_NE(r.errors.find("ERROR: Could not restore \"" + path +
+                            "\" after a failed rewrite; its original bytes are in \"" + beside +
+                            "\".\n"),
               std::string::npos)
-        << r.printed;
+        << r.errors;
+    EXPECT_EQ(r.printed, "");
 
     // Beside the file is taken and cannot be made: the temporary folder.
     fs::path temp = scratch.dir / "temp";
@@ -259,8 +264,8 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     r = convert(input, "u");
     unsetenv("TMP");
     EXPECT_TRUE(read_bytes(temp / "file.txt.eolset-original") == input);
-    EXPECT_NE(r.printed.find(program_path(temp / "file.txt.eolset-original")), std::string::npos)
-        << r.printed;
+    EXPECT_NE(r.errors.find(program_path(temp / "file.txt.eolset-original")), std::string::npos)
+        << r.errors;
 
     // No copy can be made anywhere either.
     arm();
@@ -271,10 +276,10 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     fault_set(FAULT_OPEN, no_open);
     r = convert(input, "u");
     EXPECT_EQ(r.totals.write_failures, 1u);
-    EXPECT_NE(r.printed.find("ERROR: Could not restore \"" + path +
-                             "\" after a failed rewrite, nor save its original bytes.\n"),
+    EXPECT_NE(r.errors.find("ERROR: Could not restore \"" + path +
+                            "\" after a failed rewrite, nor save its original bytes.\n"),
               std::string::npos)
-        << r.printed;
+        << r.errors;
 }
 
 fs::path* g_target;
