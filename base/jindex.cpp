@@ -1,14 +1,17 @@
 #include "base/jindex.h"
 
+#include "base/alloc.h"
 #include "base/output.h"
+
+#include <cstring>
 
 namespace {
 
 constexpr const char* JI_SOURCE = "base\\jindex";
-constexpr const char* JI_OVERFLOW = "ji_pos_t link stack overflow detected";
+constexpr const char* JI_OUT_OF_MEMORY = "ji_pos_t link stack out of memory";
 
-// Where a push overflowed; the numbers are fixed so that reports stay
-// comparable across builds.
+// Where a push could not grow the stack; the numbers are fixed so that
+// reports stay comparable across builds.
 constexpr int32_t LINE_FIRST_DESCEND = 235;
 constexpr int32_t LINE_FIND_DESCEND = 298;
 constexpr int32_t LINE_STEP_FROM_TOP = 455;
@@ -16,11 +19,29 @@ constexpr int32_t LINE_STEP_CHILD_DESCEND = 477;
 constexpr int32_t LINE_STEP_CHILD = 483;
 constexpr int32_t LINE_INSERT_PUSH = 578;
 
-inline void push(ji_pos_t* pos, JiRecord* r, int32_t line) {
-    if (pos->depth >= JI_MAX_DEPTH) {
-        fatal_report(JI_SOURCE, line, JI_OVERFLOW);
+inline JiRecord*& slot(ji_pos_t* pos, uint64_t i) {
+    return i < JI_INLINE_DEPTH ? pos->links[i] : pos->deeper[i - JI_INLINE_DEPTH];
+}
+
+// Room for entry i. A path this deep is rare and the records it leads
+// through are in memory already: running out here ends the program.
+void make_room(ji_pos_t* pos, uint64_t i, int32_t line) {
+    uint64_t need = i + 1 - JI_INLINE_DEPTH;
+    if (need <= pos->deeper_capacity) return;
+    uint64_t capacity = pos->deeper_capacity ? pos->deeper_capacity * 2 : 64;
+    JiRecord** grown = static_cast<JiRecord**>(mem_malloc(capacity * sizeof(JiRecord*)));
+    if (grown == nullptr) {
+        fatal_report(JI_SOURCE, line, JI_OUT_OF_MEMORY);
     }
-    pos->links[pos->depth++] = r;
+    if (pos->deeper_capacity) memcpy(grown, pos->deeper, pos->deeper_capacity * sizeof(JiRecord*));
+    mem_free(pos->deeper);
+    pos->deeper = grown;
+    pos->deeper_capacity = capacity;
+}
+
+inline void push(ji_pos_t* pos, JiRecord* r, int32_t line) {
+    if (pos->depth >= JI_INLINE_DEPTH) make_room(pos, pos->depth, line);
+    slot(pos, pos->depth++) = r;
 }
 
 inline JiRecord* child(const JiRecord* r, bool greater) {
@@ -49,7 +70,7 @@ JiRecord* step(ji_pos_t* pos, bool greater) {
         }
         return descend(pos, top, !greater, LINE_STEP_FROM_TOP);
     }
-    JiRecord* c = pos->links[pos->depth - 1];
+    JiRecord* c = slot(pos, pos->depth - 1);
     JiRecord* next = child(c, greater);
     if (next != nullptr) {
         push(pos, next, LINE_STEP_CHILD);
@@ -61,8 +82,8 @@ JiRecord* step(ji_pos_t* pos, bool greater) {
     }
     // Climb until we leave a subtree on its opposite side.
     while (pos->depth > 1) {
-        JiRecord* popped = pos->links[--pos->depth];
-        JiRecord* below = pos->links[pos->depth - 1];
+        JiRecord* popped = slot(pos, --pos->depth);
+        JiRecord* below = slot(pos, pos->depth - 1);
         if (child(below, !greater) == popped) {
             return below;
         }
@@ -102,7 +123,13 @@ JiRecord* ji_prev(ji_pos_t* pos) {
 }
 
 JiRecord* ji_current(const ji_pos_t* pos) {
-    return pos->depth == 0 ? nullptr : pos->links[pos->depth - 1];
+    return pos->depth == 0 ? nullptr : slot(const_cast<ji_pos_t*>(pos), pos->depth - 1);
+}
+
+void ji_pos_release(ji_pos_t* pos) {
+    mem_free(pos->deeper);
+    pos->deeper = nullptr;
+    pos->deeper_capacity = 0;
 }
 
 int ji_find(ji_pos_t* pos, JiRecord** root, JiCompare compare, void* context,
@@ -115,10 +142,8 @@ int ji_find(ji_pos_t* pos, JiRecord** root, JiCompare compare, void* context,
     uint64_t at = 0;
     JiRecord* r = *root;
     while (r != nullptr) {
-        if (pushed >= JI_MAX_DEPTH) {
-            fatal_report(JI_SOURCE, LINE_FIND_DESCEND, JI_OVERFLOW);
-        }
-        pos->links[pushed++] = r;
+        if (pushed >= JI_INLINE_DEPTH) make_room(pos, pushed, LINE_FIND_DESCEND);
+        slot(pos, pushed++) = r;
         int32_t c = compare(context, r);
         if (c == 0) {
             if (r == record) {
@@ -145,7 +170,7 @@ uint64_t ji_insert(ji_pos_t* pos, JiRecord* n) {
     JiRecord** root = pos->root;
     if (*root == nullptr) {
         *root = n;
-        pos->links[0] = n;
+        slot(pos, 0) = n;
         pos->depth = 1;
         return 1;
     }
@@ -165,7 +190,7 @@ uint64_t ji_insert(ji_pos_t* pos, JiRecord* n) {
     uint64_t i = pos->depth - 1; // n's index on the stack
     const uint32_t prio = ji_priority(n);
     while (i > 0) {
-        JiRecord* parent = pos->links[i - 1];
+        JiRecord* parent = slot(pos, i - 1);
         if (!(prio < ji_priority(parent))) {
             break;
         }
@@ -173,7 +198,7 @@ uint64_t ji_insert(ji_pos_t* pos, JiRecord* n) {
         if (i - 1 == 0) {
             link = root;
         } else {
-            JiRecord* grand = pos->links[i - 2];
+            JiRecord* grand = slot(pos, i - 2);
             link = grand->less == parent ? &grand->less : &grand->greater;
         }
         if (parent->less == n) {
@@ -184,7 +209,7 @@ uint64_t ji_insert(ji_pos_t* pos, JiRecord* n) {
             n->less = parent;
         }
         *link = n;
-        pos->links[i - 1] = n;
+        slot(pos, i - 1) = n;
         --i;
     }
     pos->depth = i + 1;
@@ -192,9 +217,11 @@ uint64_t ji_insert(ji_pos_t* pos, JiRecord* n) {
 }
 
 uint64_t ji_add(JiRecord** root, JiCompare compare, void* context, JiRecord* record) {
-    ji_pos_t pos;
-    if (ji_find(&pos, root, compare, context, record) != 0) {
-        return 0;
+    ji_pos_t pos{};
+    uint64_t depth = 0;
+    if (ji_find(&pos, root, compare, context, record) == 0) {
+        depth = ji_insert(&pos, record);
     }
-    return ji_insert(&pos, record);
+    ji_pos_release(&pos);
+    return depth;
 }

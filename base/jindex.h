@@ -1,7 +1,7 @@
 // An intrusive ordered index: a treap whose records the caller allocates and
 // owns. A record's heap priority is a hash of its address, so the tree needs
 // neither random numbers nor balance fields, and a position keeps the whole
-// path from the root on a fixed stack, so records need no parent links.
+// path from the root on a stack, so records need no parent links.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,31 @@ struct JiRecord {
     JiRecord* greater; // subtree of records sorting after it
 };
 
-constexpr uint64_t JI_MAX_DEPTH = 58;
+// Path entries a position holds in place. A random treap of a million
+// records is about 60 deep, and nothing bounds a treap's height: deeper
+// paths go on in `deeper`.
+constexpr uint64_t JI_INLINE_DEPTH = 58;
 
-// A place in an index: links[depth - 1] is the current record, links[0] the
+// A place in an index: entry depth - 1 is the current record, entry 0 the
 // root, each entry a child of the one before. Depth 0 is on no record.
+// Entries from JI_INLINE_DEPTH on live in `deeper`, taken from the heap when
+// a path first needs them and kept until ji_pos_release. Start a position
+// zeroed (or with ji_pos_init); do not copy one that has `deeper`.
 struct ji_pos_t {
     JiRecord** root;
     uint64_t depth;
-    JiRecord* links[JI_MAX_DEPTH];
+    JiRecord* links[JI_INLINE_DEPTH];
+    JiRecord** deeper;
+    uint64_t deeper_capacity;
 };
-static_assert(sizeof(ji_pos_t) == 8 * (2 + JI_MAX_DEPTH));
+static_assert(sizeof(ji_pos_t) == 8 * (4 + JI_INLINE_DEPTH));
+
+inline void ji_pos_init(ji_pos_t* pos, JiRecord** root) {
+    *pos = ji_pos_t{};
+    pos->root = root;
+}
+// Frees the position's deeper entries; it may be used again afterwards.
+void ji_pos_release(ji_pos_t* pos);
 
 // Compares the key held by the context with a record in the tree: negative
 // when the key sorts before the record, 0 when equal, positive when after.

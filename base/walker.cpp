@@ -403,6 +403,7 @@ ErrorCode level_next(FolderLevel* level, const char** path, uint64_t* name_offse
 
 void level_release(FolderLevel* level) {
     if (!level) return;
+    ji_pos_release(&level->position);
     arena_release(&level->arena);
     mem_free(level);
 }
