@@ -279,6 +279,23 @@ void run_pass(FileHandle h, PassMode mode, uint64_t limit, uint64_t* budget, Con
     reader_release(&r);
 }
 
+// Whether the open handle is the file the walk listed: a name can be taken
+// over between the listing and the open (or, on a system that looks names
+// up with letter case ignored, lead to another entry). True when the entry
+// carries no identity to compare.
+bool is_listed_file(FileHandle h, const FileEntry* entry) {
+    if (entry->file_id[0] == 0 && entry->file_id[1] == 0) return true;
+    if (entry->file_id[1] != 0) {
+        NtFileIdInformation id{};
+        if (file_query_information(h, FileIdInformation, &id, sizeof id, nullptr) == 0)
+            return memcmp(id.FileId, entry->file_id, sizeof id.FileId) == 0;
+    }
+    int64_t index = 0;
+    if (file_query_information(h, FileInternalInformation, &index, sizeof index, nullptr) != 0)
+        return true;
+    return static_cast<uint64_t>(index) == entry->file_id[0];
+}
+
 // A file whose bytes could not all be read is never judged on the part that
 // was: count it with the files that could not be read.
 void count_read_failure(RunTotals* t, const char* path, ErrorCode e) {
@@ -349,6 +366,11 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
     }
     e = keep_regular_file(&h, e); // devices, pipes, pseudo files: never read
+    if (e == 0 && !is_listed_file(h, entry)) {
+        file_close(h);
+        h = INVALID_FILE_HANDLE;
+        e = ERROR_FILE_NOT_FOUND; // the entry listed is not there any more
+    }
     if (e != 0) {
         ++t->open_failures;
         report_unreadable_file(path, e);

@@ -1,6 +1,7 @@
 #include "app/chunks.h"
 #include "base/alloc_test_hooks.h"
 #include "app/convert.h"
+#include "base/fileinfo.h"
 #include "base/alloc.h"
 #include "engine_support.h"
 #include "fileio_wine.h"
@@ -642,6 +643,29 @@ TEST_F(ConvertFile, FailedRewindLeavesTheFileAlone) {
         want.write_failures = step.write;
         EXPECT_EQ(counters(o.totals), counters(want));
     }
+}
+
+// The file opened must be the one listed: another file under the name is
+// neither read nor written, and is named as not read.
+TEST_F(ConvertFile, AnotherFileUnderTheListedNameIsNotRead) {
+    put(BYTES("a\r\n"));
+    FileEntry listed{};
+    ASSERT_EQ(file_query_entry_by_path(path.c_str(), &listed), 0);
+    for (int half : {0, 1}) {
+        FileEntry other = listed;
+        other.file_id[half] ^= 0x5a;
+        RunTotals t = totals_for("u");
+        StdoutCapture err(scratch.dir / "err.txt", true);
+        err.start();
+        convert_file(&t, path.c_str(), &other);
+        EXPECT_EQ(err.finish(),
+                  "ERROR: Cannot read file \"" + path + "\": file not found (error 2).\n");
+        EXPECT_EQ(t.open_failures, 1u);
+        EXPECT_EQ(read_bytes(file), BYTES("a\r\n"));
+    }
+    RunTotals t = totals_for("u");
+    convert_file(&t, path.c_str(), &listed);
+    EXPECT_EQ(read_bytes(file), BYTES("a\n"));
 }
 
 TEST_F(ConvertFile, FallsBackToReadOnlyOpen) {
