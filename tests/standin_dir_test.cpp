@@ -3,6 +3,7 @@
 
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
+#include "base/utf.h"
 #include "platform/nt.h"
 #include "platform/posix/fault.h"
 
@@ -260,29 +261,48 @@ TEST_F(StandinDir, NamesGoneSinceTheFirstQueryAreSkipped) {
 
 // Listed as Wine 8 lists them: stray bytes as U+FFFD, every other character
 // as it is, a backslash too.
-TEST_F(StandinDir, NamesThatAreNotWindowsTextBecomeReplacementCharacters) {
+// Every name has a Windows form of its own that opens it again exactly:
+// characters a Windows name cannot hold become U+F000 + the character,
+// stray bytes (and the bytes of a real U+F000..U+F1FF) U+F100 + the byte.
+TEST_F(StandinDir, EveryNameHasItsOwnWindowsForm) {
     ScratchDir odd;
-    odd.write("bad\xff.txt", "x");
-    odd.write("back\\slash", "x");
-    odd.write("caf\xc3\xa9", "x");
-    odd.write("\xf0\x9f\x98\x80", "x"); // outside the BMP: a surrogate pair
+    struct Case {
+        const char* disk;
+        std::u16string listed;
+    } cases[] = {
+        {"bad\xff.txt", u"bad\uF1FF.txt"},
+        {"bad\xfe.txt", u"bad\uF1FE.txt"},
+        {"back\\slash", u"back\uF05Cslash"},
+        {"t\tq?s*p|l<g>\"", u"t\uF009q\uF03Fs\uF02Ap\uF07Cl\uF03Cg\uF03E\uF022"},
+        {"caf\xc3\xa9", u"caf\u00e9"},
+        {"\xf0\x9f\x98\x80", u"\U0001F600"},           // outside the BMP: a surrogate pair
+        {"own\xef\x80\xba", u"own\uF1EF\uF180\uF1BA"}, // a real U+F03A keeps its bytes
+        {"colon:", u"colon:"},
+    };
+    for (const Case& c : cases) odd.write(c.disk, c.disk);
     HANDLE h = open_folder(odd.path());
     auto m = by_name(drain(h, FileIdFullDirectoryInformation, 4096));
     NtClose(h);
-    EXPECT_EQ(m.count(u"bad\uFFFD.txt"), 1u);
-    EXPECT_EQ(m.count(u"back\\slash"), 1u);
-    EXPECT_EQ(m.count(u"caf\u00e9"), 1u);
-    EXPECT_EQ(m.count(u"\U0001F600"), 1u);
-    EXPECT_EQ(m[u"bad\uFFFD.txt"].size, 1);
-    // A replaced name opens the first file it stands for, as under Wine; a
-    // backslash reads as a separator and leads nowhere.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.disk);
+        ASSERT_EQ(m.count(c.listed), 1u);
+        EXPECT_EQ(m[c.listed].size, static_cast<int64_t>(strlen(c.disk)));
+        // The listed form opens that file and no other.
+        std::string utf8 = odd.path() + "\\";
+        uint64_t n = utf16_to_utf8(nullptr, 0, c.listed.data(), c.listed.size());
+        std::string name(n, '\0');
+        utf16_to_utf8(name.data(), n + 1, c.listed.data(), c.listed.size());
+        FileHandle f;
+        ASSERT_EQ(file_open(&f, (utf8 + name).c_str(), FOPEN_READ), 0);
+        char buf[64] = {};
+        DWORD got = 0;
+        EXPECT_TRUE(ReadFile(reinterpret_cast<HANDLE>(f), buf, sizeof buf - 1, &got, nullptr));
+        EXPECT_STREQ(buf, c.disk);
+        file_close(f);
+    }
+    // U+FFFD stands for no stray byte; a raw backslash is a separator.
     FileHandle f;
-    ASSERT_EQ(file_open(&f, odd.path("bad\xef\xbf\xbd.txt").c_str(), FOPEN_READ), 0);
-    char c = 0;
-    DWORD got = 0;
-    EXPECT_TRUE(ReadFile(reinterpret_cast<HANDLE>(f), &c, 1, &got, nullptr));
-    EXPECT_EQ(c, 'x');
-    file_close(f);
+    EXPECT_NE(file_open(&f, odd.path("bad\xef\xbf\xbd.txt").c_str(), FOPEN_READ), 0);
     EXPECT_NE(file_open(&f, (odd.path() + "\\back\\slash").c_str(), FOPEN_READ), 0);
 }
 

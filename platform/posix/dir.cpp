@@ -183,10 +183,8 @@ NTSTATUS query_dir(Object* obj, ULONG cls, unsigned char* buf, ULONG length, boo
             st->cursor += step;
             continue;
         }
-        // As under Wine, names are listed as they are (bytes that are not
-        // UTF-8 as U+FFFD); one that a Windows name cannot hold then fails
-        // to open.
-        size_t n = posix_text_to_utf16(name, units, false);
+        // Each name in its own Windows form, which opens it again exactly.
+        size_t n = posix_text_to_utf16(name, units, PosixText::Name);
         ULONG name_bytes = static_cast<ULONG>(n * 2);
         size_t at = last == SIZE_MAX ? 0 : align8(used);
         if (at + fixed + name_bytes > length) {

@@ -14,10 +14,10 @@
 
 namespace {
 
-// Bytes that are not UTF-8 become U+FFFD, as they would in a Windows
-// command line built from them. Returns the units written with the NUL.
+// Bytes that are not UTF-8 keep their own form, so a folder typed as it
+// is on disk is found exactly. Returns the units written with the NUL.
 size_t to_utf16(const char* s, char16_t* out) {
-    size_t n = posix_text_to_utf16(s, out, false);
+    size_t n = posix_text_to_utf16(s, out, PosixText::Argument);
     if (out) out[n] = 0;
     return n + 1;
 }

@@ -31,11 +31,10 @@ char16_t upper(char16_t c) {
     return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
 }
 
-// POSIX names are bytes; what is not UTF-8 becomes U+FFFD, as in a name Wine
-// cannot convert.
-std::u16string from_utf8(const char* s) {
-    std::u16string out(posix_text_to_utf16(s, nullptr, false), u'\0');
-    posix_text_to_utf16(s, out.data(), false);
+// POSIX text in its Windows form, every byte kept.
+std::u16string from_utf8(const char* s, PosixText kind) {
+    std::u16string out(posix_text_to_utf16(s, nullptr, kind), u'\0');
+    posix_text_to_utf16(s, out.data(), kind);
     return out;
 }
 
@@ -46,7 +45,7 @@ bool windows_cwd(std::u16string* out) {
         set_last_error(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return false;
     }
-    std::u16string p = from_utf8(cwd);
+    std::u16string p = from_utf8(cwd, PosixText::Path);
     free(cwd);
     *out = u"Z:";
     for (char16_t c : p) *out += c == u'/' ? u'\\' : c;
@@ -170,13 +169,13 @@ bool user_name(std::u16string* out) {
     std::vector<char> buf(4096);
     if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
         found->pw_name && *found->pw_name) {
-        *out = from_utf8(found->pw_name);
+        *out = from_utf8(found->pw_name, PosixText::Name);
         return true;
     }
     const char* name = getlogin();
     if (!name || !*name) name = getenv("USER");
     if (!name || !*name) return false;
-    *out = from_utf8(name);
+    *out = from_utf8(name, PosixText::Name);
     return true;
 }
 

@@ -18,26 +18,6 @@ namespace {
 
 constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003BL);
 
-// Decodes strict UTF-8 into `out` (room for strlen(s) units); false when the
-// bytes are not UTF-8. Returns the unit count in *n.
-bool utf8_to_units(const char* s, char16_t* out, size_t* n) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-    size_t k = 0;
-    for (uint64_t pos = 0; p[pos];) {
-        uint32_t c = utf8_decode(p, UINT64_MAX, pos, &pos, true);
-        if (c == UTF8_INVALID) return false;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out[k++] = static_cast<char16_t>(0xD800 | (c >> 10));
-            out[k++] = static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-        } else {
-            out[k++] = static_cast<char16_t>(c);
-        }
-    }
-    *n = k;
-    return true;
-}
-
 bool starts_with(const char16_t* s, size_t n, const char* prefix) {
     size_t i = 0;
     for (; prefix[i]; ++i)
@@ -54,37 +34,6 @@ NTSTATUS missing_object(const char16_t* s, size_t n, size_t from) {
 }
 
 } // namespace
-
-// --- UTF-16 and UTF-8 ---------------------------------------------------------------
-
-// Appends the UTF-8 form of a UTF-16 text; false for a lone surrogate.
-bool put_utf8(const char16_t* s, size_t n, char* out, size_t* pos) {
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            if (c > 0xDBFF || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
-            c = 0x10000 + ((c & 0x3FF) << 10) + (s[++i] & 0x3FF);
-        }
-        size_t p = *pos;
-        if (c < 0x80) {
-            out[p++] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            out[p++] = static_cast<char>(0xC0 | (c >> 6));
-            out[p++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out[p++] = static_cast<char>(0xE0 | (c >> 12));
-            out[p++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out[p++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out[p++] = static_cast<char>(0xF0 | (c >> 18));
-            out[p++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out[p++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out[p++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-        *pos = p;
-    }
-    return true;
-}
 
 // --- native names ---------------------------------------------------------------------
 
@@ -130,8 +79,8 @@ NTSTATUS posix_path_from_native(const NtObjectAttributes* oa, char** out, bool* 
         size_t j = i;
         while (j < n && s[j] != u'\\') ++j;
         size_t start = pos;
-        if (!put_utf8(s + i, j - i, path, &pos) ||
-            !name_is_windows_safe(path + start, pos - start)) {
+        if (!posix_name_from_utf16(s + i, j - i, path, &pos) ||
+            !is_plain_name(path + start, pos - start)) {
             free(path);
             return STATUS_OBJECT_NAME_INVALID;
         }
@@ -154,12 +103,12 @@ char16_t* native_name_of(const char* path, bool is_dir) {
     size_t len = strlen(path);
     char16_t* units = static_cast<char16_t*>(malloc((len + 1) * sizeof(char16_t)));
     char16_t* out = static_cast<char16_t*>(malloc((len + 9) * sizeof(char16_t)));
-    size_t n = 0;
-    if (!units || !out || !utf8_to_units(path, units, &n)) {
+    if (!units || !out) {
         free(units);
         free(out);
         return nullptr;
     }
+    size_t n = posix_text_to_utf16(path, units, PosixText::Path);
     static const char16_t kHead[] = u"\\??\\Z:";
     size_t k = 0;
     for (; kHead[k]; ++k) out[k] = kHead[k];
@@ -228,7 +177,7 @@ void object_leaf(Object* obj, char* buf, size_t size) {
     size_t i = n;
     while (i > 0 && s[i - 1] != u'\\') --i;
     size_t pos = 0;
-    if (3 * (n - i) + 1 > size || !put_utf8(s + i, n - i, buf, &pos)) pos = 0;
+    if (3 * (n - i) + 1 > size || !posix_name_from_utf16(s + i, n - i, buf, &pos)) pos = 0;
     buf[pos] = 0;
 }
 
@@ -250,15 +199,9 @@ NTSTATUS status_for_path_error(int e, const char* path) {
     return status_from_errno(e);
 }
 
-bool name_is_windows_safe(const char* name, size_t length) {
+bool is_plain_name(const char* name, size_t length) {
     if (length == 0) return false;
-    if (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'))) return false;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        // Wine takes a colon as part of a name; the rest it refuses.
-        if (c < 0x20 || strchr("\\/*?\"<>|", c)) return false;
-    }
-    return true;
+    return !(name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.')));
 }
 
 namespace {
@@ -272,7 +215,7 @@ char16_t fold_unit(char16_t c) {
 bool same_windows_name(const char* on_disk, const char16_t* want, size_t n) {
     char16_t units[NAME_MAX + 1];
     if (strlen(on_disk) > NAME_MAX) return false;
-    size_t k = posix_text_to_utf16(on_disk, units, false);
+    size_t k = posix_text_to_utf16(on_disk, units, PosixText::Name);
     if (k != n) return false;
     for (size_t i = 0; i < n; ++i)
         if (fold_unit(units[i]) != fold_unit(want[i])) return false;
@@ -283,7 +226,7 @@ bool same_windows_name(const char* on_disk, const char16_t* want, size_t n) {
 bool find_in_folder(const char* dir, const char* element, std::string* found) {
     char16_t want[NAME_MAX + 1];
     if (strlen(element) > NAME_MAX) return false;
-    size_t n = posix_text_to_utf16(element, want, false);
+    size_t n = posix_text_to_utf16(element, want, PosixText::Name);
     DIR* d = opendir(dir[0] ? dir : "/");
     if (!d) return false;
     bool hit = false;
@@ -302,8 +245,7 @@ bool find_in_folder(const char* dir, const char* element, std::string* found) {
 
 // Wine's lookup of a path that is not there as written: element by element,
 // the name as given when it exists, else the first entry of the folder that
-// reads the same in Windows form with letter case ignored (a name that is
-// not UTF-8 reads with U+FFFD for each stray byte).
+// reads the same in Windows form with letter case ignored.
 char* lookup_as_wine(const char* path) {
     std::string out;
     const char* p = path;

@@ -93,9 +93,6 @@ void tick_hooks_reset();
 
 // --- names --------------------------------------------------------------------
 
-// Appends the UTF-8 form of a UTF-16 text at out[*pos] (room for 3 bytes a
-// unit); false for a lone surrogate.
-bool put_utf8(const char16_t* s, size_t n, char* out, size_t* pos);
 size_t u16len(const char16_t* s);
 // Turns the object name of a create call into a POSIX path (malloc'ed).
 // *trailing tells whether the name ended in a backslash.
@@ -145,8 +142,7 @@ int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, File
 // (malloc'ed), or null: letter case ignored, an exact name preferred.
 char* lookup_as_wine(const char* path);
 
-// True when a name component can be written in Windows form: not empty, not
-// "." or "..", no control character and none of \ / : * ? " < > |.
-bool name_is_windows_safe(const char* name, size_t length);
+// True when a name's bytes name an entry: not empty, not "." or "..".
+bool is_plain_name(const char* name, size_t length);
 
 } // namespace standin

@@ -101,8 +101,8 @@ DWORD WINAPI GetTempPathW(DWORD length, LPWSTR buffer) {
         dir = nullptr;
     }
     if (!dir) dir = "/tmp";
-    std::u16string text(posix_text_to_utf16(dir, nullptr, false), u'\0');
-    posix_text_to_utf16(dir, text.data(), false);
+    std::u16string text(posix_text_to_utf16(dir, nullptr, PosixText::Path), u'\0');
+    posix_text_to_utf16(dir, text.data(), PosixText::Path);
     std::u16string out = u"Z:";
     for (char16_t c : text) out += c == u'/' ? u'\\' : c;
     if (out.back() != u'\\') out += u'\\';
