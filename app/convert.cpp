@@ -311,10 +311,7 @@ void count_read_failure(RunTotals* t, const char* path, ErrorCode e) {
 void count_write_failure(RunTotals* t, const char* path, ErrorCode e, bool named) {
     ++t->write_failures;
     if (named) return;
-    if (e != 0)
-        print_err("ERROR: Cannot modify file \"%s\": %s (error %d).\n", path, error_reason(e), e);
-    else
-        print_err("ERROR: Cannot modify file \"%s\".\n", path);
+    report_path_error("ERROR: Cannot modify file \"", path, e);
 }
 
 void add_fixes(RunTotals* t, const PassCounts& n, PassMode form) {
@@ -443,7 +440,10 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     if (collected) converted_release(&text);
     if (fixed) {
         ++t->files_fixed;
-        print_out("%s\n", path);
+        ShownPath shown;
+        const char* pieces[] = {shown_path(path, &shown), "\n"};
+        print_pieces(false, pieces, 2);
+        shown_release(&shown);
     }
     file_close(h);
     return 0;

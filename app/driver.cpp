@@ -93,7 +93,7 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
         return;
     }
     ++run->walk_errors;
-    print_err("ERROR: Cannot read folder \"%s\": %s (error %d).\n", path, error_reason(err), err);
+    report_path_error("ERROR: Cannot read folder \"", path, err);
 }
 
 void walk(Run* run, const char* folder, const char* const* filters, Signal* cancel) {
@@ -101,11 +101,17 @@ void walk(Run* run, const char* folder, const char* const* filters, Signal* canc
     int32_t flags = run->totals.force ? 0 : WALK_SKIP_VCS;
     ErrorCode err = walker_create(&walker, cancel, folder, flags, filters);
     if (err != 0) {
-        print_err("ERROR: Cannot open folder \"%s\": %s (error %d).\n", folder, error_reason(err),
-                  err);
+        ShownPath shown;
+        char tail[96];
+        format_to_buffer(tail, sizeof tail, "\": %s (error %d).\n", error_reason(err), err);
+        const char* pieces[] = {"ERROR: Cannot open folder \"", shown_typed(folder, &shown), tail};
+        print_pieces(true, pieces, 3);
+        shown_release(&shown);
         run->failed = true;
         return;
     }
+    // The walk's paths begin with the folder's full form.
+    shown_set_root(folder, path_full(arena_base(&run->arena), folder));
     for (;;) {
         const char* path = nullptr;
         FileEntry* entry = nullptr;
@@ -258,6 +264,7 @@ int run_converter(int32_t argc, char** argv) {
             if (!split_filter && single_file_entry(folder, &entry)) {
                 // A single existing file stands in for the folder.
                 char* full = path_full(arena_base(&run.arena), folder);
+                shown_set_root(folder, full);
                 convert_file(&run.totals, full ? full : folder, &entry);
             } else {
                 walk(&run, folder, array, &cancel);
@@ -268,6 +275,7 @@ int run_converter(int32_t argc, char** argv) {
     bool interrupted = interrupt_requested();
     if (interrupted) print_err("interrupted\n");
     print_summary(&run);
+    shown_set_root(nullptr, nullptr);
     const RunTotals& t = run.totals;
     bool failed =
         run.failed || run.walk_errors || t.open_failures || t.memory_failures || t.write_failures;

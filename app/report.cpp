@@ -1,7 +1,113 @@
 #include "app/report.h"
 
+#include "base/alloc.h"
+#include "base/format.h"
 #include "base/output.h"
+#include "base/transfer.h"
+#include "base/utf.h"
 #include "platform/nt.h"
+
+#include <cstring>
+
+namespace {
+
+const char* g_root_typed;
+const char* g_root_full;
+uint64_t g_root_length; // of g_root_full, without a closing backslash
+
+} // namespace
+
+void shown_set_root(const char* typed, const char* full) {
+    g_root_typed = full ? typed : nullptr;
+    g_root_full = typed ? full : nullptr;
+    g_root_length = g_root_full ? str_len(g_root_full) : 0;
+    if (g_root_length > 0 && g_root_full[g_root_length - 1] == '\\') --g_root_length;
+}
+
+void shown_release(ShownPath* shown) {
+    mem_free(shown->owned);
+    shown->owned = nullptr;
+}
+
+namespace {
+
+// `head` and then `rest` with its separators as '/' (`slashes`), one between
+// two names, and the private code points that stand for bytes a Windows name
+// cannot hold as those bytes.
+const char* shown_bytes(const char* head, const char* rest, bool slashes, ShownPath* shown,
+                        const char* fallback) {
+    uint64_t head_length = str_len(head);
+    uint64_t rest_length = str_len(rest);
+    char* out = static_cast<char*>(mem_malloc(head_length + rest_length + 1));
+    if (!out) return fallback;
+    uint64_t n = 0;
+    for (int part = 0; part < 2; ++part) {
+        const char* text = part == 0 ? head : rest;
+        uint64_t length = part == 0 ? head_length : rest_length;
+        for (uint64_t i = 0; i < length;) {
+            uint64_t next = i + 1;
+            uint32_t cp = utf8_next(text, length, i, &next);
+            if (cp == '\\' && slashes && part == 1) {
+                if (n == 0 || out[n - 1] != '/') out[n++] = '/';
+            } else if (cp >= 0xF000 && cp < 0xF200) {
+                out[n++] = static_cast<char>(cp & 0xFF);
+            } else {
+                memcpy(out + n, text + i, next - i);
+                n += next - i;
+            }
+            i = next;
+        }
+    }
+    out[n] = 0;
+    shown->owned = out;
+    return out;
+}
+
+} // namespace
+
+#ifdef _WIN32
+const char* shown_path(const char* path, ShownPath* shown) {
+    shown->owned = nullptr;
+    return path;
+}
+
+const char* shown_typed(const char* text, ShownPath* shown) {
+    shown->owned = nullptr;
+    return text;
+}
+#else
+const char* shown_path(const char* path, ShownPath* shown) {
+    shown->owned = nullptr;
+    if (!path) return path;
+    if (g_root_full && strncmp(path, g_root_full, g_root_length) == 0 &&
+        (path[g_root_length] == 0 || path[g_root_length] == '\\'))
+        return shown_bytes(g_root_typed, path + g_root_length, true, shown, path);
+    if ((path[0] == 'Z' || path[0] == 'z') && path[1] == ':' && (path[2] == 0 || path[2] == '\\'))
+        return shown_bytes(path[2] ? "" : "/", path + 2, true, shown, path); // Z: is the root
+    return shown_bytes("", path, false, shown, path);
+}
+
+const char* shown_typed(const char* text, ShownPath* shown) {
+    shown->owned = nullptr;
+    return text ? shown_bytes("", text, false, shown, text) : text;
+}
+#endif
+
+void print_pieces(bool error, const char* const* pieces, uint64_t count) {
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < count; ++i) total += str_len(pieces[i]);
+    char* line = static_cast<char*>(mem_malloc(total + 1));
+    if (!line) return; // as a message whose memory ran out: skipped
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t length = str_len(pieces[i]);
+        memcpy(line + n, pieces[i], length);
+        n += length;
+    }
+    HANDLE h = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    handle_write(static_cast<FileHandle>(reinterpret_cast<uintptr_t>(h)), line, n, nullptr);
+    mem_free(line);
+}
 
 const char* error_reason(ErrorCode code) {
     switch (code) {
@@ -33,5 +139,17 @@ const char* error_reason(ErrorCode code) {
 }
 
 void report_unreadable_file(const char* path, ErrorCode code) {
-    print_err("ERROR: Cannot read file \"%s\": %s (error %d).\n", path, error_reason(code), code);
+    report_path_error("ERROR: Cannot read file \"", path, code);
+}
+
+void report_path_error(const char* before, const char* path, ErrorCode code) {
+    ShownPath shown;
+    char tail[96];
+    if (code != 0)
+        format_to_buffer(tail, sizeof tail, "\": %s (error %d).\n", error_reason(code), code);
+    else
+        format_to_buffer(tail, sizeof tail, "\".\n");
+    const char* pieces[] = {before, shown_path(path, &shown), tail};
+    print_pieces(true, pieces, 3);
+    shown_release(&shown);
 }

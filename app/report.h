@@ -1,6 +1,6 @@
-// The words of the ERROR: lines, shared by the driver and the engine. Every
-// such line goes to standard error, where it stays out of the names a script
-// reads from standard output.
+// How paths and errors are shown, shared by the driver and the engine.
+// Every ERROR: line goes to standard error, where it stays out of the names a
+// script reads from standard output.
 #pragma once
 
 #include "base/types.h"
@@ -9,3 +9,31 @@
 const char* error_reason(ErrorCode code);
 // Names a file that could not be read, with the reason.
 void report_unreadable_file(const char* path, ErrorCode code);
+// An ERROR: line on standard error: `before` (up to the opening quote), the
+// path as shown, and the reason and code (none when 0).
+void report_path_error(const char* before, const char* path, ErrorCode code);
+
+// Paths are worked with in Windows form. The Windows program prints them so;
+// the Linux program prints them as Linux has them: the folder argument as it
+// was typed, then '/' and each name's own bytes (a path elsewhere from the
+// root, "/"), so that the names can go on to other tools.
+//
+// The walk's root: `typed` as the user gave it, `full` its full Windows form,
+// the head of every path the walk hands out. Both must outlive the run; null
+// forgets them.
+void shown_set_root(const char* typed, const char* full);
+
+// The form of `path` to print: `path` itself, or a string that
+// shown_release frees.
+struct ShownPath {
+    char* owned;
+};
+const char* shown_path(const char* path, ShownPath* shown);
+// Text the user typed (the folder argument), shown with its own bytes.
+const char* shown_typed(const char* text, ShownPath* shown);
+void shown_release(ShownPath* shown);
+
+// Writes the pieces one after another, in one write, to standard error when
+// `error`, else standard output. They go out byte for byte: the formatter
+// would replace a path's bytes that are not UTF-8.
+void print_pieces(bool error, const char* const* pieces, uint64_t count);

@@ -1,5 +1,7 @@
 #include "app/rewrite.h"
 
+#include "app/report.h"
+
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
@@ -199,14 +201,20 @@ RewriteOutcome undo(Rewrite* r) {
     arena_init(&arena);
     const char* copy = rescue(r, &arena);
     RewriteOutcome outcome = copy ? REWRITE_RESCUED : REWRITE_LOST;
-    if (copy)
-        print_err("ERROR: Could not restore \"%s\" after a failed rewrite; its original bytes are "
-                  "in \"%s\".\n",
-                  r->job->path, copy);
-    else
-        print_err("ERROR: Could not restore \"%s\" after a failed rewrite, nor save its original "
-                  "bytes.\n",
-                  r->job->path);
+    ShownPath shown_file{}, shown_copy{};
+    const char* file = shown_path(r->job->path, &shown_file);
+    if (copy) {
+        const char* pieces[] = {"ERROR: Could not restore \"", file,
+                                "\" after a failed rewrite; its original bytes are in \"",
+                                shown_path(copy, &shown_copy), "\".\n"};
+        print_pieces(true, pieces, 5);
+    } else {
+        const char* pieces[] = {"ERROR: Could not restore \"", file,
+                                "\" after a failed rewrite, nor save its original bytes.\n"};
+        print_pieces(true, pieces, 3);
+    }
+    shown_release(&shown_file);
+    shown_release(&shown_copy);
     arena_release(&arena);
     return outcome;
 }

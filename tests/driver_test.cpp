@@ -44,7 +44,7 @@ struct Driver : ::testing::Test {
 TEST_F(Driver, OutOfMemoryWhileCollectingFilters) {
     fs::create_directory(dir.dir / "tree");
     write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
-    std::string tree = program_path(dir.dir / "tree");
+    std::string tree = shown_form(dir.dir / "tree");
     int rc = -5;
     EXPECT_EQ(run({"eolset", "-u", tree, "+a.txt", "+b"}, 1, &rc), "");
     EXPECT_EQ(err, "ERROR: Out of memory.\n");
@@ -56,7 +56,7 @@ TEST_F(Driver, OutOfMemoryWhileCollectingFilters) {
 // or converted; status 0 only when it was converted.
 TEST_F(Driver, OutOfMemoryAnywhereNeverCrashes) {
     fs::create_directory(dir.dir / "tree");
-    std::string tree = program_path(dir.dir / "tree");
+    std::string tree = shown_form(dir.dir / "tree");
     for (uint64_t n = 1; n < 60; ++n) {
         write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
         int rc = -5;
@@ -76,7 +76,7 @@ TEST_F(Driver, OutOfMemoryInAWalkIsNoUnreadableFolder) {
     fs::create_directories(dir.dir / "tree" / "sub" / "deeper");
     write_bytes(dir.dir / "tree" / "sub" / "deeper" / "a.txt", "a\r\n");
     write_bytes(dir.dir / "tree" / "b.txt", "b\r\n");
-    std::string tree = program_path(dir.dir / "tree");
+    std::string tree = shown_form(dir.dir / "tree");
     for (uint64_t n = 1; n < 120; ++n) {
         std::string out = run({"eolset", "-t", tree}, n);
         EXPECT_EQ(out.find("folders could not be read"), std::string::npos) << n << "\n" << out;
@@ -121,9 +121,10 @@ TEST_F(Driver, StatusAndStreams) {
     fs::permissions(dir.dir / "ro.txt",
                     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
-    std::string tree = program_path(dir.dir / "tree");
-    std::string ro = program_path(dir.dir / "ro.txt");
-    std::string missing = program_path(dir.dir / "missing");
+    std::string tree = shown_form(dir.dir / "tree");
+    std::string ro = shown_form(dir.dir / "ro.txt");
+    std::string missing = shown_form(dir.dir / "missing");
+    const std::string s = kSep;
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -131,13 +132,14 @@ TEST_F(Driver, StatusAndStreams) {
     } cases[] = {
         {{"eolset", "-t", "-u", tree},
          0,
-         tree + "\\a.txt\n2 files processed\n1 binary files left alone\n"
-                "would fix 1 line feeds and 0 BOMs in 1 files\n",
+         tree + s +
+             "a.txt\n2 files processed\n1 binary files left alone\n"
+             "would fix 1 line feeds and 0 BOMs in 1 files\n",
          ""},
         {{"eolset", "-t", "-u", "-f", tree},
          0,
-         tree + "\\.git\\index\n" + tree + "\\a.txt\n" + tree +
-             "\\bin.dat\n3 files processed\nwould fix 3 line feeds and 0 BOMs in 3 files\n",
+         tree + s + ".git" + s + "index\n" + tree + s + "a.txt\n" + tree + s +
+             "bin.dat\n3 files processed\nwould fix 3 line feeds and 0 BOMs in 3 files\n",
          ""},
         {{"eolset", "-u", ro},
          1,
@@ -162,14 +164,15 @@ TEST_F(Driver, StatusAndStreams) {
 TEST_F(Driver, SummaryCountsPastThirtyTwoBits) {
     fs::create_directory(dir.dir / "tree");
     write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
-    std::string tree = program_path(dir.dir / "tree");
+    std::string tree = shown_form(dir.dir / "tree");
     PassCounts seed{};
     seed.crlf = 0x100000005ull;
     convert_set_count_seed(&seed);
     std::string out = run({"eolset", "-t", "-u", tree});
     convert_set_count_seed(nullptr);
-    EXPECT_EQ(out, tree + "\\a.txt\n1 files processed\nwould fix 4294967302 line feeds and 0 BOMs "
-                          "in 1 files\n");
+    EXPECT_EQ(out, tree + kSep +
+                       "a.txt\n1 files processed\nwould fix 4294967302 line feeds and 0 BOMs "
+                       "in 1 files\n");
 }
 
 } // namespace

@@ -39,6 +39,24 @@ inline std::string program_path(const fs::path& p) {
 #endif
 }
 
+// The path as the program prints it: the Windows program in Windows form,
+// the Linux program as Linux writes it. A path typed in this form is printed
+// as typed.
+inline std::string shown_form(const fs::path& p) {
+#ifdef _WIN32
+    return program_path(p);
+#else
+    return p.string();
+#endif
+}
+
+// What the program puts between a folder and its names.
+#ifdef _WIN32
+constexpr const char* kSep = "\\";
+#else
+constexpr const char* kSep = "/";
+#endif
+
 inline void write_bytes(const fs::path& p, const std::string& bytes) {
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -102,6 +102,7 @@ struct Rewrite : ::testing::Test {
     ScratchDir scratch{"rewrite"};
     fs::path file = scratch.dir / "file.txt";
     std::string path = program_path(file);
+    std::string shown = shown_form(file);
     fs::path capture = scratch.dir / "stdout.txt";
 
     void SetUp() override {
@@ -224,7 +225,7 @@ TEST_F(Rewrite, EveryFailedLengthStepLeavesOriginalOrNewText) {
 // (else in the temporary folder) and an error names both.
 TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     const std::string input = lines(12000, "\r\n");
-    const std::string beside = path + ".eolset-original";
+    const std::string beside = shown + ".eolset-original";
     // A short write, then every end-of-file call fails: the restore cannot
     // give the file its length back.
     auto arm = [] {
@@ -244,7 +245,7 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     Result r = convert(input, "u");
     EXPECT_EQ(r.totals.write_failures, 1u);
     EXPECT_TRUE(read_bytes(scratch.dir / "file.txt.eolset-original") == input);
-    EXPECT_NE(r.errors.find("ERROR: Could not restore \"" + path +
+    EXPECT_NE(r.errors.find("ERROR: Could not restore \"" + shown +
                             "\" after a failed rewrite; its original bytes are in \"" + beside +
                             "\".\n"),
               std::string::npos)
@@ -264,7 +265,7 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     r = convert(input, "u");
     unsetenv("TMP");
     EXPECT_TRUE(read_bytes(temp / "file.txt.eolset-original") == input);
-    EXPECT_NE(r.errors.find(program_path(temp / "file.txt.eolset-original")), std::string::npos)
+    EXPECT_NE(r.errors.find(shown_form(temp / "file.txt.eolset-original")), std::string::npos)
         << r.errors;
 
     // No copy can be made anywhere either.
@@ -276,7 +277,7 @@ TEST_F(Rewrite, FailedRestoreSavesTheOriginal) {
     fault_set(FAULT_OPEN, no_open);
     r = convert(input, "u");
     EXPECT_EQ(r.totals.write_failures, 1u);
-    EXPECT_NE(r.errors.find("ERROR: Could not restore \"" + path +
+    EXPECT_NE(r.errors.find("ERROR: Could not restore \"" + shown +
                             "\" after a failed rewrite, nor save its original bytes.\n"),
               std::string::npos)
         << r.errors;
