@@ -48,7 +48,7 @@ const char* shown_bytes(const char* head, const char* rest, bool slashes, ShownP
             uint64_t next = i + 1;
             uint32_t cp = utf8_next(text, length, i, &next);
             if (cp == '\\' && slashes && part == 1) {
-                if (n == 0 || out[n - 1] != '/') out[n++] = '/';
+                if (n == 0 || (out[n - 1] != '/' && out[n - 1] != '\\')) out[n++] = '/';
             } else if (cp >= 0xF000 && cp < 0xF200) {
                 out[n++] = static_cast<char>(cp & 0xFF);
             } else {

@@ -70,6 +70,17 @@ def win(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def windows_form(out, typed, cwd):
+    """The Linux program's output in the Windows program's form: each path
+    line (the folder as typed, '/', the names) as the full Windows path."""
+    lines = []
+    for line in out.split("\n"):
+        if line == typed or line.startswith(typed + "/"):
+            line = win(os.path.join(cwd, typed)) + line[len(typed):].replace("/", "\\")
+        lines.append(line)
+    return "\n".join(lines)
+
+
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
@@ -128,6 +139,12 @@ class Tree(unittest.TestCase):
     def p(self, rel):
         return os.path.join(self.root, rel)
 
+    def shown(self, rel, linux=None):
+        """How the program prints the file `rel` of root: the Windows program
+        in full Windows form; the Linux program as the folder was typed
+        ("root" unless `linux` says otherwise), then '/' and the names."""
+        return win(self.p(rel)) if self.wine else (linux or "root/" + rel)
+
 
 class CommandLine(Tree):
     def test_no_folder_argument(self):
@@ -143,7 +160,7 @@ class CommandLine(Tree):
 
     def test_switch_spellings(self):
         write(self.p("a.txt"), b"a\r\nb\r\n")
-        expect = win(self.p("a.txt")) + "\n1 files processed\nwould fix 2 line feeds and 0 BOMs in 1 files\n"
+        expect = self.shown("a.txt") + "\n1 files processed\nwould fix 2 line feeds and 0 BOMs in 1 files\n"
         for args in (("-t", "-u", "root"), ("-T", "-U", "root"), ("/t", "/u", "root"),
                      ("root", "-t", "-u"), ("-t", "root", "-u")):
             self.assertEqual(self.run_eolset(*args), (expect, 0), args)
@@ -189,7 +206,7 @@ class Conversion(Tree):
             write(self.p(name), data)
         out, rc = self.run_eolset("-u", "root")
         self.assertEqual(out, "%s\n%s\n5 files processed\nfixed 3 line feeds and 0 BOMs in 2 files\n"
-                         % (win(self.p("a.txt")), win(self.p("c.txt"))))
+                         % (self.shown("a.txt"), self.shown("c.txt")))
         self.assertEqual(read(self.p("c.txt")), b"x\ny\n")
 
     def make_mixed_tree(self):
@@ -225,7 +242,7 @@ class Conversion(Tree):
         out, _ = self.run_eolset("-w", "root")
         lines = out.splitlines()
         # empty.txt, sub.txt and the emoji file already are in windows form.
-        expect = [win(self.p(r)) for r in (
+        expect = [self.shown(r) for r in (
             "a.txt", "B.txt", "sub/c.txt", "sub/deeper/d.txt",
             "z/\u03b1\u03b2\u03b3.txt", "z/\u6f22\u5b57.txt")]
         self.assertEqual(lines[:len(expect)], expect)
@@ -242,7 +259,7 @@ class Conversion(Tree):
         done, _ = self.run_eolset("-u", "root")
         self.assertEqual(predicted, done.replace("fixed", "would fix"))
         self.assertEqual(done, "%s\n3 files processed\nfixed 2 line feeds and 0 BOMs in 1 files\n"
-                         % win(self.p("a.txt")))
+                         % self.shown("a.txt"))
 
     def test_preserve_time(self):
         write(self.p("a.txt"), b"a\r\n")
@@ -266,9 +283,9 @@ class Conversion(Tree):
         self.assertEqual(read(self.p("rw.txt")), b"a\n")
         # Counted and named as not modified; "fixed" counts only what was written.
         self.assertEqual(out, "%s\n2 files processed\n1 files could not be modified\n"
-                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % win(self.p("rw.txt")))
+                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % self.shown("rw.txt"))
         self.assertEqual(err, 'ERROR: Cannot modify file "%s": access denied (error 5).\n'
-                         % win(self.p("ro.txt")))
+                         % self.shown("ro.txt"))
 
     def test_unreadable_subfolder_does_not_end_the_walk(self):
         write(self.p("a/x.txt"), b"x\r\n")
@@ -279,7 +296,7 @@ class Conversion(Tree):
         self.assertEqual(rc, 1)
         self.assertEqual(out, "%s\n%s\n2 files processed\nfixed 2 line feeds and 0 BOMs in 2 files\n"
                          "1 folders could not be read\n"
-                         % (win(self.p("a/x.txt")), win(self.p("c/z.txt"))))
+                         % (self.shown("a/x.txt"), self.shown("c/z.txt")))
         self.assertEqual(read(self.p("c/z.txt")), b"z\n")
 
     def test_unreadable_folder_is_named_on_standard_error(self):
@@ -290,7 +307,7 @@ class Conversion(Tree):
                                    caps_dropped=True, full=True)
         self.assertEqual(out, "1 files processed\n1 folders could not be read\n")
         self.assertEqual(err, 'ERROR: Cannot read folder "%s": access denied (error 5).\n'
-                         % win(self.p("b")))
+                         % self.shown("b"))
 
     def test_symbolic_link_loop(self):
         write(self.p("a/x.txt"), b"x\r\n")
@@ -299,7 +316,7 @@ class Conversion(Tree):
         out, rc = self.run_eolset("-u", "root")
         self.assertEqual(rc, 0)
         self.assertEqual(out, "%s\n%s\n2 files processed\nfixed 2 line feeds and 0 BOMs in 2 files\n"
-                         % (win(self.p("a/sub/y.txt")), win(self.p("a/x.txt"))))
+                         % (self.shown("a/sub/y.txt"), self.shown("a/x.txt")))
 
     def test_many_files(self):
         for i in range(20000):
@@ -317,7 +334,7 @@ class HelpPromises(Tree):
         write(self.p("two.txt"), b"b\r\n")
         out, rc = self.run_eolset("-u", "root/one.txt")
         self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
-                         % win(self.p("one.txt")))
+                         % self.shown("one.txt", "root/one.txt"))
         self.assertEqual(read(self.p("two.txt")), b"b\r\n")
 
     def test_wildcard_folder(self):
@@ -327,7 +344,7 @@ class HelpPromises(Tree):
         out, rc = run_program(self.program, self.wine, ["-u", "source/*.cpp"], self.root)
         self.assertEqual(rc, 0)
         self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
-                         % win(self.p("source/a.cpp")))
+                         % self.shown("source/a.cpp", "source/a.cpp"))
         self.assertEqual(read(self.p("source/b.h")), b"b\r\n")
         self.assertEqual(read(self.p("source/sub/c.cpp")), b"c\r\n")
 
@@ -337,14 +354,15 @@ class HelpPromises(Tree):
         one = "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
         # The "?" of \\?\ is part of the root, not a wildcard.
         long_form = "\\\\?\\" + win(self.p("source"))
+        sep = "\\" if self.wine else "/"
         out, rc = self.run_eolset("-u", long_form + "\\*.cpp")
         self.assertEqual(out, one % (long_form + "\\a.cpp"))
         out, rc = self.run_eolset("-t", "-u", long_form)
-        self.assertEqual(out, "%s\\b.h\n2 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n"
-                         % long_form)
+        self.assertEqual(out, "%s%sb.h\n2 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n"
+                         % (long_form, sep))
         # Z:*.h is the current folder of Z: with the filter +*.h.
         out, rc = run_program(self.program, self.wine, ["-u", "Z:*.h"], self.p("source"))
-        self.assertEqual(out, one % win(self.p("source/b.h")))
+        self.assertEqual(out, one % self.shown("source/b.h", "Z:/b.h"))
 
     def test_filter_example(self):
         for rel in ("a.cpp", "x.sh", "run.sh", "samples/s.cpp", "lib/l.cpp", "lib/l.h",
@@ -353,10 +371,10 @@ class HelpPromises(Tree):
         out, rc = run_program(self.program, self.wine,
                               ["-w", "source", "-**.sh", "+**.cpp", "-samples/**"], self.root)
         self.assertEqual(rc, 0)
-        changed = [l for l in out.splitlines() if l.startswith("Z:")]
+        changed = [l for l in out.splitlines() if l.startswith(("Z:", "source"))]
         # A leading "-" filter starts from "everything selected"; the later
         # +**.cpp also reaches inside a folder whose name ends in .sh.
-        self.assertEqual(changed, [win(self.p("source/" + r)) for r in
+        self.assertEqual(changed, [self.shown("source/" + r, "source/" + r) for r in
                                    ("a.cpp", "lib/l.cpp", "lib/l.h", "tools.sh/t.cpp")])
         self.assertEqual(read(self.p("source/samples/s.cpp")), b"x\n")
         self.assertEqual(read(self.p("source/x.sh")), b"x\n")
@@ -393,7 +411,7 @@ class LeftAloneByDefault(Tree):
         self.assertEqual(out.replace("would fix", "fixed"), done)
         self.assertEqual(done, "%s\n%s\n6 files processed\n4 binary files left alone\n"
                          "fixed 3 line feeds and 0 BOMs in 2 files\n"
-                         % (win(self.p("a.txt")), win(self.p("repo/r.txt"))))
+                         % (self.shown("a.txt"), self.shown("repo/r.txt")))
         after = self.snapshot()
         for rel, data in before.items():
             if rel not in ("a.txt", os.path.join("repo", "r.txt")):
@@ -406,8 +424,8 @@ class LeftAloneByDefault(Tree):
         self.assertIn("would fix", out)
         out, rc = self.run_eolset("-t", "-w", "-f", "root")
         self.assertNotIn("binary", out)
-        self.assertIn(win(self.p("image.png")) + "\n", out)
-        self.assertIn(win(self.p("repo/.git/config")) + "\n", out)
+        self.assertIn(self.shown("image.png") + "\n", out)
+        self.assertIn(self.shown("repo/.git/config") + "\n", out)
 
     def snapshot(self):
         out = {}
@@ -429,7 +447,7 @@ class Safety(Tree):
         cmd = command(self.program, self.wine, ["-u", "root"])
         proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         first = proc.stdout.readline()
-        self.assertTrue(first.startswith(b"Z:"), first)
+        self.assertTrue(first.startswith(b"Z:" if self.wine else b"root/"), first)
         proc.send_signal(signal.SIGINT)
         proc.send_signal(signal.SIGINT)  # a second one still waits for the file in hand
         rest, err = proc.communicate(timeout=600)
@@ -523,8 +541,8 @@ class OnlyRegularFiles(Tree):
         out, rc, err = self.run_full("-u", "root")
         self.assertEqual(rc, 1)
         self.assertEqual(out, "%s\n2 files processed\n1 files could not be read\n"
-                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % win(self.p("a.txt")))
-        self.assertTrue(err.startswith('ERROR: Cannot read file "%s": ' % win(self.p("pipe"))),
+                         "fixed 1 line feeds and 0 BOMs in 1 files\n" % self.shown("a.txt"))
+        self.assertTrue(err.startswith('ERROR: Cannot read file "%s": ' % self.shown("pipe")),
                         err)
 
     def test_devices_and_pseudo_files_as_the_single_file(self):
@@ -561,12 +579,12 @@ class WalkStaysInside(Tree):
         self.assertEqual(rc, 0)
         self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
                          "2 links lead outside the folder and were not followed\n"
-                         % win(self.p("a.txt")))
+                         % self.shown("a.txt"))
         self.assertEqual(read(os.path.join(outside, "d/deep.txt")), b"d\r\n")
         # A link given as the folder itself is the folder.
         out, rc = run_program(self.program, self.wine, ["-u", "d"], self.root)
         self.assertEqual(out, "%s\n1 files processed\nfixed 1 line feeds and 0 BOMs in 1 files\n"
-                         % win(self.p("d/deep.txt")))
+                         % self.shown("d/deep.txt", "d/deep.txt"))
 
     def test_links_back_to_the_root_are_silent_loops(self):
         write(self.p("a.txt"), b"a\r\n")
@@ -574,7 +592,7 @@ class WalkStaysInside(Tree):
         os.symlink(".", self.p("self"))
         os.symlink("..", self.p("sub/up"))
         expect = "%s\n%s\n2 files processed\n%%s 2 line feeds and 0 BOMs in 2 files\n" % (
-            win(self.p("a.txt")), win(self.p("sub/b.txt")))
+            self.shown("a.txt"), self.shown("sub/b.txt"))
         out, rc = self.run_eolset("-t", "-u", "root")
         self.assertEqual(out, expect % "would fix")
         out, rc = self.run_eolset("-u", "root")
@@ -606,13 +624,15 @@ class DeletedWorkingFolder(Tree):
 
     def test_absolute_folders_work_and_relative_ones_get_the_real_error(self):
         write(self.p("a.txt"), b"a\r\n")
-        done = "%s\n1 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n" % win(
-            self.p("a.txt"))
-        self.assertEqual(self.run_in_deleted_folder("-t", "-u", win(self.root)), done)
+        done = "%s\n1 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n"
+        sep = "\\" if self.wine else "/"
+        self.assertEqual(self.run_in_deleted_folder("-t", "-u", win(self.root)),
+                         done % (win(self.root) + sep + "a.txt"))
         if not self.wine:
             # Wine names a deleted working folder "unix", with no drive: a
             # path from the root then has none either.
-            self.assertEqual(self.run_in_deleted_folder("-t", "-u", self.root), done)
+            self.assertEqual(self.run_in_deleted_folder("-t", "-u", self.root),
+                             done % (self.root + "/a.txt"))
         err = self.run_in_deleted_folder("-t", "-u", "root", stream="stderr")
         self.assertIn("path not found (error 3)", err)
         self.assertNotIn("memory", err)
@@ -633,38 +653,71 @@ class SameOnBothPlatforms(unittest.TestCase):
                 make_mixed_tree(root)
                 write(os.path.join(root, "deep/er/x.cpp"), b"\xef\xbb\xbfx\r\ny\n")
                 os.symlink("..", os.path.join(root, "deep", "loop"))
-                out1, _ = run_program(program, wine, ["-t", "tree"], tmp)
-                out2, _ = run_program(program, wine, ["-w", "tree", "-*.bin"], tmp)
-                out3, _ = run_program(program, wine, ["tree"], tmp)
+                outs = [run_program(program, wine, args, tmp)[0]
+                        for args in (["-t", "tree"], ["-w", "tree", "-*.bin"], ["tree"])]
+                if not wine:
+                    outs = [windows_form(out, "tree", tmp) for out in outs]
                 files = {}
                 for dirpath, _, filenames in os.walk(root):
                     for n in filenames:
                         files[os.path.relpath(os.path.join(dirpath, n), root)] = read(os.path.join(dirpath, n))
-                results.append((out1, out2, out3, files))
+                results.append((outs, files))
             self.assertEqual(results[0], results[1])
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
 
 
-ODD_NAMES = [b"log 10:00:00.txt", b"star*.txt", b"q?.txt", b'dq".txt', b"lt<.txt", b"pipe|.txt",
-             b"back\\slash.txt", b"tab\t.txt", b"bad\xff.txt", b"caf\xc3\xa9.txt", b"UPPER.txt",
-             b"trail."]
+# Names a Windows name cannot hold, or that differ only in bytes that are not
+# UTF-8 or only in letter case, and names both programs can hold.
+HOSTILE_NAMES = [b"star*.txt", b"q?.txt", b'dq".txt', b"lt<.txt", b"gt>.txt", b"pipe|.txt",
+                 b"back\\slash.txt", b"tab\t.txt", b"new\nline.txt", b"bad\xff.txt",
+                 b"bad\xfe.txt", b"B\xff.txt", b"b\xff.txt", b"own\xef\x80\xba.txt",
+                 b" lead.txt", b"trail .txt", b"trail..", b"Case.txt", b"case.txt"]
+COMMON_NAMES = [b"log 10:00:00.txt", b"caf\xc3\xa9.txt", b"UPPER.txt", b"trail."]
 
 
 class OddNames(Tree):
-    def test_names_windows_cannot_hold(self):
+    def test_every_name_converted_once_under_its_own_bytes(self):
+        if self.wine:
+            self.skipTest("names a Windows file system cannot hold")
         root = os.fsencode(self.root)
-        for n in ODD_NAMES:
+        for n in HOSTILE_NAMES + COMMON_NAMES:
             write(os.path.join(root, n), b"a\r\n")
+        for folder in (b"t\xff", b"T\xff"):
+            write(os.path.join(root, folder, b"x.txt"), b"x\r\n")
+        names = sorted(HOSTILE_NAMES + COMMON_NAMES)
+        # Selected with +b*: only names that begin with a small b.
+        out, rc = self.run_eolset("-u", "root", "+b*")
+        picked = [n for n in names if n.startswith(b"b")]
+        self.assertEqual(sorted(os.fsencode(l) for l in out.splitlines()[:-2]),
+                         [b"root/" + n for n in picked])
+        for n in names:
+            self.assertEqual(read(os.path.join(root, n)), b"a\n" if n in picked else b"a\r\n", n)
+        # Then every other one, each once, printed as its own bytes.
         out, rc = self.run_eolset("-u", "root")
-        # Colons, stray bytes and plain names convert; * ? " < > | \\ and
-        # control characters cannot be named in Windows form.
-        self.assertTrue(out.endswith("12 files processed\n7 files could not be read\n"
-                                     "fixed 5 line feeds and 0 BOMs in 5 files\n"), out)
-        self.assertIn(win(self.p("log 10:00:00.txt")), out)
-        self.assertEqual(read(os.path.join(root, b"log 10:00:00.txt")), b"a\n")
-        self.assertEqual(read(os.path.join(root, b"bad\xff.txt")), b"a\n")
-        self.assertEqual(read(os.path.join(root, b"star*.txt")), b"a\r\n")
+        self.assertEqual(rc, 0)
+        # A line feed in a name is the one thing a line cannot carry.
+        out = os.fsencode(out)
+        self.assertIn(b"root/new\nline.txt\n", out)
+        lines = out.replace(b"root/new\nline.txt\n", b"").split(b"\n")[:-1]
+        self.assertEqual(sorted(lines[:-2]), sorted(
+            [b"root/" + n for n in names if n not in picked and n != b"new\nline.txt"] +
+            [b"root/t\xff/x.txt", b"root/T\xff/x.txt"]))
+        for n in names:
+            self.assertEqual(read(os.path.join(root, n)), b"a\n", n)
+        # The folder argument is taken exactly: T\xff is not t\xff.
+        write(os.path.join(root, b"T\xff", b"x.txt"), b"x\r\n")
+        out, rc = self.run_eolset("-u", os.fsdecode(b"root/t\xff"))
+        self.assertEqual(out, "1 files processed\n")
+        self.assertEqual(read(os.path.join(root, b"T\xff", b"x.txt")), b"x\r\n")
+        # What it prints goes on to other tools.
+        out, _ = run_program(self.program, False, ["-t", "-w", "root"], self.tmp)
+        out = os.fsencode(out).replace(b"root/new\nline.txt\n", b"")
+        listed = out.split(b"\n")[:-3]
+        # Every name but the line feed's, t\xff/x.txt (T\xff/x.txt is CR LF again).
+        self.assertEqual(len(listed), len(names) - 1 + 1)
+        for l in listed:
+            self.assertTrue(os.path.isfile(os.path.join(os.fsencode(self.tmp), l)), l)
 
     def test_same_bytes_from_both_programs(self):
         if not ARGS.compare:
@@ -674,11 +727,13 @@ class OddNames(Tree):
             tree = os.path.join(os.fsencode(self.tmp), b"odd")
             if os.path.exists(tree):
                 shutil.rmtree(tree)
-            for n in ODD_NAMES:
+            for n in COMMON_NAMES:
                 write(os.path.join(tree, n), b"x\r\ny\n\r\n")
             outs = [run_program(program, wine, args, self.tmp)[0]
                     for args in (["-t", "odd"], ["-u", "odd"])]
-            files = {n: read(os.path.join(tree, n)) for n in ODD_NAMES}
+            if not wine:
+                outs = [windows_form(out, "odd", self.tmp) for out in outs]
+            files = {n: read(os.path.join(tree, n)) for n in COMMON_NAMES}
             results.append((outs, files))
         self.assertEqual(results[0], results[1])
 
