@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <pthread.h>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -125,17 +126,97 @@ size_t u16len(const char16_t* s) {
     return n;
 }
 
+namespace {
+
+// Folders resolved lately, so that a folder's path is resolved from its
+// parent's: realpath() reads every element of the path again, which a walk
+// would do for every folder it enters, at a cost growing with the square of
+// the depth. An entry holds while the folder is still the same one.
+struct Resolved {
+    char* path;
+    char* real;
+    dev_t dev;
+    ino_t ino;
+};
+constexpr size_t kResolvedSlots = 16;
+Resolved g_resolved[kResolvedSlots];
+size_t g_resolved_next;
+pthread_mutex_t g_resolved_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// The real path of folder `path` when it was resolved lately and is the same
+// folder still (malloc'ed), else null.
+char* resolved_folder(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return nullptr;
+    char* real = nullptr;
+    pthread_mutex_lock(&g_resolved_lock);
+    for (Resolved& r : g_resolved) {
+        if (r.path && strcmp(r.path, path) == 0 && r.dev == st.st_dev && r.ino == st.st_ino) {
+            real = strdup(r.real);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&g_resolved_lock);
+    return real;
+}
+
+void remember_folder(const char* path, const char* real) {
+    struct stat st;
+    if (stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    char* p = strdup(path);
+    char* r = strdup(real);
+    if (!p || !r) {
+        free(p);
+        free(r);
+        return;
+    }
+    pthread_mutex_lock(&g_resolved_lock);
+    Resolved& slot = g_resolved[g_resolved_next++ % kResolvedSlots];
+    free(slot.path);
+    free(slot.real);
+    slot = Resolved{p, r, st.st_dev, st.st_ino};
+    pthread_mutex_unlock(&g_resolved_lock);
+}
+
+// realpath(), from the parent's resolved path when it has one and the last
+// element is no link.
+char* resolve(const char* path) {
+    const char* slash = strrchr(path, '/');
+    char* real = nullptr;
+    if (slash && slash != path && slash[1]) {
+        char* parent = strndup(path, static_cast<size_t>(slash - path));
+        char* parent_real = parent ? resolved_folder(parent) : nullptr;
+        struct stat st;
+        if (parent_real && lstat(path, &st) == 0 && !S_ISLNK(st.st_mode)) {
+            size_t a = strlen(parent_real), b = strlen(slash);
+            real = static_cast<char*>(malloc(a + b + 1));
+            if (real) {
+                memcpy(real, parent_real, a);
+                memcpy(real + a, slash, b + 1);
+                if (a == 1) memmove(real, real + 1, b + 1); // the parent is "/"
+            }
+        }
+        free(parent);
+        free(parent_real);
+    }
+    if (!real) real = realpath(path, nullptr);
+    if (real) remember_folder(path, real);
+    return real;
+}
+
+} // namespace
+
 // The path by which an object is reported: links resolved, except the last
 // element when the link itself was opened.
 char* reported_path(const char* path, bool link_itself) {
     if (!link_itself) {
-        char* real = realpath(path, nullptr);
+        char* real = resolve(path);
         return real ? real : strdup(path);
     }
     const char* slash = strrchr(path, '/');
     if (!slash || slash == path) return strdup(path);
     char* parent = strndup(path, static_cast<size_t>(slash - path));
-    char* real = parent ? realpath(parent, nullptr) : nullptr;
+    char* real = parent ? resolve(parent) : nullptr;
     free(parent);
     if (!real) return strdup(path);
     size_t a = strlen(real), b = strlen(slash);
