@@ -38,8 +38,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "so that its lines end in LF or in CR LF, or in whichever form is already\n"
        "in the majority in it. It removes UTF-8 byte-order marks and can only\n"
        "count what would change.\n"
-       "This is the Linux build of a console program for 64-bit Windows: it shows\n"
-       "paths as Wine shows them to a Windows program, with drive Z: as the root.")
+       "This is the Linux build of a console program for 64-bit Windows; it prints\n"
+       "paths as Linux has them.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)

@@ -154,8 +154,8 @@ class DebianPackage(unittest.TestCase):
         p = run([self.program, "-u", tree])
         self.assertEqual(p.returncode, 0)
         self.assertEqual(text(p.stdout),
-                         win(os.path.join(tree, "a.txt")) + "\n" +
-                         win(os.path.join(tree, "sub", "b.txt")) + "\n"
+                         os.path.join(tree, "a.txt") + "\n" +
+                         os.path.join(tree, "sub", "b.txt") + "\n"
                          "2 files processed\n"
                          "fixed 2 line feeds and 1 BOMs in 2 files\n")
         self.assertEqual(read(os.path.join(tree, "a.txt")), b"a\nb\n")
