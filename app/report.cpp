@@ -29,6 +29,17 @@ void shown_release(ShownPath* shown) {
     shown->owned = nullptr;
 }
 
+#ifdef _WIN32
+const char* shown_path(const char* path, ShownPath* shown) {
+    shown->owned = nullptr;
+    return path;
+}
+
+const char* shown_typed(const char* text, ShownPath* shown) {
+    shown->owned = nullptr;
+    return text;
+}
+#else
 namespace {
 
 // `head` and then `rest` with its separators as '/' (`slashes`), one between
@@ -65,17 +76,6 @@ const char* shown_bytes(const char* head, const char* rest, bool slashes, ShownP
 
 } // namespace
 
-#ifdef _WIN32
-const char* shown_path(const char* path, ShownPath* shown) {
-    shown->owned = nullptr;
-    return path;
-}
-
-const char* shown_typed(const char* text, ShownPath* shown) {
-    shown->owned = nullptr;
-    return text;
-}
-#else
 const char* shown_path(const char* path, ShownPath* shown) {
     shown->owned = nullptr;
     if (!path) return path;
