@@ -83,6 +83,11 @@ constexpr int kOpenCommon = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 struct OpenPlan {
     char* path;
+    // The path as a folder descriptor and the rest: a folder opened lately
+    // and its last element, so that the system does not walk every folder
+    // of a deep path again for each call. AT_FDCWD and the whole path else.
+    int at;
+    const char* leaf;
     bool trailing;
     ACCESS_MASK access;
     ULONG share, disposition, options, attributes;
@@ -94,7 +99,7 @@ NTSTATUS open_existing(const OpenPlan& p, const struct stat& st, bool link_itsel
     bool dir = S_ISDIR(st.st_mode);
     if (link_itself) {
         struct stat target;
-        dir = stat(p.path, &target) == 0 && S_ISDIR(target.st_mode);
+        dir = fstatat(p.at, p.leaf, &target, 0) == 0 && S_ISDIR(target.st_mode);
     }
     ULONG disp = p.disposition;
     bool overwrite = disp == FILE_SUPERSEDE || disp == FILE_OVERWRITE || disp == FILE_OVERWRITE_IF;
@@ -113,17 +118,17 @@ NTSTATUS open_existing(const OpenPlan& p, const struct stat& st, bool link_itsel
 
     int fd;
     if (link_itself) {
-        fd = open(p.path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        fd = openat(p.at, p.leaf, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     } else if (dir) {
-        fd = open(p.path, O_RDONLY | O_DIRECTORY | kOpenCommon);
+        fd = openat(p.at, p.leaf, O_RDONLY | O_DIRECTORY | kOpenCommon);
         if (fd < 0 && errno == EACCES && !(p.access & kDataAccess))
-            fd = open(p.path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+            fd = openat(p.at, p.leaf, O_PATH | O_DIRECTORY | O_CLOEXEC);
     } else if (is_special(st.st_mode)) {
-        fd = open(p.path, O_PATH | O_CLOEXEC);
+        fd = openat(p.at, p.leaf, O_PATH | O_CLOEXEC);
     } else {
-        fd = open(p.path, open_flags_for(p.access) | kOpenCommon);
+        fd = openat(p.at, p.leaf, open_flags_for(p.access) | kOpenCommon);
         if (fd < 0 && errno == EACCES && !(p.access & kDataAccess))
-            fd = open(p.path, O_PATH | O_CLOEXEC);
+            fd = openat(p.at, p.leaf, O_PATH | O_CLOEXEC);
         // Other processes do not see our share modes; those that cooperate
         // through advisory locks wait while we write a file no one else may write.
         if (fd >= 0 && (p.access & kWriteData) && !(p.share & FILE_SHARE_WRITE) &&
@@ -155,12 +160,12 @@ NTSTATUS create_new(const OpenPlan& p, int* fd_out, ULONG_PTR* info) {
     int fd;
     if (p.options & FILE_DIRECTORY_FILE) {
         if (disp != FILE_CREATE && disp != FILE_OPEN_IF) return STATUS_INVALID_PARAMETER;
-        if (mkdir(p.path, 0777) != 0) return status_for_path_error(errno, p.path);
-        fd = open(p.path, O_RDONLY | O_DIRECTORY | kOpenCommon);
+        if (mkdirat(p.at, p.leaf, 0777) != 0) return status_for_path_error(errno, p.path);
+        fd = openat(p.at, p.leaf, O_RDONLY | O_DIRECTORY | kOpenCommon);
     } else {
         if (p.trailing) return STATUS_OBJECT_NAME_INVALID;
         mode_t mode = (p.attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-        fd = open(p.path, open_flags_for(p.access) | O_CREAT | O_EXCL | kOpenCommon, mode);
+        fd = openat(p.at, p.leaf, open_flags_for(p.access) | O_CREAT | O_EXCL | kOpenCommon, mode);
     }
     if (fd < 0) return status_for_path_error(errno, p.path);
     *fd_out = fd;
@@ -207,10 +212,11 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             (FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE))
         return STATUS_INVALID_PARAMETER;
 
-    OpenPlan plan{nullptr,           false,         access,        ShareAccess,
-                  CreateDisposition, CreateOptions, FileAttributes};
+    OpenPlan plan{nullptr,     AT_FDCWD,          nullptr,       false,         access,
+                  ShareAccess, CreateDisposition, CreateOptions, FileAttributes};
     NTSTATUS s = posix_path_from_native(ObjectAttributes, &plan.path, &plan.trailing);
     if (s != STATUS_SUCCESS) return s;
+    plan.at = anchor_for(plan.path, &plan.leaf);
 
     bool link_itself = false;
     int fd = -1;
@@ -221,9 +227,9 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
         bool follow = !(CreateOptions & FILE_OPEN_REPARSE_POINT);
         // The object itself first: a link as the last element is followed
         // only when asked, and then reported by its target's name.
-        int r = lstat(plan.path, &st);
+        int r = fstatat(plan.at, plan.leaf, &st, AT_SYMLINK_NOFOLLOW);
         bool leaf_is_link = r == 0 && S_ISLNK(st.st_mode) && follow;
-        if (leaf_is_link) r = stat(plan.path, &st);
+        if (leaf_is_link) r = fstatat(plan.at, plan.leaf, &st, 0);
         if (r != 0 && errno == ENOENT) {
             // Not there as written: as Wine, look for it with case ignored.
             if (char* found = lookup_as_wine(plan.path)) {
@@ -233,6 +239,9 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                 if (again == 0) {
                     free(plan.path);
                     plan.path = found;
+                    if (plan.at != AT_FDCWD) close(plan.at);
+                    plan.at = AT_FDCWD;
+                    plan.leaf = found;
                     r = 0;
                 } else {
                     free(found);
@@ -256,6 +265,7 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             if (!obj || fstat(fd, &now) != 0) {
                 free(obj);
                 close(fd);
+                if (plan.at != AT_FDCWD) close(plan.at);
                 free(plan.path);
                 return obj ? status_from_errno(errno) : STATUS_NO_MEMORY;
             }
@@ -263,13 +273,14 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             if (!link_itself && is_special(now.st_mode) && (access & kDataAccess)) {
                 free(obj);
                 close(fd);
+                if (plan.at != AT_FDCWD) close(plan.at);
                 free(plan.path);
                 return STATUS_ACCESS_DENIED;
             }
             bool is_dir = S_ISDIR(now.st_mode);
             if (link_itself) {
                 struct stat target;
-                is_dir = stat(plan.path, &target) == 0 && S_ISDIR(target.st_mode);
+                is_dir = fstatat(plan.at, plan.leaf, &target, 0) == 0 && S_ISDIR(target.st_mode);
             }
             // The reported name is made when first asked for: resolving
             // every folder above the file costs a call per folder.
@@ -285,12 +296,14 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             obj->dev = now.st_dev;
             obj->ino = now.st_ino;
             obj->unix_path = plan.path;
+            if (obj->kind == ObjKind::Directory) anchor_remember(plan.path, fd);
             obj->reparse = link_itself;
             obj->delete_on_close = CreateOptions & kFileDeleteOnClose;
             plan.path = nullptr;
             *FileHandle = handle_insert(obj);
         }
     }
+    if (plan.at != AT_FDCWD) close(plan.at);
     free(plan.path);
     if (s != STATUS_SUCCESS) return s;
     IoStatusBlock->Status = iosb_only ? rule.status : STATUS_SUCCESS;

@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace standin {
 
@@ -128,6 +130,55 @@ size_t u16len(const char16_t* s) {
 
 namespace {
 
+struct Anchor {
+    char* path;
+    int fd;
+};
+constexpr size_t kAnchorSlots = 16;
+Anchor g_anchors[kAnchorSlots];
+size_t g_anchor_next;
+pthread_mutex_t g_anchor_lock = PTHREAD_MUTEX_INITIALIZER;
+
+} // namespace
+
+int anchor_for(const char* path, const char** leaf) {
+    *leaf = path;
+    const char* slash = strrchr(path, '/');
+    if (!slash || slash == path || !slash[1]) return AT_FDCWD;
+    size_t length = static_cast<size_t>(slash - path);
+    int fd = AT_FDCWD;
+    pthread_mutex_lock(&g_anchor_lock);
+    for (const Anchor& a : g_anchors) {
+        if (a.path && strncmp(a.path, path, length) == 0 && a.path[length] == 0) {
+            fd = fcntl(a.fd, F_DUPFD_CLOEXEC, 0);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&g_anchor_lock);
+    if (fd < 0) return AT_FDCWD;
+    *leaf = slash + 1;
+    return fd;
+}
+
+void anchor_remember(const char* path, int fd) {
+    int own = openat(fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    char* copy = own >= 0 ? strdup(path) : nullptr;
+    if (!copy) {
+        if (own >= 0) close(own);
+        return;
+    }
+    pthread_mutex_lock(&g_anchor_lock);
+    Anchor& slot = g_anchors[g_anchor_next++ % kAnchorSlots];
+    if (slot.path) {
+        free(slot.path);
+        close(slot.fd);
+    }
+    slot = Anchor{copy, own};
+    pthread_mutex_unlock(&g_anchor_lock);
+}
+
+namespace {
+
 // Folders resolved lately, so that a folder's path is resolved from its
 // parent's: realpath() reads every element of the path again, which a walk
 // would do for every folder it enters, at a cost growing with the square of
@@ -144,10 +195,11 @@ size_t g_resolved_next;
 pthread_mutex_t g_resolved_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // The real path of folder `path` when it was resolved lately and is the same
-// folder still (malloc'ed), else null.
-char* resolved_folder(const char* path) {
+// folder still (malloc'ed), else null. `at` is the folder when open (else
+// AT_FDCWD).
+char* resolved_folder(const char* path, int at) {
     struct stat st;
-    if (stat(path, &st) != 0) return nullptr;
+    if ((at != AT_FDCWD ? fstat(at, &st) : stat(path, &st)) != 0) return nullptr;
     char* real = nullptr;
     pthread_mutex_lock(&g_resolved_lock);
     for (Resolved& r : g_resolved) {
@@ -160,9 +212,8 @@ char* resolved_folder(const char* path) {
     return real;
 }
 
-void remember_folder(const char* path, const char* real) {
-    struct stat st;
-    if (stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+void remember_folder(const char* path, const char* real, const struct stat& st) {
+    if (!S_ISDIR(st.st_mode)) return;
     char* p = strdup(path);
     char* r = strdup(real);
     if (!p || !r) {
@@ -181,13 +232,16 @@ void remember_folder(const char* path, const char* real) {
 // realpath(), from the parent's resolved path when it has one and the last
 // element is no link.
 char* resolve(const char* path) {
-    const char* slash = strrchr(path, '/');
+    const char* leaf = path;
+    int at = anchor_for(path, &leaf);
     char* real = nullptr;
-    if (slash && slash != path && slash[1]) {
+    struct stat st;
+    bool known = fstatat(at, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode);
+    const char* slash = strrchr(path, '/');
+    if (known && slash && slash != path && slash[1]) {
         char* parent = strndup(path, static_cast<size_t>(slash - path));
-        char* parent_real = parent ? resolved_folder(parent) : nullptr;
-        struct stat st;
-        if (parent_real && lstat(path, &st) == 0 && !S_ISLNK(st.st_mode)) {
+        char* parent_real = parent ? resolved_folder(parent, at) : nullptr;
+        if (parent_real) {
             size_t a = strlen(parent_real), b = strlen(slash);
             real = static_cast<char*>(malloc(a + b + 1));
             if (real) {
@@ -199,8 +253,12 @@ char* resolve(const char* path) {
         free(parent);
         free(parent_real);
     }
-    if (!real) real = realpath(path, nullptr);
-    if (real) remember_folder(path, real);
+    if (at != AT_FDCWD) close(at);
+    if (!real) {
+        real = realpath(path, nullptr);
+        known = real && stat(real, &st) == 0;
+    }
+    if (real && known) remember_folder(path, real, st);
     return real;
 }
 

@@ -142,6 +142,13 @@ int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, File
 // (malloc'ed), or null: letter case ignored, an exact name preferred.
 char* lookup_as_wine(const char* path);
 
+// Folders opened lately, held by a descriptor of their own: a path below one
+// is reached from it, not walked again from the root. anchor_for returns a
+// descriptor the caller closes (and the path's last element in *leaf), or
+// AT_FDCWD with the whole path; anchor_remember keeps a folder just opened.
+int anchor_for(const char* path, const char** leaf);
+void anchor_remember(const char* path, int fd);
+
 // True when a name's bytes name an entry: not empty, not "." or "..".
 bool is_plain_name(const char* name, size_t length);
 
