@@ -1,5 +1,6 @@
 // The runtime's primitives against the standard library's: an uncontended
-// lock and unlock, a semaphore's fast path, and a two-thread ping-pong.
+// lock and unlock, a semaphore's fast path, a two-thread ping-pong, and the
+// pool's cost per job against a thread per job.
 #include "base/runtime/semaphore.h"
 #include "base/runtime/thread.h"
 
@@ -150,6 +151,10 @@ void BM_PoolRunEmptyJobs(benchmark::State& state) {
         sem_wait(&b.done, nullptr, -1);
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
+    // The cost of one job, from its hand-over to its end.
+    state.counters["per_job"] =
+        benchmark::Counter(double(state.iterations() * kBatch),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_PoolRunEmptyJobs)->UseRealTime();
 
