@@ -1,5 +1,6 @@
 // The runtime's primitives against the standard library's: an uncontended
-// lock and unlock, a semaphore's fast path, and a two-thread ping-pong.
+// lock and unlock, a semaphore's fast path, a two-thread ping-pong, and the
+// pool's cost per job against a thread per job.
 #include "base/runtime/semaphore.h"
 #include "base/runtime/thread.h"
 
@@ -7,6 +8,8 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 namespace {
@@ -67,11 +70,36 @@ void BM_SemPostWaitFastPath(benchmark::State& state) {
 }
 BENCHMARK(BM_SemPostWaitFastPath);
 
+// Where the two threads of a ping-pong run: "cpus:0" where the scheduler
+// puts them, "cpus:1" both on one processor (each hand-off a switch of
+// threads), "cpus:2" on two (each hand-off a wake across processors). Left
+// to itself the scheduler moves between the last two, which makes the
+// first the noisiest.
+void pin(int placement, int side) {
+    if (placement == 0 || static_cast<int>(std::thread::hardware_concurrency()) < placement) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(placement == 1 ? 0 : side, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+struct Placement {
+    cpu_set_t saved;
+    explicit Placement(int placement) {
+        pthread_getaffinity_np(pthread_self(), sizeof saved, &saved);
+        pin(placement, 0);
+    }
+    ~Placement() { pthread_setaffinity_np(pthread_self(), sizeof saved, &saved); }
+};
+
 // One round trip per iteration: the partner thread answers each ping.
 void BM_SemPingPong(benchmark::State& state) {
     Semaphore ping{}, pong{};
     bool stop = false;
+    const int placement = static_cast<int>(state.range(0));
+    Placement here(placement);
     std::thread partner([&] {
+        pin(placement, 1);
         for (;;) {
             sem_wait(&ping, nullptr, -1);
             if (__atomic_load_n(&stop, __ATOMIC_ACQUIRE)) return;
@@ -86,7 +114,7 @@ void BM_SemPingPong(benchmark::State& state) {
     sem_post(&ping);
     partner.join();
 }
-BENCHMARK(BM_SemPingPong)->UseRealTime();
+BENCHMARK(BM_SemPingPong)->ArgName("cpus")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 
 // The same with two counting semaphores built from std::condition_variable.
 struct StdSemaphore {
@@ -110,7 +138,10 @@ struct StdSemaphore {
 void BM_CondVarPingPong(benchmark::State& state) {
     StdSemaphore ping, pong;
     bool stop = false;
+    const int placement = static_cast<int>(state.range(0));
+    Placement here(placement);
     std::thread partner([&] {
+        pin(placement, 1);
         for (;;) {
             ping.wait();
             if (__atomic_load_n(&stop, __ATOMIC_ACQUIRE)) return;
@@ -125,7 +156,7 @@ void BM_CondVarPingPong(benchmark::State& state) {
     ping.post();
     partner.join();
 }
-BENCHMARK(BM_CondVarPingPong)->UseRealTime();
+BENCHMARK(BM_CondVarPingPong)->ArgName("cpus")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 
 // --- threads ------------------------------------------------------------------------
 
@@ -150,6 +181,10 @@ void BM_PoolRunEmptyJobs(benchmark::State& state) {
         sem_wait(&b.done, nullptr, -1);
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
+    // The cost of one job, from its hand-over to its end.
+    state.counters["per_job"] =
+        benchmark::Counter(double(state.iterations() * kBatch),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_PoolRunEmptyJobs)->UseRealTime();
 

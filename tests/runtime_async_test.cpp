@@ -15,10 +15,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include "platform/posix/fault.h"
@@ -247,6 +253,257 @@ TEST(RuntimeAsyncTest, SignalPipeByteThreeSetsThreeAndClearsTwo) {
     EXPECT_FALSE(signal_is_set(signal_number(2)));
     // The last reference goes through the second interface.
     reader->second->release_second(&reader->second);
+}
+
+// --- races ---------------------------------------------------------------------------
+
+// Runs after every timer that was due at 0 when it was queued, so once it has
+// run, any step queued before it has run too.
+void flag_timer(Timer* t) {
+    __atomic_store_n(&t->due, 1, __ATOMIC_RELEASE);
+}
+bool alarm_flush() {
+    Timer flag{};
+    if (!alarm_schedule(&flag, flag_timer, 0)) return false;
+    return eventually([&] { return __atomic_load_n(&flag.due, __ATOMIC_ACQUIRE) == 1; });
+}
+
+int32_t outstanding() {
+    return __atomic_load_n(&async_outstanding, __ATOMIC_ACQUIRE);
+}
+
+struct HeldCallback {
+    Outcome outcome;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> go{false};
+};
+
+void hold_in_callback(void* user, int32_t result, uint64_t bytes) {
+    HeldCallback* h = static_cast<HeldCallback*>(user);
+    record(&h->outcome, result, bytes);
+    h->entered = true;
+    while (!h->go.load()) std::this_thread::yield();
+}
+
+// A cancel that comes once the outcome is being reported, while the record
+// still lives (its callback has not returned), neither queues a step for it
+// nor reports a second time.
+TEST(RuntimeAsyncRaceTest, ACancelWhileTheCallbackRunsDoesNothing) {
+    for (int round = 0; round < 20; ++round) {
+        TestPipe pipe;
+        pipe.put("abcd", 4);
+        Signal cancel;
+        signal_init(&cancel);
+        char buffer[4];
+        HeldCallback h;
+        AsyncRead* r =
+            async_read_start(pipe.read, &cancel, kNoTimeout, hold_in_callback, &h, buffer, 4, 4);
+        ASSERT_TRUE(eventually([&] { return h.entered.load(); }));
+        async_read_cancel(r);
+        signal_set(&cancel);
+        h.go = true;
+        ASSERT_TRUE(eventually([] { return outstanding() == 0; }));
+        ASSERT_TRUE(alarm_flush());
+        ASSERT_EQ(h.outcome.calls.load(), 1) << "round " << round;
+        ASSERT_EQ(h.outcome.result.load(), 0);
+        ASSERT_EQ(h.outcome.bytes.load(), 4u);
+    }
+}
+
+// The stress: one request at a time on a fresh pipe (minimum 4, at most 8
+// bytes), its data, its cancel and its time-out racing from this thread and
+// the alarm thread, with a random pause between them. Each request must be
+// called back exactly once, with a result its bytes bear out: success only
+// with the minimum, an end of data, a time-out or a cancel only where the
+// case has one; the buffer holds the bytes reported, and what it did not
+// take is still in the pipe.
+enum CancelBy { kNoCancel, kBySignal, kByCall, kByBoth };
+struct RaceCase {
+    const char* name;
+    int first;  // bytes written at once
+    int second; // bytes written after the cancel
+    bool close; // the data ends after the first bytes
+    CancelBy cancel;
+    int32_t timeout_ms;
+    int pause;  // the pause before the cancel is up to this many read latencies
+    bool fault; // the request's second native read fails
+};
+
+const RaceCase kRaceCases[] = {
+    {"short data, then a cancel signal", 2, 2, false, kBySignal, kNoTimeout, 1, false},
+    {"short data, then a direct cancel", 2, 2, false, kByCall, kNoTimeout, 1, false},
+    {"enough data against a cancel signal", 4, 0, false, kBySignal, kNoTimeout, 1, false},
+    {"enough data against a direct cancel", 4, 0, false, kByCall, kNoTimeout, 1, false},
+    {"short data and its end against a signal", 2, 0, true, kBySignal, kNoTimeout, 1, false},
+    {"short data against both cancels", 2, 2, false, kByBoth, kNoTimeout, 1, false},
+    {"short data against a time-out", 2, 2, false, kNoCancel, 1, 0, false},
+#ifndef _WIN32
+    {"a failing second read against a cancel", 2, 0, false, kByCall, kNoTimeout, 1, true},
+#endif
+};
+
+constexpr char kPattern[] = "abcdefgh";
+constexpr uint64_t kMinimum = 4;
+
+// Lives to the end of the test, so that a second callback would find it.
+struct RaceSlot {
+    std::mutex lock; // the callback's, also held around a direct cancel
+    std::condition_variable called;
+    int calls = 0;
+    int32_t result = -1;
+    uint64_t bytes = 0;
+    char buffer[8] = {};
+    Signal cancel;
+};
+
+void race_callback(void* user, int32_t result, uint64_t bytes) {
+    RaceSlot* s = static_cast<RaceSlot*>(user);
+    std::lock_guard<std::mutex> g(s->lock);
+    ++s->calls;
+    s->result = result;
+    s->bytes = bytes;
+    s->called.notify_all(); // under the lock: the slot's owner may go on once it is free
+}
+
+// The time from data written to the callback of a waiting read: the pauses
+// of the stress spread over that, whatever the build's speed.
+std::chrono::nanoseconds read_latency() {
+    std::chrono::nanoseconds total{0};
+    constexpr int kSamples = 20;
+    for (int i = 0; i < kSamples; ++i) {
+        TestPipe pipe;
+        char buffer[1];
+        Outcome o;
+        async_read_start(pipe.read, nullptr, kNoTimeout, record, &o, buffer, 1, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        auto start = std::chrono::steady_clock::now();
+        pipe.put("a", 1);
+        while (o.calls.load() == 0) std::this_thread::yield();
+        total += std::chrono::steady_clock::now() - start;
+    }
+    return total / kSamples;
+}
+
+void pause_for(std::chrono::nanoseconds d) {
+    auto until = std::chrono::steady_clock::now() + d;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+int race_rounds() {
+    if (const char* env = getenv("EOL_RACE_ROUNDS")) return atoi(env);
+#if defined(_WIN32)
+    return 400; // under Wine every read costs far more
+#elif defined(__SANITIZE_THREAD__)
+    return 100000;
+#else
+    return 120000;
+#endif
+}
+
+// Why a result cannot be right for the case and its bytes, or null.
+const char* race_fault(const RaceCase& c, int written, const RaceSlot& s) {
+    if (s.bytes > uint64_t(written)) return "more bytes than were written";
+    if (memcmp(s.buffer, kPattern, s.bytes) != 0) return "the buffer does not hold the bytes";
+    if ((s.result == 0) != (s.bytes >= kMinimum)) return "success does not match the minimum";
+    switch (s.result) {
+    case 0:
+        return nullptr;
+    case ERROR_BROKEN_PIPE:
+        return c.close ? nullptr : "the data ended, but it never did";
+    case ERROR_SEM_TIMEOUT:
+        return c.timeout_ms != kNoTimeout ? nullptr : "timed out without a time-out";
+    case ERROR_OPERATION_ABORTED:
+        return c.cancel != kNoCancel ? nullptr : "cancelled without a cancel";
+    case 1450: // ERROR_NO_SYSTEM_RESOURCES
+        return c.fault ? nullptr : "a read failed that was never made to";
+    default:
+        return "an outcome the request cannot have";
+    }
+}
+
+TEST(RuntimeAsyncRaceTest, RacingCancelsDataAndTimeOutsEndEachReadOnce) {
+    const int rounds = race_rounds();
+    std::vector<std::unique_ptr<RaceSlot>> slots(rounds);
+    std::mt19937 random(20261209);
+    const auto latency = read_latency();
+    int failures = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds && failures < 10; ++i) {
+        const RaceCase& c = kRaceCases[i % (sizeof kRaceCases / sizeof kRaceCases[0])];
+        slots[i] = std::make_unique<RaceSlot>();
+        RaceSlot& s = *slots[i];
+        signal_init(&s.cancel);
+        TestPipe pipe;
+        ASSERT_TRUE(pipe.read && pipe.write);
+#ifndef _WIN32
+        if (c.fault) {
+            FaultRule rule;
+            rule.skip = 1;
+            rule.status = STATUS_INSUFFICIENT_RESOURCES;
+            fault_set(FAULT_ASYNC_READ, rule);
+        }
+#endif
+        AsyncRead* r;
+        {
+            // Held until the request is known, so a direct cancel can use it.
+            std::lock_guard<std::mutex> g(s.lock);
+            r = async_read_start(pipe.read, &s.cancel, c.timeout_ms, race_callback, &s, s.buffer,
+                                 kMinimum, sizeof s.buffer);
+        }
+        ASSERT_NE(r, nullptr);
+        int written = c.first;
+        pipe.put(kPattern, DWORD(c.first));
+        if (c.close) pipe.close_write();
+        // No pause given: the time-out's, up to 2 ms.
+        auto most = c.pause ? c.pause * latency : std::chrono::nanoseconds(2000000);
+        pause_for(std::chrono::nanoseconds(random() % (most.count() + 1)));
+        if (c.cancel == kBySignal || c.cancel == kByBoth) signal_set(&s.cancel);
+        if (c.cancel == kByCall || c.cancel == kByBoth) {
+            std::lock_guard<std::mutex> g(s.lock);
+            if (!s.calls) async_read_cancel(r); // the record lives until the callback
+        }
+        if (c.second) {
+            pipe.put(kPattern + written, DWORD(c.second));
+            written += c.second;
+        }
+        std::unique_lock<std::mutex> g(s.lock);
+        if (!s.called.wait_for(g, std::chrono::seconds(10), [&] { return s.calls > 0; })) {
+            ADD_FAILURE() << c.name << ": round " << i << " never called back";
+            ++failures;
+            continue;
+        }
+        if (const char* why = race_fault(c, written, s)) {
+            ADD_FAILURE() << c.name << ": round " << i << ": " << why << " (result " << s.result
+                          << ", " << s.bytes << " bytes of " << written << ")";
+            ++failures;
+        }
+        g.unlock();
+#ifndef _WIN32
+        fault_reset();
+        // Nothing the read did not report was taken from the pipe.
+        pipe.close_write();
+        char rest[8];
+        DWORD got = 0, drained = 0;
+        while (ReadFile(pipe.read, rest, sizeof rest, &got, nullptr) && got > 0) drained += got;
+        if (s.bytes + drained != uint64_t(written)) {
+            ADD_FAILURE() << c.name << ": round " << i << ": " << s.bytes << " reported and "
+                          << drained << " left of " << written;
+            ++failures;
+        }
+#endif
+    }
+    // Every request is done once: none is outstanding, and nothing queued
+    // for one of them is still to run.
+    EXPECT_TRUE(eventually([] { return outstanding() == 0; })) << outstanding();
+    ASSERT_TRUE(alarm_flush());
+    int wrong = 0;
+    for (auto& s : slots)
+        if (s && s->calls != 1) ++wrong;
+    EXPECT_EQ(wrong, 0) << "requests not called back exactly once";
+    fprintf(stderr, "[ races ] %d rounds in %lld ms (read latency %lld us)\n", rounds,
+            static_cast<long long>(elapsed_ms(start)),
+            static_cast<long long>(latency.count() / 1000));
 }
 
 // --- the stop, in a child process --------------------------------------------------

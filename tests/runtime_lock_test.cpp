@@ -319,7 +319,8 @@ TEST(RuntimeSemaphoreTest, PermitsGoInArrivalOrder) {
     EXPECT_EQ(sem_count(s), 0);
 }
 
-// Posters and takers, some giving up by time-out and some by cancellation:
+// Posters and takers, some giving up by time-out (one at once, so that its
+// time-outs meet posts that have just claimed it) and some by cancellation:
 // every permit posted is either taken or still counted.
 TEST(RuntimeSemaphoreTest, PermitsConservedUnderContention) {
     Semaphore s{};
@@ -332,7 +333,9 @@ TEST(RuntimeSemaphoreTest, PermitsConservedUnderContention) {
     for (int i = 0; i < kTakers; ++i)
         threads.emplace_back([&, i] {
             while (posting || sem_count(s) > 0) {
-                bool ok = i % 2 ? sem_wait(&s, nullptr, 1) : sem_wait(&s, &cancel, 2);
+                bool ok = i == 3  ? sem_wait(&s, nullptr, 0)
+                          : i % 2 ? sem_wait(&s, nullptr, 1)
+                                  : sem_wait(&s, &cancel, 2);
                 if (ok) ++taken;
             }
         });

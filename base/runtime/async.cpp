@@ -30,31 +30,70 @@ void add_ref(AsyncRead* r) {
     __atomic_add_fetch(&r->references, 1, __ATOMIC_ACQ_REL);
 }
 
-// Drops a reference that is never the last (a detached listener or timer).
+// Adds a reference unless the count has reached 0: the request has then
+// reached its outcome, its callback runs or has run, and nothing may be
+// queued for it any more.
+bool add_ref_unless_done(AsyncRead* r) {
+    int32_t c = __atomic_load_n(&r->references, __ATOMIC_ACQUIRE);
+    while (c > 0) {
+        if (__atomic_compare_exchange_n(&r->references, &c, c + 1, true, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
+}
+
+// Drops the reference of a detached listener or timer. Every caller of
+// detach holds a reference of its own, so this one is never the last.
 void drop_ref(AsyncRead* r) {
     __atomic_sub_fetch(&r->references, 1, __ATOMIC_ACQ_REL);
 }
 
 void issue_step(Timer* t);
 
-void release(AsyncRead* r) {
-    if (__atomic_load_n(&r->references, __ATOMIC_ACQUIRE) == 1 && r->result == 0 &&
-        r->done < r->minimum) {
-        if (!__atomic_load_n(&r->cancel_requested, __ATOMIC_ACQUIRE)) {
-            // Data came, but not enough: read again, with this reference.
-            __atomic_store_n(&r->completed, 0, __ATOMIC_RELEASE);
-            if (!alarm_schedule(&r->step_timer, issue_step, 0)) issue_step(&r->step_timer);
-            return;
-        }
-        // A cancel that came while the read was delivering data ends it.
-        r->result = r->timed_out ? ERROR_SEM_TIMEOUT : ERROR_OPERATION_ABORTED;
-    }
-    if (__atomic_sub_fetch(&r->references, 1, __ATOMIC_ACQ_REL) != 0) return;
+// The count reached 0: this thread alone reports the outcome.
+void finish(AsyncRead* r) {
     r->callback(r->user, r->result, r->done);
     if (__atomic_sub_fetch(&async_outstanding, 1, __ATOMIC_ACQ_REL) == 0 &&
         signal_is_set(&alarm_stop_signal))
         alarm_wake();
     mem_free(r);
+}
+
+// Drops a reference. Whether it is the last one and the drop itself are
+// one compare-and-swap, so of releases that race exactly one sees the last
+// reference, and only it re-issues the read or reports the outcome. While
+// one reference is left no other holder can drop one; only a cancel can
+// still add one, which makes the final swap fail and the decision repeat.
+void release(AsyncRead* r) {
+    int32_t c = __atomic_load_n(&r->references, __ATOMIC_ACQUIRE);
+    for (;;) {
+        if (c > 1) {
+            if (__atomic_compare_exchange_n(&r->references, &c, c - 1, true, __ATOMIC_ACQ_REL,
+                                            __ATOMIC_ACQUIRE))
+                return;
+            continue;
+        }
+        int32_t result = r->result;
+        if (result == 0 && r->done < r->minimum) {
+            if (!__atomic_load_n(&r->cancel_requested, __ATOMIC_SEQ_CST)) {
+                // Data came, but not enough: read again, with this reference. A
+                // cancel that comes from now on is seen by the issue step.
+                __atomic_store_n(&r->completed, 0, __ATOMIC_RELEASE);
+                if (!alarm_schedule(&r->step_timer, issue_step, 0)) issue_step(&r->step_timer);
+                return;
+            }
+            // A cancel that came while the read was delivering data ends it.
+            result = __atomic_load_n(&r->timed_out, __ATOMIC_ACQUIRE) ? ERROR_SEM_TIMEOUT
+                                                                      : ERROR_OPERATION_ABORTED;
+        }
+        if (__atomic_compare_exchange_n(&r->references, &c, 0, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
+            r->result = result;
+            finish(r);
+            return;
+        }
+    }
 }
 
 // Takes back every listener and the time-out timer that are still armed.
@@ -68,29 +107,43 @@ void detach(AsyncRead* r) {
 void cancel_step(Timer* t) {
     AsyncRead* r = request_of(t, offsetof(AsyncRead, cancel_timer));
     __atomic_store_n(&r->io.cancel, 1, __ATOMIC_SEQ_CST);
-    if (r->handle && r->handle != INVALID_HANDLE_VALUE) {
+    // A read that has completed has nothing left to cancel, and the call
+    // would hit other requests' reads on the same handle.
+    if (r->handle && r->handle != INVALID_HANDLE_VALUE &&
+        !__atomic_load_n(&r->completed, __ATOMIC_ACQUIRE)) {
         NtIoStatusBlock ignored;
         NtCancelIoFile(r->handle, &ignored);
     }
     release(r);
 }
 
+// Cancels from a step or a listener, which holds a reference of its own.
+void request_cancel(AsyncRead* r) {
+    detach(r);
+    int32_t clear = 0;
+    if (!__atomic_compare_exchange_n(&r->cancel_requested, &clear, 1, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST))
+        return;
+    add_ref(r);
+    if (!alarm_schedule(&r->cancel_timer, cancel_step, 0)) release(r);
+}
+
 void on_cancel_signal(SignalListener* l) {
     AsyncRead* r = request_of(l, offsetof(AsyncRead, cancel_listener));
-    async_read_cancel(r);
+    request_cancel(r);
     release(r);
 }
 
 void on_stop_signal(SignalListener* l) {
     AsyncRead* r = request_of(l, offsetof(AsyncRead, stop_listener));
-    async_read_cancel(r);
+    request_cancel(r);
     release(r);
 }
 
 void on_timeout(Timer* t) {
     AsyncRead* r = request_of(t, offsetof(AsyncRead, timeout_timer));
     __atomic_store_n(&r->timed_out, 1, __ATOMIC_RELEASE);
-    async_read_cancel(r);
+    request_cancel(r);
     release(r);
 }
 
@@ -193,8 +246,11 @@ void issue_step(Timer* t) {
                                 __ATOMIC_ACQUIRE);
     add_ref(r); // for the read
     if (signal_is_set(&alarm_stop_signal)) {
-        async_read_cancel(r);
+        request_cancel(r);
         read_completed(&r->io, ERROR_CANCELLED, 0);
+    } else if (__atomic_load_n(&r->cancel_requested, __ATOMIC_SEQ_CST)) {
+        // Cancelled before this read went out: it ends as a cancelled read.
+        read_completed(&r->io, ERROR_OPERATION_ABORTED, 0);
     } else {
         // Each read starts from a clean completion record.
         r->io.status.Status = kPending;
@@ -218,7 +274,9 @@ void issue_step(Timer* t) {
         add_ref(r);
         if (!signal_add_listener(&alarm_stop_signal, on_stop_signal, &r->stop_listener))
             on_stop_signal(&r->stop_listener);
-        if (__atomic_load_n(&r->cancel_requested, __ATOMIC_ACQUIRE)) async_read_cancel(r);
+        // A cancel that came while these were armed may have missed them;
+        // its cancel step is queued already.
+        if (__atomic_load_n(&r->cancel_requested, __ATOMIC_SEQ_CST)) detach(r);
     }
     release(r);
 }
@@ -257,13 +315,20 @@ AsyncRead* async_read_start(HANDLE handle, Signal* cancel, int32_t timeout_ms,
     return request;
 }
 
+// May come from any thread, holding no reference, up to the moment the
+// callback returns. The first call claims the cancel; it then goes on only
+// while the request holds a reference (so has not reached its outcome), and
+// that reference, its own, keeps the record alive through the detach and
+// goes with the cancel step, which releases it on the alarm thread. So the
+// outcome is never reported from inside this call (its caller may hold a
+// lock the callback takes), unless the alarm module has stopped.
 void async_read_cancel(AsyncRead* r) {
-    detach(r);
     int32_t clear = 0;
-    if (!__atomic_compare_exchange_n(&r->cancel_requested, &clear, 1, false, __ATOMIC_ACQ_REL,
-                                     __ATOMIC_ACQUIRE))
+    if (!__atomic_compare_exchange_n(&r->cancel_requested, &clear, 1, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST))
         return;
-    add_ref(r);
+    if (!add_ref_unless_done(r)) return;
+    detach(r);
     if (!alarm_schedule(&r->cancel_timer, cancel_step, 0)) release(r);
 }
 

@@ -64,7 +64,10 @@ extern int32_t async_outstanding;
 AsyncRead* async_read_start(HANDLE handle, Signal* cancel, int32_t timeout_ms,
                             AsyncCallback callback, void* user, void* buffer, uint64_t minimum,
                             uint64_t maximum);
-// Asks for cancellation; idempotent.
+// Asks for cancellation; idempotent. Any thread may call it until the
+// callback has returned: once the outcome is reached it does nothing, and
+// it never runs the callback itself (unless the alarm module has stopped),
+// so its caller may hold a lock that the callback takes.
 void async_read_cancel(AsyncRead* request);
 // The alarm module's idle hook: non-zero when no request is outstanding.
 int32_t async_idle();

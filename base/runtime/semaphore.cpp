@@ -11,9 +11,14 @@ struct SemWaiter {
     SemWaiter* prev;
     SemWaiter* next;
     Parker parker;
-    int32_t woken; // 0 until poster or canceller claims the wake
+    int32_t woken; // 0 until poster (kByPost) or canceller (kByCancel) claims the wake
     uint8_t granted;
 };
+
+namespace {
+constexpr int32_t kByPost = 1;
+constexpr int32_t kByCancel = 2;
+} // namespace
 
 // --- semaphore ------------------------------------------------------------------
 
@@ -23,7 +28,7 @@ void sem_cancel(SignalListener* l) {
     SemWaiter* w =
         reinterpret_cast<SemWaiter*>(reinterpret_cast<char*>(l) - offsetof(SemWaiter, listener));
     int32_t expected = 0;
-    if (__atomic_compare_exchange_n(&w->woken, &expected, 1, false, __ATOMIC_SEQ_CST,
+    if (__atomic_compare_exchange_n(&w->woken, &expected, kByCancel, false, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST))
         parker_wake(&w->parker);
     __atomic_store_n(&l->callback, nullptr, __ATOMIC_RELEASE);
@@ -36,6 +41,7 @@ void sem_post(Semaphore* s) {
     if (c >= 0 && __atomic_compare_exchange_n(&s->count, &c, c + 1, false, __ATOMIC_SEQ_CST,
                                               __ATOMIC_SEQ_CST))
         return;
+    SemWaiter* wake = nullptr;
     light_lock(&s->lock);
     if (__atomic_add_fetch(&s->count, 1, __ATOMIC_SEQ_CST) <= 0 && s->head) {
         SemWaiter* w = s->head;
@@ -44,13 +50,17 @@ void sem_post(Semaphore* s) {
             s->head->prev = nullptr;
         else
             s->tail = nullptr;
-        w->granted = 1;
+        __atomic_store_n(&w->granted, 1, __ATOMIC_RELAXED);
         int32_t expected = 0;
-        if (__atomic_compare_exchange_n(&w->woken, &expected, 1, false, __ATOMIC_SEQ_CST,
+        if (__atomic_compare_exchange_n(&w->woken, &expected, kByPost, false, __ATOMIC_SEQ_CST,
                                         __ATOMIC_SEQ_CST))
-            parker_wake(&w->parker);
+            wake = w;
     }
     light_unlock(&s->lock);
+    // Woken outside the lock, so that the waiter, or a thread that wants the
+    // lock, does not run only to find it still held. The claim above keeps
+    // the waiter from leaving before this wake has touched its parker.
+    if (wake) parker_wake(&wake->parker);
 }
 
 bool sem_wait(Semaphore* s, Signal* cancel, int32_t timeout_ms) {
@@ -72,20 +82,33 @@ bool sem_wait(Semaphore* s, Signal* cancel, int32_t timeout_ms) {
             s->head = &w;
         s->tail = &w;
         light_unlock(&s->lock);
+        bool woke;
         if (!cancel) {
-            parker_wait(&w.parker, timeout_ms, true);
+            woke = parker_wait(&w.parker, timeout_ms, true);
         } else {
             if (!signal_add_listener(cancel, sem_cancel, &w.listener)) {
                 w.listener.callback = sem_cancel;
                 sem_cancel(&w.listener);
             }
-            parker_wait(&w.parker, timeout_ms, true);
+            woke = parker_wait(&w.parker, timeout_ms, true);
             if (!signal_remove_listener(cancel, &w.listener)) {
                 while (__atomic_load_n(&w.listener.callback, __ATOMIC_ACQUIRE)) sleep_ms(10);
             }
         }
+        // Woken by a post: the poster dequeued and granted this waiter before
+        // it claimed the wake, and the wake was its last touch of the waiter,
+        // so the lock is not needed to leave.
+        if (woke && __atomic_load_n(&w.woken, __ATOMIC_ACQUIRE) == kByPost) {
+            if (w.parker.node) node_return(w.parker.pool, w.parker.node);
+            return true;
+        }
         light_lock(&s->lock);
-        if (!w.granted) {
+        // Timed out while a poster claimed the wake: it is on its way to the
+        // parker (its wake moves the state from the 0 the time-out left), and
+        // the waiter must outlive that.
+        if (__atomic_load_n(&w.woken, __ATOMIC_ACQUIRE) == kByPost)
+            while (__atomic_load_n(&w.parker.state, __ATOMIC_ACQUIRE) == 0) sleep_ms(0);
+        if (!__atomic_load_n(&w.granted, __ATOMIC_RELAXED)) {
             if (w.prev)
                 w.prev->next = w.next;
             else

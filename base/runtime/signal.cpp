@@ -44,9 +44,10 @@ void ordinary_reset(Signal* s) {
 
 void constant_ignore(Signal*) {}
 
+// Every field of the listener is written under the lock: a listener that
+// is being registered again may at the same time be the subject of a
+// removal on another thread, which reads its link under this lock.
 bool add_listener(Signal* s, SignalCallback callback, SignalListener* listener) {
-    __atomic_store_n(&listener->callback, nullptr, __ATOMIC_RELAXED);
-    listener->link = nullptr;
     light_lock(&s->lock);
     bool ok = !__atomic_load_n(&s->is_set, __ATOMIC_ACQUIRE);
     if (ok) {
@@ -55,6 +56,9 @@ bool add_listener(Signal* s, SignalCallback callback, SignalListener* listener) 
         if (s->listeners) s->listeners->link = &listener->next;
         listener->link = &s->listeners;
         s->listeners = listener;
+    } else {
+        __atomic_store_n(&listener->callback, nullptr, __ATOMIC_RELEASE);
+        listener->link = nullptr;
     }
     light_unlock(&s->lock);
     return ok;

@@ -9,33 +9,50 @@
 #include <cstring>
 #include <mutex>
 #include <unistd.h>
-#include <vector>
 
 namespace standin {
 namespace {
 
+// Slot i holds handle (i + 1) * 4. The slots live in chunks that, once
+// made, are never moved or freed (exit handlers close handles after static
+// destructors may have run), so a lookup reads them without the lock: one
+// load of the chunk and one of the slot. Changes take the lock.
+constexpr size_t kChunkSlots = 1024;
+constexpr size_t kChunks = 4096;
 std::mutex g_table_lock;
-// Slot i holds handle (i + 1) * 4. Never destroyed: exit handlers close
-// handles after static destructors may have run.
-std::vector<Object*>& g_table = *new std::vector<Object*>;
+Object** g_chunks[kChunks]; // each written once, under the lock
+size_t g_used;              // slots ever handed out (guarded by the lock)
+size_t g_lowest_free;       // no free slot below this one (guarded by the lock)
 
 thread_local DWORD t_last_error = 0;
 
 // Standard handles: 0x3, 0x7 and 0xB for fds 0, 1 and 2.
 constexpr uintptr_t kStdHandleBase = 3;
 
+Object** slot_at(size_t i) {
+    Object** chunk = __atomic_load_n(&g_chunks[i / kChunkSlots], __ATOMIC_ACQUIRE);
+    return chunk ? &chunk[i % kChunkSlots] : nullptr;
+}
+
 } // namespace
 
 HANDLE handle_insert(Object* obj) {
     std::lock_guard<std::mutex> g(g_table_lock);
-    for (size_t i = 0; i < g_table.size(); ++i) {
-        if (!g_table[i]) {
-            g_table[i] = obj;
-            return reinterpret_cast<HANDLE>((i + 1) * 4);
+    size_t i = g_lowest_free;
+    while (i < g_used && __atomic_load_n(slot_at(i), __ATOMIC_RELAXED)) ++i;
+    if (i == g_used) {
+        if (i == kChunks * kChunkSlots) return nullptr;
+        Object**& chunk = g_chunks[i / kChunkSlots];
+        if (!__atomic_load_n(&chunk, __ATOMIC_RELAXED)) {
+            Object** fresh = static_cast<Object**>(calloc(kChunkSlots, sizeof(Object*)));
+            if (!fresh) return nullptr;
+            __atomic_store_n(&chunk, fresh, __ATOMIC_RELEASE);
         }
+        ++g_used;
     }
-    g_table.push_back(obj);
-    return reinterpret_cast<HANDLE>(g_table.size() * 4);
+    __atomic_store_n(slot_at(i), obj, __ATOMIC_RELEASE);
+    g_lowest_free = i + 1;
+    return reinterpret_cast<HANDLE>((i + 1) * 4);
 }
 
 static size_t slot_of(HANDLE h) {
@@ -46,23 +63,24 @@ static size_t slot_of(HANDLE h) {
 
 Object* handle_lookup(HANDLE h) {
     size_t i = slot_of(h);
-    std::lock_guard<std::mutex> g(g_table_lock);
-    return i < g_table.size() ? g_table[i] : nullptr;
+    if (i >= kChunks * kChunkSlots) return nullptr;
+    Object** slot = slot_at(i);
+    return slot ? __atomic_load_n(slot, __ATOMIC_ACQUIRE) : nullptr;
 }
 
 Object* handle_remove(HANDLE h) {
     size_t i = slot_of(h);
     std::lock_guard<std::mutex> g(g_table_lock);
-    if (i >= g_table.size()) return nullptr;
-    Object* obj = g_table[i];
-    g_table[i] = nullptr;
+    if (i >= g_used) return nullptr;
+    Object* obj = __atomic_exchange_n(slot_at(i), nullptr, __ATOMIC_ACQ_REL);
+    if (obj && i < g_lowest_free) g_lowest_free = i;
     return obj;
 }
 
 void handle_for_each(void (*fn)(Object*, void*), void* ctx) {
     std::lock_guard<std::mutex> g(g_table_lock);
-    for (Object* obj : g_table)
-        if (obj) fn(obj, ctx);
+    for (size_t i = 0; i < g_used; ++i)
+        if (Object* obj = __atomic_load_n(slot_at(i), __ATOMIC_ACQUIRE)) fn(obj, ctx);
 }
 
 int std_handle_fd(HANDLE h) {

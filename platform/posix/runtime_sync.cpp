@@ -1,18 +1,23 @@
 // Synchronisation: thread ids, kernel events, waits, delays, asynchronous
 // procedure calls and critical sections.
 //
-// Every thread owns one wait block: a condition variable under the one lock
-// of this file. A wait links the block to the object it waits on; setting the
-// object wakes the blocks linked to it, and queueing a procedure call to a
-// thread wakes that thread's block, so an alertable wait can run the call.
+// Every thread owns one wait block: a futex word beside fields guarded by the
+// one lock of this file. A wait links the block to the object it waits on
+// and sleeps on the word outside the lock; setting the object bumps the
+// words of the blocks linked to it, and queueing a procedure call to a
+// thread bumps that thread's word, so an alertable wait can run the call.
+// The sleeper is woken after the lock is let go, so that it does not wake
+// only to block on the lock its waker still holds. Blocks are recycled,
+// never freed, which makes a wake that comes late harmless: its sleeper
+// looks again at what it waits for and sleeps on.
 #include "platform/posix/fault.h"
 #include "platform/posix/standin.h"
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <linux/futex.h>
 #include <mutex>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -27,18 +32,48 @@ struct ApcEntry {
 };
 
 struct WaitBlock {
-    std::condition_variable cond;
+    uint32_t word;        // the futex word: every wake adds one
     Waitable* waiting_on; // the object this thread waits on, or null
     WaitBlock* next;      // the next block waiting on the same object
     ApcEntry* apc_head;   // queued procedure calls, oldest first
     ApcEntry* apc_tail;
+    WaitBlock* free_next; // on the free list once its thread has let go of it
 };
 
 namespace {
 
-std::mutex g_sync; // guards every Waitable and every wait block's fields
+std::mutex g_sync;        // guards every Waitable and every wait block's fields but the word
+WaitBlock* g_free_blocks; // guarded by g_sync
 
-using Clock = std::chrono::steady_clock;
+// Marks a wake under g_sync; the sleeper is woken by wake_block, after it.
+void mark_wake(WaitBlock* wb) {
+    __atomic_fetch_add(&wb->word, 1, __ATOMIC_RELEASE);
+}
+
+void wake_block(WaitBlock* wb) {
+    syscall(SYS_futex, &wb->word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps until the word moves from `seen`, a wake comes, or `rel` passes.
+void sleep_on_block(WaitBlock* wb, uint32_t seen, const timespec* rel) {
+    syscall(SYS_futex, &wb->word, FUTEX_WAIT_PRIVATE, seen, rel, nullptr, 0);
+}
+
+// Wakes that can be carried out of the lock; more are woken under it.
+struct Wakes {
+    WaitBlock* blocks[8];
+    int count = 0;
+    void add(WaitBlock* wb) {
+        mark_wake(wb);
+        if (count < 8)
+            blocks[count++] = wb;
+        else
+            wake_block(wb);
+    }
+    void run() {
+        for (int i = 0; i < count; ++i) wake_block(blocks[i]);
+    }
+};
 
 // Unlinks a block from the waiters of the object it waits on.
 void unlink_waiter(WaitBlock* wb) {
@@ -60,6 +95,34 @@ ApcEntry* take_apcs(WaitBlock* wb) {
     wb->apc_head = wb->apc_tail = nullptr;
     return list;
 }
+
+void free_apcs(ApcEntry* list) {
+    while (list) {
+        ApcEntry* next = list->next;
+        free(list);
+        list = next;
+    }
+}
+
+// A recycled block, or a new one. Calls queued to a block after its thread
+// let go of it are dropped: they were meant for a thread that is gone.
+WaitBlock* block_new() {
+    WaitBlock* wb = nullptr;
+    ApcEntry* stale = nullptr;
+    {
+        std::lock_guard<std::mutex> g(g_sync);
+        wb = g_free_blocks;
+        if (wb) {
+            g_free_blocks = wb->free_next;
+            wb->free_next = nullptr;
+            stale = take_apcs(wb);
+        }
+    }
+    free_apcs(stale);
+    return wb ? wb : new WaitBlock{};
+}
+
+using Clock = std::chrono::steady_clock;
 
 // Runs the calls in the order they were queued, outside the lock.
 void run_apcs(ApcEntry* list) {
@@ -123,10 +186,20 @@ NTSTATUS wait_on(Waitable* w, bool alertable, const LARGE_INTEGER* timeout) {
             wb->next = w->waiters;
             w->waiters = wb;
         }
-        if (finite)
-            wb->cond.wait_until(g, deadline);
-        else
-            wb->cond.wait(g);
+        uint32_t seen = __atomic_load_n(&wb->word, __ATOMIC_ACQUIRE);
+        g.unlock();
+        if (finite) {
+            int64_t left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now())
+                    .count();
+            if (left < 0) left = 0;
+            timespec rel{static_cast<time_t>(left / 1000000000),
+                         static_cast<long>(left % 1000000000)};
+            sleep_on_block(wb, seen, &rel);
+        } else {
+            sleep_on_block(wb, seen, nullptr);
+        }
+        g.lock();
     }
     unlink_waiter(wb);
     return result;
@@ -173,49 +246,54 @@ void make_block_key() {
 
 WaitBlock* thread_wait_block() {
     if (t_wait_block) return t_wait_block;
-    WaitBlock* wb = new WaitBlock{};
+    WaitBlock* wb = block_new();
     pthread_once(&g_block_key_once, make_block_key);
     pthread_setspecific(g_block_key, wb);
     return t_wait_block = wb;
 }
 
 void waitable_signal(Waitable* w, bool signalled) {
-    std::lock_guard<std::mutex> g(g_sync);
-    w->signalled = signalled;
-    if (!signalled) return;
-    for (WaitBlock* wb = w->waiters; wb; wb = wb->next) wb->cond.notify_one();
+    Wakes wakes;
+    {
+        std::lock_guard<std::mutex> g(g_sync);
+        w->signalled = signalled;
+        if (!signalled) return;
+        for (WaitBlock* wb = w->waiters; wb; wb = wb->next) wakes.add(wb);
+    }
+    wakes.run();
 }
 
 bool queue_apc(WaitBlock* wb, PAPCFUNC routine, ULONG_PTR data) {
     ApcEntry* e = static_cast<ApcEntry*>(malloc(sizeof(ApcEntry)));
     if (!e) return false;
     *e = ApcEntry{routine, data, nullptr};
-    std::lock_guard<std::mutex> g(g_sync);
-    if (wb->apc_tail)
-        wb->apc_tail->next = e;
-    else
-        wb->apc_head = e;
-    wb->apc_tail = e;
-    wb->cond.notify_one();
+    {
+        std::lock_guard<std::mutex> g(g_sync);
+        if (wb->apc_tail)
+            wb->apc_tail->next = e;
+        else
+            wb->apc_head = e;
+        wb->apc_tail = e;
+        mark_wake(wb);
+    }
+    wake_block(wb);
     return true;
 }
 
 WaitBlock* wait_block_new() {
-    return new WaitBlock{};
+    return block_new();
 }
 
 void wait_block_free(WaitBlock* wb) {
     ApcEntry* list;
     {
         std::lock_guard<std::mutex> g(g_sync);
+        unlink_waiter(wb);
         list = take_apcs(wb);
+        wb->free_next = g_free_blocks;
+        g_free_blocks = wb;
     }
-    while (list) {
-        ApcEntry* next = list->next;
-        free(list);
-        list = next;
-    }
-    delete wb;
+    free_apcs(list);
 }
 
 void wait_block_adopt(WaitBlock* wb) {
