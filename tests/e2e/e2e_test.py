@@ -139,6 +139,15 @@ class Tree(unittest.TestCase):
     def p(self, rel):
         return os.path.join(self.root, rel)
 
+    def snapshot(self):
+        """Every file of root and its bytes."""
+        out = {}
+        for dirpath, _, filenames in os.walk(self.root):
+            for n in filenames:
+                full = os.path.join(dirpath, n)
+                out[os.path.relpath(full, self.root)] = read(full)
+        return out
+
     def shown(self, rel, linux=None):
         """How the program prints the file `rel` of root: the Windows program
         in full Windows form; the Linux program as the folder was typed
@@ -211,14 +220,6 @@ class Conversion(Tree):
 
     def make_mixed_tree(self):
         return make_mixed_tree(self.root)
-
-    def snapshot(self):
-        out = {}
-        for dirpath, _, filenames in os.walk(self.root):
-            for n in filenames:
-                full = os.path.join(dirpath, n)
-                out[os.path.relpath(full, self.root)] = read(full)
-        return out
 
     def test_test_mode_predicts_the_real_run(self):
         self.make_mixed_tree()
@@ -426,14 +427,6 @@ class LeftAloneByDefault(Tree):
         self.assertNotIn("binary", out)
         self.assertIn(self.shown("image.png") + "\n", out)
         self.assertIn(self.shown("repo/.git/config") + "\n", out)
-
-    def snapshot(self):
-        out = {}
-        for dirpath, _, filenames in os.walk(self.root):
-            for n in filenames:
-                full = os.path.join(dirpath, n)
-                out[os.path.relpath(full, self.root)] = read(full)
-        return out
 
 
 class Safety(Tree):
