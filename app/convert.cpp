@@ -414,7 +414,7 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     }
     if (pass.error == 0 && !pass.binary && output_pass) {
         run_pass(h, form, limit, budgeted ? &budget : nullptr, &text, probe, &pass);
-        collected = pass.changes && !pass.binary;
+        collected = pass.changes; // a binary file's pass stops before any change
     }
     if (pass.error != 0) {
         count_read_failure(t, path, pass.error);

@@ -101,12 +101,7 @@ void walk(Run* run, const char* folder, const char* const* filters, Signal* canc
     int32_t flags = run->totals.force ? 0 : WALK_SKIP_VCS;
     ErrorCode err = walker_create(&walker, cancel, folder, flags, filters);
     if (err != 0) {
-        ShownPath shown;
-        char tail[96];
-        format_to_buffer(tail, sizeof tail, "\": %s (error %d).\n", error_reason(err), err);
-        const char* pieces[] = {"ERROR: Cannot open folder \"", shown_typed(folder, &shown), tail};
-        print_pieces(true, pieces, 3);
-        shown_release(&shown);
+        report_typed_error("ERROR: Cannot open folder \"", folder, err);
         run->failed = true;
         return;
     }

@@ -142,14 +142,29 @@ void report_unreadable_file(const char* path, ErrorCode code) {
     report_path_error("ERROR: Cannot read file \"", path, code);
 }
 
-void report_path_error(const char* before, const char* path, ErrorCode code) {
-    ShownPath shown;
+namespace {
+
+// `before`, the text as shown, and the reason and code (none when 0).
+void report_shown_error(const char* before, const char* shown, ErrorCode code) {
     char tail[96];
     if (code != 0)
         format_to_buffer(tail, sizeof tail, "\": %s (error %d).\n", error_reason(code), code);
     else
         format_to_buffer(tail, sizeof tail, "\".\n");
-    const char* pieces[] = {before, shown_path(path, &shown), tail};
+    const char* pieces[] = {before, shown, tail};
     print_pieces(true, pieces, 3);
+}
+
+} // namespace
+
+void report_path_error(const char* before, const char* path, ErrorCode code) {
+    ShownPath shown;
+    report_shown_error(before, shown_path(path, &shown), code);
+    shown_release(&shown);
+}
+
+void report_typed_error(const char* before, const char* typed, ErrorCode code) {
+    ShownPath shown;
+    report_shown_error(before, shown_typed(typed, &shown), code);
     shown_release(&shown);
 }

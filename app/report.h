@@ -12,6 +12,8 @@ void report_unreadable_file(const char* path, ErrorCode code);
 // An ERROR: line on standard error: `before` (up to the opening quote), the
 // path as shown, and the reason and code (none when 0).
 void report_path_error(const char* before, const char* path, ErrorCode code);
+// The same for text the user typed (the folder argument), shown as typed.
+void report_typed_error(const char* before, const char* typed, ErrorCode code);
 
 // Paths are worked with in Windows form. The Windows program prints them so;
 // the Linux program prints them as Linux has them: the folder argument as it
