@@ -37,6 +37,18 @@ struct PassCounts {
     uint64_t bom;
 };
 
+// Binary data: a NUL byte in the first 8,000, or a UTF-16 or UTF-32
+// byte-order mark at the start (UTF-32's little-endian mark begins as
+// UTF-16's; its big-endian one with a NUL).
+bool looks_binary(const unsigned char* p, uint64_t n);
+constexpr uint64_t kBinaryProbe = 8000;
+
+// Whether the open handle is the file the walk listed: a name can be taken
+// over between the listing and the open (or, on a system that looks names
+// up with letter case ignored, lead to another entry). True when the entry
+// carries no identity to compare.
+bool file_is_entry(FileHandle h, const FileEntry* entry);
+
 // Converts one file (never a folder) and prints its path when it was, or in
 // test mode would be, changed. Returns 0: closing the file has no result.
 ErrorCode convert_file(RunTotals* totals, const char* path, const FileEntry* entry);

@@ -1,9 +1,9 @@
 #include "app/driver.h"
 
-#include "app/chunks.h"
 #include "app/convert.h"
 #include "app/interrupt.h"
 #include "app/report.h"
+#include "app/rewrite.h"
 #include "app/seen.h"
 #include "base/filekind.h"
 #include "base/alloc.h"
@@ -255,6 +255,8 @@ int run_converter(int32_t argc, char** argv) {
             array[n] = nullptr;
 
             interrupt_install(&cancel);
+            // Rewrites an earlier run left unfinished come first.
+            if (!rewrite_recover(run.totals.test_only)) run.failed = true;
             FileEntry entry = {};
             if (!split_filter && single_file_entry(folder, &entry)) {
                 // A single existing file stands in for the folder.
@@ -276,7 +278,7 @@ int run_converter(int32_t argc, char** argv) {
         run.failed || run.walk_errors || t.open_failures || t.memory_failures || t.write_failures;
     seen_reset();
     arena_release(&run.arena);
-    chunks_cache_release();
+    rewrite_release_window();
     interrupt_done();
     // An interrupted run ends as the platform ends an interrupted program.
     if (interrupted) return static_cast<int>(STATUS_CONTROL_C_EXIT);

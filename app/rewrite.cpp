@@ -1,305 +1,570 @@
 #include "app/rewrite.h"
 
 #include "app/report.h"
+#include "app/window.h"
 
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
-#include "base/format.h"
-#include "base/output.h"
-#include "base/path.h"
 #include "base/transfer.h"
 #include "base/utf.h"
+#include "base/walker.h"
 #include "platform/nt.h"
+#ifdef EOLSET_TEST_HOOKS
+#include "app/convert_test_hooks.h"
+#endif
+
+#include <cstring>
 
 namespace {
 
-constexpr uint64_t kNone = ~0ull;
+constexpr uint64_t kDefaultWindow = 1u << 20;
+uint64_t g_window_size = kDefaultWindow;
+// Windows refuses to cut a file that another program has mapped: a shrinking
+// rewrite tests the cut before it overwrites anything.
+#ifdef _WIN32
+bool g_probe_cut = true;
+#else
+bool g_probe_cut = false;
+#endif
 
-struct Rewrite {
-    const RewriteJob* job;
+struct WindowMemory {
+    unsigned char* in;    // the original bytes of the window
+    unsigned char* out;   // their new text (up to twice as long)
+    unsigned char* spare; // bytes to keep that lie outside the window
+    uint64_t size;
+};
+WindowMemory g_memory;
+
+bool have_window() {
+    if (g_memory.in && g_memory.size == g_window_size) return true;
+    rewrite_release_window();
+    uint64_t n = g_window_size;
+    g_memory.in = static_cast<unsigned char*>(mem_malloc(n + 16));
+    g_memory.out = static_cast<unsigned char*>(mem_malloc(2 * n + 16));
+    g_memory.spare = static_cast<unsigned char*>(mem_malloc(n + 16));
+    g_memory.size = n;
+    if (g_memory.in && g_memory.out && g_memory.spare) return true;
+    rewrite_release_window();
+    return false;
+}
+
+uint64_t min64(uint64_t a, uint64_t b) {
+    return a < b ? a : b;
+}
+uint64_t max64(uint64_t a, uint64_t b) {
+    return a > b ? a : b;
+}
+
+ErrorCode read_at(FileHandle h, uint64_t offset, unsigned char* bytes, uint64_t n) {
+    if (ErrorCode e = file_set_position(h, offset)) return e;
+    uint64_t got = 0;
+    ErrorCode e = handle_read(h, bytes, n, &got);
+    if (e == 0 && got != n) e = ERROR_HANDLE_EOF; // cut short by another program
+    return e;
+}
+
+ErrorCode write_at(FileHandle h, uint64_t offset, const unsigned char* bytes, uint64_t n) {
+    if (ErrorCode e = file_set_position(h, offset)) return e;
+    uint64_t moved = 0;
+    ErrorCode e = handle_write(h, bytes, n, &moved);
+    if (e == 0 && moved != n) e = ERROR_DISK_FULL;
+    return e;
+}
+
+struct Stream {
     FileHandle h;
+    const RewriteJob* job;
+    Journal journal;
+    bool journaled;
+    bool windows;
+    bool backward;
     uint64_t old_length;
     uint64_t new_length;
-    // The lowest offset that may no longer hold its original byte; kNone
-    // while nothing was written.
-    uint64_t dirty_from;
-    bool length_changed;
-    // Bytes another program appended while we wrote, when they had to be
-    // moved: held here so that a restore can put them back behind the original.
-    unsigned char* tail;
-    uint64_t tail_length;
+    uint64_t start;
+    // Where the rewrite stands: see the journal's progress fields. `mark`
+    // is `saved` as it is in memory, ahead of the journal between a save
+    // and the progress that records it.
+    uint64_t read;
+    uint64_t write;
+    uint64_t mark;
+    PassCounts* counts;
+    PassCounts counts_at_read; // *counts as they were at `read`
 };
 
-void mark_dirty(Rewrite* r, uint64_t from) {
-    if (from < r->dirty_from) r->dirty_from = from;
-}
-
-bool write_all(FileHandle h, const unsigned char* bytes, uint64_t n) {
-    uint64_t moved = 0;
-    handle_write(h, bytes, n, &moved);
-    return moved == n;
-}
-
-bool current_length(FileHandle h, uint64_t* length) {
-    int64_t time;
-    return file_query_size_time(h, length, &time) == 0;
-}
-
-// Writes the original bytes from `from` on, at the current position.
-struct OriginalWriter {
-    FileHandle h;
-    uint64_t skip; // original bytes still to pass over before writing
-};
-
-bool write_original_piece(void* context, const unsigned char* bytes, uint64_t n) {
-    OriginalWriter* w = static_cast<OriginalWriter*>(context);
-    if (w->skip >= n) {
-        w->skip -= n;
-        return true;
-    }
-    bytes += w->skip;
-    n -= w->skip;
-    w->skip = 0;
-    return write_all(w->h, bytes, n);
-}
-
-bool write_original(FileHandle h, const ConvertedText* text, uint64_t from) {
-    OriginalWriter w{h, from - text->start};
-    return converted_original(text, write_original_piece, &w);
-}
-
-// Reads [from, from + n) of the file into fresh memory; null on any failure.
-unsigned char* read_range(FileHandle h, uint64_t from, uint64_t n) {
-    unsigned char* bytes = static_cast<unsigned char*>(mem_malloc(n ? n : 1));
-    uint64_t got = 0;
-    if (!bytes || file_set_position(h, from) != 0 || handle_read(h, bytes, n, &got) != 0 ||
-        got != n) {
-        mem_free(bytes);
-        return nullptr;
-    }
-    return bytes;
-}
-
-// Puts the original bytes back where they may have been overwritten and
-// gives the file its old length (with anything appended meanwhile behind it).
-bool restore(Rewrite* r) {
-    const ConvertedText* text = r->job->text;
-    FileHandle h = r->h;
-    uint64_t now = 0;
-    bool known = current_length(h, &now);
-    // Appended behind a grown file: keep them, behind the original.
-    if (!r->tail && known && r->new_length > r->old_length && now > r->new_length) {
-        r->tail_length = now - r->new_length;
-        r->tail = read_range(h, r->new_length, r->tail_length);
-        if (!r->tail) return false;
-        mark_dirty(r, r->old_length);
-    }
-    bool ok = true;
-    if (r->dirty_from < r->old_length) {
-        ok = file_set_position(h, r->dirty_from) == 0 && write_original(h, text, r->dirty_from);
-    }
-    if (ok && r->tail) {
-        ok = file_set_position(h, r->old_length) == 0 && write_all(h, r->tail, r->tail_length);
-    }
-    uint64_t end = r->old_length + (r->tail ? r->tail_length : 0);
-    // A shrinking rewrite never cut the file, so what was appended to it lies
-    // behind the original already: keep the length as it is then.
-    if (ok && !r->tail && known && now > end && r->new_length <= r->old_length) end = now;
-    if (ok && (r->length_changed || r->tail || !known || now != end))
-        ok = file_set_end(h, end) == 0;
-    file_set_write_time(h, r->job->write_time);
-    return ok;
-}
-
-// --- the rescue copy ---------------------------------------------------------------
-
-struct CopyWriter {
-    FileHandle out;
-};
-
-bool copy_piece(void* context, const unsigned char* bytes, uint64_t n) {
-    return write_all(static_cast<CopyWriter*>(context)->out, bytes, n);
-}
-
-// Writes the whole original into `out`: the bytes before the text, which
-// were never written, from the file itself, then the rest from the text.
-bool write_rescue(const Rewrite* r, FileHandle out) {
-    const ConvertedText* text = r->job->text;
-    FileHandle h = r->h;
-    unsigned char buf[16384];
-    if (file_set_position(h, 0) != 0) return false;
-    for (uint64_t done = 0; done < text->start;) {
-        uint64_t want = text->start - done < sizeof buf ? text->start - done : sizeof buf;
-        uint64_t got = 0;
-        if (handle_read(h, buf, want, &got) != 0 || got != want) return false;
-        if (!write_all(out, buf, got)) return false;
-        done += got;
-    }
-    CopyWriter w{out};
-    if (!converted_original(text, copy_piece, &w)) return false;
-    return !r->tail || write_all(out, r->tail, r->tail_length);
-}
-
-// Creates a file that did not exist, open for writing.
-ErrorCode create_new(const char* path, FileHandle* out) {
-    return file_open_native(path, FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, 0,
-                            FILE_ATTRIBUTE_NORMAL, FILE_CREATE,
-                            FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, out, nullptr);
-}
-
-constexpr ErrorCode kFileExists = 80;
-constexpr ErrorCode kAlreadyExists = 183;
-
-const char* leaf_of(const char* path) {
-    const char* leaf = path;
-    for (const char* p = path; *p; ++p)
-        if (*p == '\\' || *p == '/') leaf = p + 1;
-    return leaf;
-}
-
-// The temporary folder in UTF-8 with its closing separator, or null.
-char* temp_folder(ArenaAllocator* arena) {
-    char16_t wide[MAX_PATH + 2];
-    DWORD n = GetTempPathW(MAX_PATH + 1, reinterpret_cast<LPWSTR>(wide));
-    if (n == 0 || n > MAX_PATH) return nullptr;
-    wide[n] = 0;
-    return utf16_to_utf8_alloc(arena_base(arena), wide, TEXT_NUL);
-}
-
-// Saves the original beside the file, else in the temporary folder, under a
-// name no file has yet. Returns the copy's path (from the arena) or null.
-const char* rescue(const Rewrite* r, ArenaAllocator* arena) {
-    const char* path = r->job->path;
-    const char* temp = temp_folder(arena);
-    for (int place = 0; place < 2; ++place) {
-        for (int serial = 0; serial < 100; ++serial) {
-            const char* name = place == 0
-                                   ? format_new(arena_base(arena), "%s.eolset-original", path)
-                                   : (temp ? format_new(arena_base(arena), "%s%s.eolset-original",
-                                                        temp, leaf_of(path))
-                                           : nullptr);
-            if (name && serial) name = format_new(arena_base(arena), "%s-%d", name, serial);
-            if (!name) break;
-            FileHandle out = INVALID_FILE_HANDLE;
-            ErrorCode e = create_new(name, &out);
-            if (e == kFileExists || e == kAlreadyExists) continue; // the next name
-            if (e != 0) break;                                     // the next place
-            bool ok = write_rescue(r, out);
-            file_close(out);
-            if (ok) return name;
-            break; // a full or failing volume: try the next place
+// The original bytes [p, p + n), from the journal where the file no longer holds them.
+ErrorCode read_original(Stream* s, uint64_t p, unsigned char* bytes, uint64_t n) {
+    uint64_t from = p, to = p + n; // what the file itself still holds
+    if (s->journaled) {
+        const JournalHead& head = s->journal.head;
+        if (!s->backward && from < head.saved) {
+            uint64_t m = min64(to, head.saved) - from;
+            if (ErrorCode e = journal_load(&s->journal, from, bytes, m)) return e;
+            from += m;
+        }
+        if (s->backward && to > head.saved && head.saved < s->old_length) {
+            uint64_t q = max64(from, head.saved);
+            if (ErrorCode e = journal_load(&s->journal, q, bytes + (q - p), to - q)) return e;
+            to = q;
         }
     }
-    return nullptr;
+    if (to > from)
+        if (ErrorCode e = read_at(s->h, from, bytes + (from - p), to - from)) return e;
+    if (s->journaled && (s->journal.head.probe & JOURNAL_PROBED) && p + n == s->old_length && n)
+        bytes[n - 1] = static_cast<unsigned char>(s->journal.head.probe);
+    return 0;
 }
 
-RewriteOutcome undo(Rewrite* r) {
-    if (r->dirty_from == kNone && !r->length_changed) return REWRITE_UNTOUCHED;
-    if (restore(r)) return REWRITE_RESTORED;
-    ArenaAllocator arena;
-    arena_init(&arena);
-    const char* copy = rescue(r, &arena);
-    RewriteOutcome outcome = copy ? REWRITE_RESCUED : REWRITE_LOST;
-    ShownPath shown_file{}, shown_copy{};
-    const char* file = shown_path(r->job->path, &shown_file);
-    if (copy) {
-        const char* pieces[] = {"ERROR: Could not restore \"", file,
-                                "\" after a failed rewrite; its original bytes are in \"",
-                                shown_path(copy, &shown_copy), "\".\n"};
-        print_pieces(true, pieces, 5);
-    } else {
-        const char* pieces[] = {"ERROR: Could not restore \"", file,
-                                "\" after a failed rewrite, nor save its original bytes.\n"};
-        print_pieces(true, pieces, 3);
+// Keeps the original [lo, hi) in the journal, taking what lies in
+// [at, at + n) from `window` and the rest from the file.
+ErrorCode keep(Stream* s, uint64_t lo, uint64_t hi, const unsigned char* window, uint64_t at,
+               uint64_t n) {
+    while (lo < hi) {
+        uint64_t m;
+        const unsigned char* bytes;
+        if (lo >= at && lo < at + n) {
+            m = min64(hi, at + n) - lo;
+            bytes = window + (lo - at);
+        } else {
+            uint64_t edge = lo < at ? at : ~0ull;
+            m = min64(min64(hi, edge) - lo, g_memory.size);
+            if (ErrorCode e = read_original(s, lo, g_memory.spare, m)) return e;
+            bytes = g_memory.spare;
+        }
+        if (ErrorCode e = journal_save(&s->journal, lo, bytes, m)) return e;
+        lo += m;
     }
-    shown_release(&shown_file);
-    shown_release(&shown_copy);
-    arena_release(&arena);
-    return outcome;
+    return 0;
 }
 
-// Room on the volume for what the rewrite takes: the growth, or on a file
-// system that writes changed blocks anew, the whole new text.
-bool room_for(const Rewrite* r) {
+// Records where the rewrite stands; the write that follows may then overwrite
+// what the record says is kept or converted.
+ErrorCode commit(Stream* s) {
+    JournalHead& head = s->journal.head;
+    head.read = s->read;
+    head.write = s->write;
+    head.saved = s->mark;
+    return journal_progress(&s->journal);
+}
+
+// Room on the volume for what the rewrite will allocate: the new text less
+// what the file has allocated already (less than its length when sparse), or
+// all of it where changed blocks are written to new space.
+ErrorCode check_room(Stream* s, uint64_t text_end) {
     uint64_t free_bytes = 0;
     bool copy_on_write = false;
-    if (file_volume_room(r->h, &free_bytes, &copy_on_write) != 0) return true; // cannot tell
-    uint64_t need = copy_on_write                   ? r->new_length - r->job->text->start
-                    : r->new_length > r->old_length ? r->new_length - r->old_length
-                                                    : 0;
-    return free_bytes >= need;
+    if (file_volume_room(s->h, &free_bytes, &copy_on_write) != 0) return 0; // cannot tell
+    NtFileStandardInformation standard{};
+    uint64_t allocated = s->old_length;
+    if (file_query_information(s->h, FileStandardInformation, &standard, sizeof standard,
+                               nullptr) == 0)
+        allocated = static_cast<uint64_t>(standard.AllocationSize);
+    uint64_t need = copy_on_write          ? text_end - s->start
+                    : text_end > allocated ? text_end - allocated
+                                           : 0;
+    return free_bytes >= need ? 0 : ERROR_DISK_FULL;
 }
 
-// What another program appended to a shrinking file while we wrote lies
-// behind the old length: move it behind the new text before the cut.
-bool keep_appended(Rewrite* r, uint64_t* end) {
-    uint64_t now = 0;
-    if (!current_length(r->h, &now)) return false;
-    *end = r->new_length;
-    if (now <= r->old_length) return true;
-    r->tail_length = now - r->old_length;
-    r->tail = read_range(r->h, r->old_length, r->tail_length);
-    if (!r->tail) return false;
-    mark_dirty(r, r->new_length);
-    if (file_set_position(r->h, r->new_length) != 0 || !write_all(r->h, r->tail, r->tail_length))
-        return false;
-    *end = r->new_length + r->tail_length;
-    return true;
+ErrorCode open_journal(Stream* s) {
+    const RewriteJob* job = s->job;
+    JournalHead head{};
+    head.flags = (s->windows ? JOURNAL_WINDOWS : 0) | (s->backward ? JOURNAL_BACKWARD : 0) |
+                 (job->keep_time ? JOURNAL_KEEP_TIME : 0);
+    head.old_length = s->old_length;
+    head.new_length = s->new_length;
+    head.start = s->start;
+    head.write_time = job->write_time;
+    if (job->entry) {
+        head.file_id[0] = job->entry->file_id[0];
+        head.file_id[1] = job->entry->file_id[1];
+    }
+    head.read = s->read;
+    head.write = s->write;
+    head.saved = s->mark;
+    ErrorCode e = journal_create(&s->journal, job->path, &head);
+    s->journaled = e == 0;
+    return e;
 }
 
-RewriteOutcome run(Rewrite* r) {
-    const ConvertedText* text = r->job->text;
-    FileHandle h = r->h;
-    // Another program changed the file since it was read: its text is not ours to judge.
-    uint64_t size = 0;
-    int64_t time = 0;
-    if (file_query_size_time(h, &size, &time) != 0 || size != r->old_length ||
-        time != r->job->write_time)
-        return REWRITE_UNTOUCHED;
-    if (!room_for(r)) return REWRITE_UNTOUCHED;
-    if (r->new_length < r->old_length) {
-        // Whether the file may be cut at all (Windows refuses while another
-        // program has it mapped): take its last byte off and give it back.
-        if (file_set_end(h, r->old_length - 1) != 0) return REWRITE_UNTOUCHED;
-        r->length_changed = true;
-        mark_dirty(r, r->old_length - 1);
-        if (file_set_end(h, r->old_length) != 0) return undo(r);
-    } else if (r->new_length > r->old_length) {
-        // Extending reserves the room first, so a full disk shows before any
+// Whether the file may be cut: its last byte off and back on. The journal
+// holds the byte meanwhile. A failure before the byte is off leaves the file
+// as it was.
+ErrorCode probe_cut(Stream* s, bool* touched) {
+    *touched = false;
+    JournalHead& head = s->journal.head;
+    unsigned char last = 0;
+    if (ErrorCode e = read_original(s, s->old_length - 1, &last, 1)) return e;
+    head.probe = JOURNAL_PROBED | last;
+    if (ErrorCode e = commit(s)) return e;
+    if (ErrorCode e = file_set_end(s->h, s->old_length - 1)) return e;
+    *touched = true;
+    if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
+    if (ErrorCode e = write_at(s->h, s->old_length - 1, &last, 1)) return e;
+    head.probe = 0;
+    return commit(s);
+}
+
+// The journal is in place and nothing is written yet: checks and the start
+// of the journal. *touched tells whether a failure left the file changed.
+ErrorCode begin(Stream* s, bool* touched) {
+    *touched = false;
+    uint64_t text_end = s->backward ? s->new_length : s->old_length;
+    if (ErrorCode e = check_room(s, text_end)) return e;
+    if (ErrorCode e = open_journal(s)) return e;
+    ErrorCode e = 0;
+    if (s->backward) {
+        // Extending reserves the room, so that a full disk shows before any
         // byte is overwritten.
-        if (file_set_end(h, r->new_length) != 0) {
+        e = file_set_end(s->h, s->new_length);
+        if (e != 0) {
             uint64_t length = 0;
-            if (current_length(h, &length) && length == r->old_length) return REWRITE_UNTOUCHED;
-            r->length_changed = true;
-            return undo(r);
+            int64_t time = 0;
+            if (file_query_size_time(s->h, &length, &time) != 0 || length != s->old_length)
+                *touched = file_set_end(s->h, s->old_length) != 0;
         }
-        r->length_changed = true;
+    } else if (g_probe_cut && s->old_length > 0) {
+        e = probe_cut(s, touched);
     }
-    if (file_set_position(h, text->start) != 0) return undo(r);
-    uint64_t offset = text->start;
-    for (const ChunkBlock* b = text->text.first; b; b = b->next) {
-        mark_dirty(r, offset);
-        if (!write_all(h, b->data, b->filled)) return undo(r);
-        offset += b->filled;
+    if (e != 0 && !*touched) {
+        journal_remove(&s->journal);
+        s->journaled = false;
     }
-    if (r->new_length < r->old_length) {
-        uint64_t end = 0;
-        if (!keep_appended(r, &end) || file_set_end(h, end) != 0) return undo(r);
+    return e;
+}
+
+// The first byte at or after which the new text differs from the old.
+uint64_t first_difference(const unsigned char* a, const unsigned char* b, uint64_t n) {
+    uint64_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// Forward, from s->read to the end: each window's new text goes behind what
+// was read. Until the first change nothing is written, nor any journal made.
+// *early is set when the rewrite ends before anything was written.
+ErrorCode forward(Stream* s, RewriteOutcome* early) {
+    unsigned char* in = g_memory.in;
+    unsigned char* out = g_memory.out;
+    const uint64_t size = g_memory.size;
+    while (s->read < s->old_length) {
+        uint64_t at = s->read;
+        uint64_t n = min64(size, s->old_length - at);
+        if (ErrorCode e = read_original(s, at, in, n)) {
+            if (!s->journaled) *early = REWRITE_UNREAD;
+            return e;
+        }
+        if (!s->journaled && at == 0 && s->job->probe_binary && looks_binary(in, n)) {
+            *early = REWRITE_BINARY;
+            return 0;
+        }
+        uint64_t c = at + n == s->old_length ? n : window_boundary_before(in, n, n - 2);
+        s->counts_at_read = *s->counts;
+        uint64_t length = window_convert(in, c, out, s->windows, s->counts);
+        uint64_t skip = 0;
+        if (!s->journaled) {
+            if (!window_changes(s->counts_at_read, *s->counts, s->windows)) {
+                s->read += c;
+                s->write += c;
+                continue;
+            }
+            skip = window_boundary_before(in, n, first_difference(in, out, min64(c, length)));
+            s->start = s->read = s->write = s->mark = at + skip;
+            bool touched = false;
+            if (ErrorCode e = begin(s, &touched)) {
+                if (!touched) *early = REWRITE_UNTOUCHED;
+                return e;
+            }
+            s->read = at; // the window is converted from its start
+            s->write = at;
+        }
+        uint64_t end = s->write + length;
+        uint64_t lo = max64(max64(s->read, s->mark), s->write + skip);
+        if (end > lo) {
+            if (ErrorCode e = keep(s, lo, end, in, at, n)) return e;
+            s->mark = end;
+        }
+        // Recorded as standing at the window's first change: the bytes
+        // before it are the same in both texts.
+        uint64_t read = s->read, write = s->write;
+        s->read += skip;
+        s->write += skip;
+        if (ErrorCode e = commit(s)) return e;
+        s->read = read;
+        s->write = write;
+        if (ErrorCode e = write_at(s->h, s->write + skip, out + skip, length - skip)) return e;
+        s->read += c;
+        s->write += length;
     }
-    return REWRITE_DONE;
+    return 0;
+}
+
+// Backward, from s->read down to s->start: each window's new text goes in
+// front of what was written, above what is still to be read.
+ErrorCode backward(Stream* s) {
+    unsigned char* in = g_memory.in;
+    unsigned char* out = g_memory.out;
+    const uint64_t size = g_memory.size;
+    PassCounts scratch{};
+    while (s->read > s->start) {
+        uint64_t r = s->read;
+        uint64_t a = r - s->start > size ? r - size : s->start;
+        uint64_t from = a - s->start >= 2 ? a - 2 : s->start; // two bytes to judge a boundary
+        uint64_t n = r - from;
+        if (ErrorCode e = read_original(s, from, in, n)) return e;
+        uint64_t c = a == s->start ? 0 : window_boundary_after(in, n, a - from);
+        uint64_t length = window_convert(in + c, n - c, out, s->windows, &scratch);
+        uint64_t to = s->write - length;
+        uint64_t lo = max64(s->start, to), hi = min64(r, s->mark);
+        if (hi > lo) {
+            if (ErrorCode e = keep(s, lo, hi, in, from, n)) return e;
+            s->mark = lo;
+        }
+        if (ErrorCode e = commit(s)) return e;
+        if (ErrorCode e = write_at(s->h, to, out, length)) return e;
+        s->write = to;
+        s->read = from + c;
+    }
+    return 0;
+}
+
+// What another program appended while a shrinking rewrite ran lies behind the
+// old length: it moves behind the new text before the cut.
+ErrorCode cut_forward(Stream* s) {
+    uint64_t now = 0;
+    int64_t time = 0;
+    if (ErrorCode e = file_query_size_time(s->h, &now, &time)) return e;
+    uint64_t end = s->write;
+    if (now > s->old_length && s->write < s->old_length) {
+        for (uint64_t p = s->old_length; p < now;) {
+            uint64_t m = min64(g_memory.size, now - p);
+            if (ErrorCode e = read_at(s->h, p, g_memory.spare, m)) return e;
+            if (ErrorCode e = write_at(s->h, end, g_memory.spare, m)) return e;
+            p += m;
+            end += m;
+        }
+    } else if (now > s->old_length) {
+        end = now;
+    }
+    return end != now ? file_set_end(s->h, end) : 0;
+}
+
+// Goes on from where the journal stands (or the rewrite began) to the end.
+ErrorCode run(Stream* s, RewriteOutcome* early) {
+    if (s->backward) return backward(s);
+    if (ErrorCode e = forward(s, early)) return e;
+    if (!s->journaled) return 0;
+    s->read = s->old_length;
+    if (ErrorCode e = commit(s)) return e;
+    return cut_forward(s);
+}
+
+// Takes the state the journal records, for a second try or another run.
+void rewind_to_journal(Stream* s) {
+    const JournalHead& head = s->journal.head;
+    s->read = head.read;
+    s->write = head.write;
+    s->mark = head.saved;
+    *s->counts = s->counts_at_read;
+}
+
+// A journal whose file may have been left with its last byte cut off.
+ErrorCode undo_probe(Stream* s) {
+    JournalHead& head = s->journal.head;
+    if (!(head.probe & JOURNAL_PROBED)) return 0;
+    unsigned char last = static_cast<unsigned char>(head.probe);
+    if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
+    if (ErrorCode e = write_at(s->h, s->old_length - 1, &last, 1)) return e;
+    head.probe = 0;
+    return commit(s);
+}
+
+void finish(Stream* s) {
+    if (s->journal.head.flags & JOURNAL_KEEP_TIME)
+        file_set_write_time(s->h, s->journal.head.write_time);
+    journal_remove(&s->journal);
+    s->journaled = false;
+}
+
+void say_pending(const char* path, const char* journal) {
+    ShownPath shown_file{}, shown_journal{};
+    const char* pieces[] = {"ERROR: Could not finish rewriting \"", shown_path(path, &shown_file),
+                            "\"; the next run finishes it from \"",
+                            shown_path(journal, &shown_journal), "\".\n"};
+    print_pieces(true, pieces, 5);
+    shown_release(&shown_file);
+    shown_release(&shown_journal);
+}
+
+void say_recovery(const char* head, const char* path, const char* middle, const char* journal,
+                  const char* tail) {
+    ShownPath shown_file{}, shown_journal{};
+    const char* pieces[] = {head, shown_path(path, &shown_file), middle,
+                            journal ? shown_path(journal, &shown_journal) : "", tail};
+    print_pieces(true, pieces, 5);
+    shown_release(&shown_file);
+    shown_release(&shown_journal);
+}
+
+// Finishes the rewrite one journal records. False when it could not be.
+bool recover_one(const char* name, bool list_only) {
+    Journal j{};
+    char* file = nullptr;
+    if (ErrorCode e = journal_open(&j, name, &file)) {
+        if (e == ERROR_NO_DATA) return true;
+        say_recovery("ERROR: Cannot read the journal \"", name, "\"", nullptr, ".\n");
+        return false;
+    }
+    const JournalHead& head = j.head;
+    if (list_only) {
+        say_recovery("ERROR: A rewrite of \"", file,
+                     "\" was cut short; a run without -t finishes it from \"", j.name, "\".\n");
+        journal_close(&j);
+        mem_free(file);
+        return false;
+    }
+    FileHandle h = INVALID_FILE_HANDLE;
+    ErrorCode e = file_open(&h, file, FOPEN_QUERY | FOPEN_READ | FOPEN_SET_INFO | FOPEN_WRITE);
+    FileEntry listed{};
+    listed.file_id[0] = head.file_id[0];
+    listed.file_id[1] = head.file_id[1];
+    uint64_t length = 0;
+    int64_t time = 0;
+    bool backward = head.flags & JOURNAL_BACKWARD;
+    bool gone = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ||
+                (e == 0 && !file_is_entry(h, &listed));
+    if (e == 0 && !gone) {
+        e = file_query_size_time(h, &length, &time);
+        bool fits = backward ? length == head.new_length || length == head.old_length
+                             : length == head.old_length || head.read == head.old_length ||
+                                   ((head.probe & JOURNAL_PROBED) && length + 1 == head.old_length);
+        if (e == 0 && !fits) e = ERROR_INVALID_DATA;
+    }
+    bool ok = false;
+    if (gone) {
+        // Another file stands there now, or none: nothing is left to finish.
+        journal_remove(&j);
+        say_recovery("The interrupted rewrite of \"", file, "\" is dropped: the file is gone.\n",
+                     nullptr, "");
+        ok = true;
+    } else {
+        PassCounts counts{};
+        RewriteJob job{};
+        job.handle = h;
+        job.path = file;
+        Stream s{};
+        s.h = h;
+        s.job = &job;
+        s.journal = j;
+        s.journaled = true;
+        s.windows = head.flags & JOURNAL_WINDOWS;
+        s.backward = backward;
+        s.old_length = head.old_length;
+        s.new_length = head.new_length;
+        s.start = head.start;
+        s.counts = &counts;
+        rewind_to_journal(&s);
+        if (e == 0 && !have_window()) e = ERROR_OUTOFMEMORY;
+        if (e == 0 && backward && length != head.new_length) e = file_set_end(h, head.new_length);
+        if (e == 0) e = undo_probe(&s);
+        RewriteOutcome early = REWRITE_DONE;
+        if (e == 0) e = run(&s, &early);
+        if (e == 0) {
+            finish(&s);
+            say_recovery("Finished the interrupted rewrite of \"", file, "\".\n", nullptr, "");
+            ok = true;
+        } else {
+            say_recovery("ERROR: Could not finish the interrupted rewrite of \"", file,
+                         "\"; its journal \"", s.journal.name, "\" is kept.\n");
+            journal_close(&s.journal);
+        }
+    }
+    file_close(h);
+    mem_free(file);
+    return ok;
 }
 
 } // namespace
 
-RewriteOutcome rewrite_in_place(const RewriteJob* job) {
-    Rewrite r{};
-    r.job = job;
-    r.h = job->handle;
-    r.old_length = job->length;
-    r.new_length = converted_end(job->text);
-    r.dirty_from = kNone;
-    RewriteOutcome outcome = run(&r);
-    mem_free(r.tail);
-    return outcome;
+bool rewrite_recover(bool list_only) {
+    ErrorCode e = 0;
+    char* folder = journal_folder(false, &e);
+    if (!folder) return true; // no state folder: nothing was left in it
+    FolderLevel* level = nullptr;
+    bool ok = true;
+    if (level_open(&level, nullptr, folder, 0) == 0) {
+        const char* path = nullptr;
+        uint64_t name_offset = 0;
+        FileEntry* entry = nullptr;
+        while (level_next(level, &path, &name_offset, &entry) == 0) {
+            if ((entry && entry->is_directory) || !is_journal_name(path + name_offset)) continue;
+            ok = recover_one(path, list_only) && ok;
+        }
+        level_release(level);
+    }
+    mem_free(folder);
+    return ok;
+}
+
+#ifdef EOLSET_TEST_HOOKS
+void rewrite_set_window(uint64_t size, bool probe_cut) {
+    g_window_size = size ? size : kDefaultWindow;
+    g_probe_cut = probe_cut;
+}
+#endif
+
+void rewrite_release_window() {
+    mem_free(g_memory.in);
+    mem_free(g_memory.out);
+    mem_free(g_memory.spare);
+    g_memory = WindowMemory{};
+}
+
+RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error) {
+    *error = 0;
+    if (!have_window()) {
+        *error = ERROR_OUTOFMEMORY;
+        return REWRITE_UNREAD;
+    }
+    // Another program changed the file since it was judged: not ours to judge now.
+    uint64_t size = 0;
+    int64_t time = 0;
+    if (file_query_size_time(job->handle, &size, &time) != 0 || size != job->old_length ||
+        time != job->write_time)
+        return REWRITE_UNTOUCHED;
+    Stream s{};
+    s.h = job->handle;
+    s.job = job;
+    s.windows = job->windows;
+    s.backward = job->backward;
+    s.old_length = job->old_length;
+    s.counts = counts;
+    if (s.backward) {
+        s.new_length = job->new_length;
+        s.start = job->start;
+        s.read = s.mark = s.old_length;
+        s.write = s.new_length;
+        bool touched = false;
+        if (ErrorCode e = begin(&s, &touched)) {
+            *error = e;
+            if (!touched) return REWRITE_UNTOUCHED;
+        }
+    }
+    RewriteOutcome early = REWRITE_DONE;
+    ErrorCode e = run(&s, &early);
+    if (e != 0 && s.journaled) {
+        // One more try from where the journal stands: a step that failed once
+        // may not fail again.
+        rewind_to_journal(&s);
+        e = undo_probe(&s);
+        if (e == 0) e = run(&s, &early);
+    }
+    *error = e;
+    if (!s.journaled) return e != 0 ? early : (early == REWRITE_DONE ? REWRITE_UNCHANGED : early);
+    if (e != 0) {
+        say_pending(job->path, s.journal.name);
+        journal_close(&s.journal);
+        return REWRITE_PENDING;
+    }
+    journal_remove(&s.journal);
+    return REWRITE_DONE;
 }

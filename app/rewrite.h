@@ -1,29 +1,46 @@
-// Writing a converted text over its file in place so that the file ends
-// either fully converted or exactly as it was: checks that can fail before a
-// byte is overwritten come first, and any later failure writes the original
-// back (from the converted text and its record of what changed), or when even
-// that fails, saves the original bytes to a new file.
+// Writing a file's new text over it in place, a window at a time, so that
+// memory stays small whatever the file's size. A rewrite that shrinks the
+// text goes forward, writing behind what it reads; one that grows it extends
+// the file first and goes backward from the end. Before a step overwrites a
+// byte that a later step still needs, the byte goes to the rewrite's journal,
+// so that a rewrite cut short at any instant is finished by the next run.
 #pragma once
 
-#include "app/undo.h"
+#include "app/convert.h"
+#include "app/journal.h"
 #include "base/types.h"
 
 enum RewriteOutcome {
     REWRITE_DONE,      // the file holds the new text
-    REWRITE_UNTOUCHED, // a check failed before anything was written
-    REWRITE_RESTORED,  // a step failed; the original is back in place
-    REWRITE_RESCUED,   // the original could not be put back; it is in a new file
-    REWRITE_LOST,      // neither: the file is damaged and its original is gone
+    REWRITE_UNCHANGED, // nothing in the file needed changing
+    REWRITE_BINARY,    // the first window shows binary data: nothing written
+    REWRITE_UNREAD,    // a read failed before anything was written
+    REWRITE_UNTOUCHED, // a check or step failed before anything was written
+    REWRITE_PENDING,   // cut short and kept in its journal for the next run (named already)
 };
 
 struct RewriteJob {
-    FileHandle handle; // open for reading and writing, position anywhere
-    const char* path;  // for the rescue copy and the message
-    const ConvertedText* text;
-    uint64_t length;    // the file's length when it was read
-    int64_t write_time; // the file's write time when it was read
+    FileHandle handle; // open for reading, writing and setting information
+    const char* path;  // full path, for the journal and the messages
+    const FileEntry* entry;
+    bool windows;      // the new text ends lines in CR LF
+    bool backward;     // the text grows: new_length and start are known
+    bool probe_binary; // leave the file alone when its first window is binary
+    bool keep_time;    // give the file its old write time back
+    uint64_t old_length;
+    uint64_t new_length; // backward only
+    uint64_t start;      // backward only: the first byte that changes
+    int64_t write_time;
 };
 
-// Rewrites the file. With REWRITE_RESCUED and REWRITE_LOST an "ERROR:" line
-// has been printed. A restored file gets its old write time back too.
-RewriteOutcome rewrite_in_place(const RewriteJob* job);
+// Rewrites the file. *counts receives what a forward rewrite found (a
+// backward one leaves it alone), *error the failing call's code.
+RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error);
+
+// Finishes every rewrite left in a journal by an earlier run, saying so on
+// standard error. With `list_only` the journals are only named. False when
+// one could not be finished.
+bool rewrite_recover(bool list_only);
+
+// Returns the window's memory, kept from one file to the next.
+void rewrite_release_window();

@@ -85,13 +85,20 @@ ErrorCode native_path_from_full(ArenaAllocator* arena, const char* full, NativeN
 ErrorCode native_create(NativeName* name, uint32_t access, uint32_t share, uint32_t attributes,
                         uint32_t disposition, uint32_t options, FileHandle* handle,
                         uint64_t* action) {
+    return native_create_secure(name, access, share, attributes, disposition, options, nullptr,
+                                handle, action);
+}
+
+ErrorCode native_create_secure(NativeName* name, uint32_t access, uint32_t share,
+                               uint32_t attributes, uint32_t disposition, uint32_t options,
+                               void* security, FileHandle* handle, uint64_t* action) {
     // No system dialog for a missing medium or a failing drive, ever.
     if (!error_mode_latch) {
         error_mode_latch = 1;
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     }
     NtObjectAttributes oa{sizeof(NtObjectAttributes), nullptr, name,
-                          OBJ_CASE_INSENSITIVE,       nullptr, nullptr};
+                          OBJ_CASE_INSENSITIVE,       security, nullptr};
     NtIoStatusBlock io{};
     HANDLE h = nullptr;
     NTSTATUS s = NtCreateFile(&h, access, &oa, &io, nullptr, attributes, share, disposition,

@@ -28,6 +28,10 @@ ErrorCode native_path_from_full(ArenaAllocator* arena, const char* full, NativeN
 ErrorCode native_create(NativeName* name, uint32_t access, uint32_t share, uint32_t attributes,
                         uint32_t disposition, uint32_t options, FileHandle* handle,
                         uint64_t* action);
+// The same with a security descriptor for an object it creates (null: the folder's).
+ErrorCode native_create_secure(NativeName* name, uint32_t access, uint32_t share,
+                               uint32_t attributes, uint32_t disposition, uint32_t options,
+                               void* security, FileHandle* handle, uint64_t* action);
 ErrorCode file_open_native(const char* path, uint32_t access, uint32_t share, uint32_t attributes,
                            uint32_t disposition, uint32_t options, FileHandle* handle,
                            uint64_t* action);

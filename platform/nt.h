@@ -219,6 +219,7 @@ constexpr ULONG FileDirectoryInformation = 1;
 constexpr ULONG FileBasicInformation = 4;
 constexpr ULONG FileStandardInformation = 5;
 constexpr ULONG FileInternalInformation = 6;
+constexpr ULONG FileDispositionInformation = 13;
 constexpr ULONG FilePositionInformation = 14;
 constexpr ULONG FileAllInformation = 18;
 constexpr ULONG FileEndOfFileInformation = 20;

@@ -1,6 +1,7 @@
-#include "app/chunks.h"
+
 #include "base/alloc_test_hooks.h"
 #include "app/convert.h"
+#include "app/rewrite.h"
 #include "base/fileinfo.h"
 #include "base/alloc.h"
 #include "engine_support.h"
@@ -146,7 +147,7 @@ struct ConvertFile : ::testing::Test {
     fs::file_time_type old_time;
 
     void SetUp() override {
-        chunks_cache_release();
+        rewrite_release_window();
 #ifndef _WIN32
         fault_reset();
 #endif
@@ -473,7 +474,7 @@ TEST_F(ConvertFile, OutOfMemoryAtAnyPointLeavesTheFileWholeOrConverted) {
     for (int i = 0; i < 9000; ++i) input += "0123456\r\n"; // 81,000 bytes: two blocks
     const std::string converted = reference(input, "u").output;
     put(input);
-    chunks_cache_release();
+    rewrite_release_window();
     uint64_t before = mem_call_count();
     Outcome clean = convert("u");
     ASSERT_EQ(clean.output, converted);
@@ -485,7 +486,7 @@ TEST_F(ConvertFile, OutOfMemoryAtAnyPointLeavesTheFileWholeOrConverted) {
         for (uint64_t n = 1; n <= calls; ++n) {
             SCOPED_TRACE("heap call " + std::to_string(n) + (sticky ? " onwards" : ""));
             put(input);
-            chunks_cache_release();
+            rewrite_release_window();
             mem_fail_at(n, sticky);
             Outcome o = convert("u");
             mem_fail_at(0);

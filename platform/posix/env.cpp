@@ -179,9 +179,48 @@ bool user_name(std::u16string* out) {
     return true;
 }
 
+// A POSIX path in Windows form under drive Z:.
+std::u16string windows_form(const char* path) {
+    std::u16string p = from_utf8(path, PosixText::Path);
+    std::u16string out = u"Z:";
+    for (char16_t c : p) out += c == u'/' ? u'\\' : c;
+    return out;
+}
+
 } // namespace
 
 extern "C" {
+
+// The environment in Windows form. LOCALAPPDATA, where a Windows program
+// keeps its per-user state, is the XDG state folder: $XDG_STATE_HOME when it
+// is an absolute path, else ~/.local/state.
+DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+    std::string key;
+    for (const WCHAR* c = name; c && *c; ++c) key += static_cast<char>(*c < 0x80 ? *c : '?');
+    std::u16string value;
+    if (key == "LOCALAPPDATA") {
+        const char* state = getenv("XDG_STATE_HOME");
+        const char* home = getenv("HOME");
+        if (state && state[0] == '/') {
+            value = windows_form(state);
+        } else if (home && home[0] == '/') {
+            std::string p = home;
+            if (p.back() != '/') p += '/';
+            value = windows_form((p + ".local/state").c_str());
+        } else {
+            set_last_error(ERROR_ENVVAR_NOT_FOUND);
+            return 0;
+        }
+    } else {
+        const char* v = getenv(key.c_str());
+        if (!v) {
+            set_last_error(ERROR_ENVVAR_NOT_FOUND);
+            return 0;
+        }
+        value = from_utf8(v, PosixText::Argument);
+    }
+    return give_back(value, size, buffer);
+}
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
     if (fault_error(FAULT_CURDIR)) return 0;

@@ -91,6 +91,9 @@ struct OpenPlan {
     bool trailing;
     ACCESS_MASK access;
     ULONG share, disposition, options, attributes;
+    // A security descriptor came with the call: the object is made for its
+    // owner alone (the only descriptor this program passes).
+    bool owner_only;
 };
 
 // Opens an existing object; *info receives the create action.
@@ -160,11 +163,12 @@ NTSTATUS create_new(const OpenPlan& p, int* fd_out, ULONG_PTR* info) {
     int fd;
     if (p.options & FILE_DIRECTORY_FILE) {
         if (disp != FILE_CREATE && disp != FILE_OPEN_IF) return STATUS_INVALID_PARAMETER;
-        if (mkdirat(p.at, p.leaf, 0777) != 0) return status_for_path_error(errno, p.path);
+        if (mkdirat(p.at, p.leaf, p.owner_only ? 0700 : 0777) != 0) return status_for_path_error(errno, p.path);
         fd = openat(p.at, p.leaf, O_RDONLY | O_DIRECTORY | kOpenCommon);
     } else {
         if (p.trailing) return STATUS_OBJECT_NAME_INVALID;
         mode_t mode = (p.attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+        if (p.owner_only) mode &= 0600;
         fd = openat(p.at, p.leaf, open_flags_for(p.access) | O_CREAT | O_EXCL | kOpenCommon, mode);
     }
     if (fd < 0) return status_for_path_error(errno, p.path);
@@ -213,7 +217,8 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
         return STATUS_INVALID_PARAMETER;
 
     OpenPlan plan{nullptr,     AT_FDCWD,          nullptr,       false,         access,
-                  ShareAccess, CreateDisposition, CreateOptions, FileAttributes};
+                  ShareAccess, CreateDisposition, CreateOptions, FileAttributes,
+                  ObjectAttributes->SecurityDescriptor != nullptr};
     NTSTATUS s = posix_path_from_native(ObjectAttributes, &plan.path, &plan.trailing);
     if (s != STATUS_SUCCESS) return s;
     plan.at = anchor_for(plan.path, &plan.leaf);

@@ -272,6 +272,16 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         if (lseek(t.fd, off, SEEK_SET) < 0) return status_from_errno(errno);
         return STATUS_SUCCESS;
     }
+    case FileDispositionInformation: {
+        // Windows deletes the file once its last handle closes; here the name
+        // goes at once, which no caller of this program can tell apart.
+        if (length < 1) return STATUS_INFO_LENGTH_MISMATCH;
+        if (!*static_cast<const uint8_t*>(buf)) return STATUS_SUCCESS;
+        if (!t.obj || !t.obj->unix_path) return STATUS_INVALID_HANDLE;
+        if (!(t.obj->access & DELETE)) return STATUS_ACCESS_DENIED;
+        if (unlink(t.obj->unix_path) != 0) return status_from_errno(errno);
+        return STATUS_SUCCESS;
+    }
     case FileEndOfFileInformation: {
         if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
         int64_t size;

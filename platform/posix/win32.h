@@ -112,6 +112,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_ENVVAR_NOT_FOUND 203L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_NO_DATA 232L
 #define ERROR_PIPE_NOT_CONNECTED 233L
@@ -210,6 +211,7 @@ BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code);
 void WINAPI DebugBreak(void);
 BOOL WINAPI GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
 DWORD WINAPI GetTempPathW(DWORD length, LPWSTR buffer);
+DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 void WINAPI Sleep(DWORD milliseconds);
 

@@ -1,0 +1,273 @@
+#include "app/journal.h"
+
+#include "base/alloc.h"
+#include "base/fileinfo.h"
+#include "base/format.h"
+#include "base/native.h"
+#include "base/transfer.h"
+#include "base/utf.h"
+#include "platform/nt.h"
+
+#include <cstring>
+
+namespace {
+
+const char kMagic[8] = {'E', 'O', 'L', 'S', 'E', 'T', 'J', '1'};
+constexpr uint64_t kProgressAt = offsetof(JournalHead, read);
+constexpr uint64_t kDataAlign = 4096;
+
+uint64_t progress_check(const JournalHead& h) {
+    return (h.read * 0x9E3779B97F4A7C15ull) ^ (h.write + 0x632BE59BD9B4E019ull) ^
+           (h.saved * 0xC2B2AE3D27D4EB4Full) ^ (h.probe << 17) ^ h.flags;
+}
+
+// Owner-only access: one entry granting everything to the owner
+// (S-1-3-4), and none inherited from the folder.
+struct OwnerOnly {
+    struct {
+        uint8_t revision, sbz1;
+        uint16_t size, count, sbz2;
+    } acl;
+    struct {
+        uint8_t type, flags;
+        uint16_t size;
+        uint32_t mask;
+        uint8_t sid_revision, sub_count, authority[6];
+        uint32_t sub[1];
+    } ace;
+};
+struct AbsoluteDescriptor {
+    uint8_t revision, sbz1;
+    uint16_t control;
+    void* owner;
+    void* group;
+    void* sacl;
+    void* dacl;
+};
+
+OwnerOnly g_owner_only = {{2, 0, sizeof(OwnerOnly), 1, 0},
+                          {0, 0x3, sizeof(OwnerOnly::ace), 0x1F01FF, 1, 1, {0, 0, 0, 0, 0, 3}, {4}}};
+AbsoluteDescriptor g_descriptor = {1, 0, 0x1004 /* DACL present, protected */, nullptr, nullptr,
+                                   nullptr, &g_owner_only};
+
+// Creates a file (exclusively) or opens or creates a folder, owner-only.
+ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
+    ArenaAllocator scratch;
+    arena_init(&scratch);
+    NativeName name{};
+    ErrorCode e = native_path_from_path(&scratch, path, &name);
+    if (e == 0) {
+        uint32_t access = folder ? FILE_LIST_DIRECTORY | SYNCHRONIZE
+                                 : FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE;
+        uint32_t options = FILE_SYNCHRONOUS_IO_NONALERT |
+                           (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+        e = native_create_secure(&name, access,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 FILE_ATTRIBUTE_NORMAL, folder ? FILE_OPEN_IF : FILE_CREATE,
+                                 options, &g_descriptor, out, nullptr);
+    }
+    arena_release(&scratch);
+    return e;
+}
+
+ErrorCode write_at(FileHandle h, uint64_t offset, const void* bytes, uint64_t n) {
+    if (ErrorCode e = file_set_position(h, offset)) return e;
+    uint64_t moved = 0;
+    ErrorCode e = handle_write(h, bytes, n, &moved);
+    if (e == 0 && moved != n) e = ERROR_DISK_FULL;
+    return e;
+}
+
+ErrorCode read_at(FileHandle h, uint64_t offset, void* bytes, uint64_t n) {
+    if (ErrorCode e = file_set_position(h, offset)) return e;
+    uint64_t got = 0;
+    ErrorCode e = handle_read(h, bytes, n, &got);
+    if (e == 0 && got != n) e = ERROR_HANDLE_EOF;
+    return e;
+}
+
+// The 64-bit FNV-1a hash of a path, for a journal name that tells files apart.
+uint64_t path_hash(const char* path) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (const char* p = path; *p; ++p) h = (h ^ static_cast<unsigned char>(*p)) * 0x100000001B3ull;
+    return h;
+}
+
+// Creates the folder `path` (with a closing backslash) and, when needed, up
+// to `depth` folders above it.
+ErrorCode make_folder(char* path, int depth) {
+    FileHandle h = INVALID_FILE_HANDLE;
+    ErrorCode e = create_private(path, true, &h);
+    if (e == ERROR_PATH_NOT_FOUND && depth > 0) {
+        uint64_t n = str_len(path);
+        uint64_t cut = n - 1;
+        while (cut > 0 && path[cut - 1] != '\\') --cut;
+        if (cut > 3) {
+            char saved = path[cut];
+            path[cut] = 0;
+            e = make_folder(path, depth - 1);
+            path[cut] = saved;
+            if (e == 0) e = create_private(path, true, &h);
+        }
+    }
+    file_close(h);
+    return e;
+}
+
+} // namespace
+
+char* journal_folder(bool create, ErrorCode* error) {
+    char16_t wide[MAX_PATH + 1];
+    DWORD n = GetEnvironmentVariableW(u"LOCALAPPDATA", reinterpret_cast<LPWSTR>(wide), MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        *error = n == 0 ? ERROR_ENVVAR_NOT_FOUND : ERROR_FILENAME_EXCED_RANGE;
+        return nullptr;
+    }
+    char* base = utf16_to_utf8_alloc(heap_allocator(), wide, n);
+    if (!base) {
+        *error = ERROR_OUTOFMEMORY;
+        return nullptr;
+    }
+    uint64_t length = str_len(base);
+    const char* sep = length && base[length - 1] == '\\' ? "" : "\\";
+    char* folder = format_new(heap_allocator(), "%s%seolset\\", base, sep);
+    mem_free(base);
+    if (!folder) {
+        *error = ERROR_OUTOFMEMORY;
+        return nullptr;
+    }
+    *error = create ? make_folder(folder, 2) : 0;
+    if (*error != 0) {
+        mem_free(folder);
+        return nullptr;
+    }
+    return folder;
+}
+
+ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head) {
+    j->handle = INVALID_FILE_HANDLE;
+    j->name = nullptr;
+    j->head = *head;
+    memcpy(j->head.magic, kMagic, sizeof kMagic);
+    uint64_t path_bytes = str_len(path);
+    j->head.path_bytes = static_cast<uint32_t>(path_bytes);
+    j->head.data_at = (sizeof(JournalHead) + path_bytes + kDataAlign - 1) / kDataAlign * kDataAlign;
+    j->head.check = progress_check(j->head);
+    ErrorCode e = 0;
+    char* folder = journal_folder(true, &e);
+    if (!folder) return e;
+    uint64_t hash = path_hash(path);
+    e = ERROR_FILE_EXISTS;
+    for (int serial = 0; serial < 100 && (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS);
+         ++serial) {
+        mem_free(j->name);
+        j->name = format_new(heap_allocator(), "%s%016llx-%d%s", folder,
+                             static_cast<unsigned long long>(hash), serial, JOURNAL_SUFFIX);
+        if (!j->name) {
+            e = ERROR_OUTOFMEMORY;
+            break;
+        }
+        e = create_private(j->name, false, &j->handle);
+    }
+    mem_free(folder);
+    if (e == 0) {
+        // Head and path in one write: a journal is never seen without them.
+        uint64_t n = sizeof(JournalHead) + path_bytes;
+        unsigned char* block = static_cast<unsigned char*>(mem_malloc(n));
+        if (!block) {
+            e = ERROR_OUTOFMEMORY;
+        } else {
+            memcpy(block, &j->head, sizeof(JournalHead));
+            memcpy(block + sizeof(JournalHead), path, path_bytes);
+            e = write_at(j->handle, 0, block, n);
+            mem_free(block);
+        }
+        if (e != 0) journal_remove(j);
+    }
+    if (e != 0) {
+        file_close(j->handle);
+        j->handle = INVALID_FILE_HANDLE;
+        mem_free(j->name);
+        j->name = nullptr;
+    }
+    return e;
+}
+
+ErrorCode journal_open(Journal* j, const char* name, char** path) {
+    *path = nullptr;
+    j->name = nullptr;
+    ErrorCode e = file_open_native(name, FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, 0, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
+                                   &j->handle, nullptr);
+    if (e != 0) return e;
+    e = read_at(j->handle, 0, &j->head, sizeof j->head);
+    if ((e == ERROR_HANDLE_EOF || e == 0) &&
+        (e != 0 || memcmp(j->head.magic, kMagic, sizeof kMagic) != 0)) {
+        // Its head was never written whole, so no byte of its file was
+        // overwritten either: nothing to finish.
+        uint8_t dispose = 1;
+        file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
+        journal_close(j);
+        return ERROR_NO_DATA;
+    }
+    if (e == 0 && (j->head.check != progress_check(j->head) || j->head.path_bytes > 0x40000 ||
+                   j->head.data_at < sizeof(JournalHead) + j->head.path_bytes))
+        e = ERROR_INVALID_DATA;
+    if (e == 0) {
+        *path = static_cast<char*>(mem_malloc(j->head.path_bytes + 1));
+        j->name = static_cast<char*>(mem_malloc(str_len(name) + 1));
+        if (!*path || !j->name) e = ERROR_OUTOFMEMORY;
+    }
+    if (e == 0) {
+        memcpy(j->name, name, str_len(name) + 1);
+        e = read_at(j->handle, sizeof(JournalHead), *path, j->head.path_bytes);
+        (*path)[j->head.path_bytes] = 0;
+    }
+    if (e != 0) {
+        mem_free(*path);
+        *path = nullptr;
+        journal_close(j);
+    }
+    return e;
+}
+
+ErrorCode journal_save(Journal* j, uint64_t offset, const unsigned char* bytes, uint64_t n) {
+    return write_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
+}
+
+ErrorCode journal_load(Journal* j, uint64_t offset, unsigned char* bytes, uint64_t n) {
+    return read_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
+}
+
+ErrorCode journal_progress(Journal* j) {
+    j->head.check = progress_check(j->head);
+    return write_at(j->handle, kProgressAt, reinterpret_cast<unsigned char*>(&j->head) + kProgressAt,
+                    sizeof(JournalHead) - kProgressAt);
+}
+
+ErrorCode journal_remove(Journal* j) {
+    uint8_t dispose = 1;
+    ErrorCode e = file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
+    journal_close(j);
+    return e;
+}
+
+void journal_close(Journal* j) {
+    file_close(j->handle);
+    j->handle = INVALID_FILE_HANDLE;
+    mem_free(j->name);
+    j->name = nullptr;
+}
+
+bool is_journal_name(const char* name) {
+    uint64_t n = str_len(name);
+    uint64_t s = sizeof JOURNAL_SUFFIX - 1;
+    if (n < s) return false;
+    for (uint64_t i = 0; i < s; ++i) {
+        char c = name[n - s + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != JOURNAL_SUFFIX[i]) return false;
+    }
+    return true;
+}
