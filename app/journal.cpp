@@ -21,8 +21,11 @@ uint64_t progress_check(const JournalHead& h) {
            (h.saved * 0xC2B2AE3D27D4EB4Full) ^ (h.probe << 17) ^ h.flags;
 }
 
-// Owner-only access: one entry granting everything to the owner
-// (S-1-3-4), and none inherited from the folder.
+// Owner-only access. On Windows the state folder lies in the user's profile,
+// whose access list already admits only the user (and the system and its
+// administrators): journals take that one. The stand-in makes an object for
+// its owner alone when a descriptor comes with the call: this one, one entry
+// granting everything to the owner (S-1-3-4), none inherited.
 struct OwnerOnly {
     struct {
         uint8_t revision, sbz1;
@@ -61,10 +64,15 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
                                  : FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE;
         uint32_t options = FILE_SYNCHRONOUS_IO_NONALERT |
                            (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+#ifdef _WIN32
+        void* security = nullptr;
+#else
+        void* security = &g_descriptor;
+#endif
         e = native_create_secure(&name, access,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  FILE_ATTRIBUTE_NORMAL, folder ? FILE_OPEN_IF : FILE_CREATE,
-                                 options, &g_descriptor, out, nullptr);
+                                 options, security, out, nullptr);
     }
     arena_release(&scratch);
     return e;
@@ -118,7 +126,8 @@ ErrorCode make_folder(char* path, int depth) {
 
 char* journal_folder(bool create, ErrorCode* error) {
     char16_t wide[MAX_PATH + 1];
-    DWORD n = GetEnvironmentVariableW(u"LOCALAPPDATA", reinterpret_cast<LPWSTR>(wide), MAX_PATH);
+    DWORD n = GetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(u"LOCALAPPDATA"),
+                                      reinterpret_cast<LPWSTR>(wide), MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
         *error = n == 0 ? ERROR_ENVVAR_NOT_FOUND : ERROR_FILENAME_EXCED_RANGE;
         return nullptr;
@@ -247,8 +256,13 @@ ErrorCode journal_progress(Journal* j) {
 }
 
 ErrorCode journal_remove(Journal* j) {
+    // Its head goes first: should the delete fail, the next run finds a
+    // journal that was never written and deletes it without acting on it.
+    const char blank[sizeof kMagic] = {};
+    ErrorCode e = write_at(j->handle, 0, blank, sizeof blank);
     uint8_t dispose = 1;
-    ErrorCode e = file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
+    ErrorCode d = file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
+    if (e == 0) e = d;
     journal_close(j);
     return e;
 }

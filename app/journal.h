@@ -65,7 +65,8 @@ ErrorCode journal_save(Journal* j, uint64_t offset, const unsigned char* bytes, 
 ErrorCode journal_load(Journal* j, uint64_t offset, unsigned char* bytes, uint64_t n);
 // Writes the head's progress fields out, in one write.
 ErrorCode journal_progress(Journal* j);
-// Deletes the journal (the rewrite is over) or only closes it (kept for the next run).
+// Deletes the journal (the rewrite is over), after blanking its head so that
+// one left behind is never acted on; or only closes it (kept for the next run).
 ErrorCode journal_remove(Journal* j);
 void journal_close(Journal* j);
 // Whether a file name (not a path) is a journal's.

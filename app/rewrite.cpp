@@ -324,7 +324,7 @@ ErrorCode backward(Stream* s) {
         s->write = to;
         s->read = from + c;
     }
-    return 0;
+    return commit(s); // done: a journal left now has nothing to do
 }
 
 // What another program appended while a shrinking rewrite ran lies behind the
@@ -442,10 +442,9 @@ bool recover_one(const char* name, bool list_only) {
     bool ok = false;
     if (gone) {
         // Another file stands there now, or none: nothing is left to finish.
-        journal_remove(&j);
+        ok = journal_remove(&j) == 0;
         say_recovery("The interrupted rewrite of \"", file, "\" is dropped: the file is gone.\n",
                      nullptr, "");
-        ok = true;
     } else {
         PassCounts counts{};
         RewriteJob job{};

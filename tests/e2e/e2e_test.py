@@ -17,6 +17,9 @@ import subprocess
 import sys
 import tempfile
 import fcntl
+import glob
+import random
+import resource
 import unittest
 
 ARGS = None
@@ -525,6 +528,112 @@ class Safety(Tree):
             subprocess.run(["umount", mnt])
 
 
+def journals(wine):
+    """The journals the program keeps: the Linux program's in $XDG_STATE_HOME,
+    the Windows one's in the Wine prefix's %LOCALAPPDATA%."""
+    if wine:
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+        pattern = os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "eolset", "*")
+    else:
+        pattern = os.path.join(os.environ["XDG_STATE_HOME"], "eolset", "*")
+    return [p for p in glob.glob(pattern) if p.endswith(".eolset-journal")]
+
+
+def lf_lines(n):
+    return b"".join(b"line %d of the text\n" % i for i in range(n))
+
+
+class KilledAnywhere(Tree):
+    """A kill at any instant leaves every file whole: after the next run's
+    look at the journals, each file is its original or its new text."""
+
+    def kill_many(self, flags, files, rounds):
+        cmd = command(self.program, self.wine, [flags, "root"])
+        os.makedirs(os.path.join(self.tmp, "empty"), exist_ok=True)
+        rng = random.Random(len(files) * 1000 + rounds)
+
+        def put():
+            for name, (original, _) in files.items():
+                write(self.p(name), original)
+
+        put()
+        t0 = time.perf_counter()
+        subprocess.run(cmd, cwd=self.tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        whole = time.perf_counter() - t0
+        finished = 0
+        for i in range(rounds):
+            put()
+            proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(whole * 0.25, whole))
+            proc.kill()
+            proc.wait()
+            # A run over an empty folder only finishes what the journals hold.
+            out, status, err = self.run_full(flags, "empty")
+            self.assertEqual(status, 0, err)
+            for name, (original, converted) in files.items():
+                data = read(self.p(name))
+                self.assertIn(data, (original, converted), "%s after kill %d" % (name, i))
+            self.assertEqual(journals(self.wine), [], "kill %d" % i)
+            finished += err.startswith("Finished the interrupted rewrite")
+        return finished
+
+    def test_kill_during_rewrites(self):
+        rounds = 12 if self.wine else 70
+        big = crlf_lines(120000)  # about 3 MiB: several windows
+        grow = lf_lines(120000)
+        tree = {"t%d.txt" % i: (crlf_lines(20000 + i), crlf_lines(20000 + i).replace(b"\r\n", b"\n"))
+                for i in range(6)}
+        finished = self.kill_many("-u", {"big.txt": (big, big.replace(b"\r\n", b"\n"))}, rounds)
+        finished += self.kill_many("-w", {"big.txt": (grow, grow.replace(b"\n", b"\r\n"))}, rounds)
+        finished += self.kill_many("-u", tree, rounds)
+        print("\n  %d of %d kills came during a rewrite" % (finished, 3 * rounds), file=sys.stderr)
+        self.assertGreater(finished, 0, "no kill came during a rewrite")
+
+    def test_every_ending_signal_is_an_interrupt(self):
+        if self.wine:
+            self.skipTest("the Linux program's signals")
+        original = crlf_lines(40000)
+        converted = original.replace(b"\r\n", b"\n")
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
+                    signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF, signal.SIGXCPU,
+                    signal.SIGPIPE):
+            names = ["f%02d.txt" % i for i in range(12)]
+            for n in names:
+                write(self.p(n), original)
+            proc = subprocess.Popen(command(self.program, False, ["-u", "root"]), cwd=self.tmp,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            first = proc.stdout.readline()
+            self.assertTrue(first.startswith(b"root/"), first)
+            proc.send_signal(sig)
+            _, err = proc.communicate(timeout=600)
+            self.assertEqual(err, b"interrupted\n", sig)
+            self.assertEqual(proc.returncode, 130, sig)
+            for n in names:
+                self.assertIn(read(self.p(n)), (original, converted), (sig, n))
+
+    def test_file_size_limit_fails_only_that_file(self):
+        if self.wine:
+            self.skipTest("the Linux program's file size limit")
+        small = lf_lines(100)
+        big = lf_lines(60000)  # about 1.2 MiB, grows past the limit
+        write(self.p("a_big.txt"), big)
+        write(self.p("b_small.txt"), small)
+        limit = len(big) + 1000
+
+        def cap():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        p = subprocess.run(command(self.program, False, ["-w", "root"]), cwd=self.tmp,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=cap,
+                           timeout=600)
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn(b"1 files could not be modified\n", p.stdout)
+        self.assertEqual(read(self.p("a_big.txt")), big)
+        self.assertEqual(read(self.p("b_small.txt")), small.replace(b"\n", b"\r\n"))
+        self.assertEqual(journals(False), [])
+
+
 class OnlyRegularFiles(Tree):
     NOT_READ = "1 files processed\n1 files could not be read\n"
 
@@ -743,6 +852,9 @@ def main():
         ARGS.compare = None
     Tree.program = os.path.abspath(ARGS.program)
     Tree.wine = ARGS.wine
+    # The Linux program keeps its journals here, not in the user's state folder.
+    state = tempfile.mkdtemp(prefix="eolset-e2e-state-")
+    os.environ["XDG_STATE_HOME"] = state
     if ARGS.compare:
         ARGS.compare = os.path.abspath(ARGS.compare)
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
