@@ -8,6 +8,7 @@ files.
 """
 import argparse
 import os
+import resource
 import shutil
 import signal
 import threading
@@ -523,6 +524,26 @@ class Safety(Tree):
             self.assertEqual(read(os.path.join(mnt, "big.txt")), text.replace(b"\n", b"\r\n"))
         finally:
             subprocess.run(["umount", mnt])
+
+
+    def test_file_size_limit(self):
+        if self.wine:
+            self.skipTest("the file-size limit (ulimit -f) is the Linux program's case")
+        text = b"line\n" * 1000  # grows by 1,000 bytes, past the limit
+        write(self.p("big.txt"), text)
+        limit = len(text) + 100
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+        # SIGXFSZ is back at its default here, as in a shell: it must not end the program.
+        p = subprocess.run(command(self.program, False, ["-w", "root"]), cwd=self.tmp,
+                           preexec_fn=limited, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=60)
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertEqual(read(self.p("big.txt")), text)
+        self.assertIn(b"1 files could not be modified\n", p.stdout)
+        # The reservation is a check before the first write: no reason is named.
+        self.assertEqual(p.stderr, b'ERROR: Cannot modify file "root/big.txt".\n')
 
 
 class OnlyRegularFiles(Tree):
