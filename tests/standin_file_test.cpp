@@ -524,6 +524,45 @@ TEST_F(StandinFile, ExtendingReservesTheSpace) {
     NtClose(o.handle);
 }
 
+// A write time read through any class that reports it and set back is the
+// exact one Linux keeps, nanoseconds included; any other time is set as given.
+TEST_F(StandinFile, WriteTimeSetBackKeepsItsNanoseconds) {
+    constexpr time_t kSec = 1700000000;
+    struct Row {
+        ULONG cls;
+        int64_t delta; // added to the time read, in 100-ns units
+        time_t sec;    // what stat shows afterwards
+        long nsec;
+    } rows[] = {
+        {FileNetworkOpenInformation, 0, kSec, 123456789},
+        {FileBasicInformation, 0, kSec, 123456789},
+        {FileAllInformation, 0, kSec, 123456789},
+        {FileNetworkOpenInformation, 1, kSec, 123456800},
+        {FileBasicInformation, -10000000, kSec - 1, 123456700},
+    };
+    write("/t.txt", "x");
+    for (const Row& r : rows) {
+        const struct timespec exact[2] = {{0, UTIME_OMIT}, {kSec, 123456789}};
+        ASSERT_EQ(utimensat(AT_FDCWD, posix("/t.txt").c_str(), exact, 0), 0);
+        Opened o = nt_open(nt("/t.txt"), kReadWrite);
+        ASSERT_EQ(o.status, 0);
+        alignas(8) unsigned char buf[512] = {};
+        NtIoStatusBlock io{};
+        NTSTATUS s = NtQueryInformationFile(o.handle, &io, buf, sizeof buf, r.cls);
+        ASSERT_TRUE(s == 0 || s == STATUS_BUFFER_OVERFLOW) << r.cls;
+        int64_t shown = r.cls == FileNetworkOpenInformation
+                            ? reinterpret_cast<NtFileNetworkOpenInformation*>(buf)->LastWriteTime
+                            : reinterpret_cast<NtFileBasicInformation*>(buf)->LastWriteTime;
+        NtFileBasicInformation b{-1, -1, shown + r.delta, -1, 0};
+        ASSERT_EQ(NtSetInformationFile(o.handle, &io, &b, sizeof b, FileBasicInformation), 0);
+        NtClose(o.handle);
+        struct stat st;
+        ASSERT_EQ(stat(posix("/t.txt").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, r.sec) << r.cls << " " << r.delta;
+        EXPECT_EQ(st.st_mtim.tv_nsec, r.nsec) << r.cls << " " << r.delta;
+    }
+}
+
 // Beyond the file-size limit (ulimit -f) the kernel raises SIGXFSZ, which
 // the program ignores at its start, as done here: a write there and an
 // extension there fail as on a full disk, and the process lives on.
