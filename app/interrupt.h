@@ -1,5 +1,6 @@
-// Ctrl-C, Ctrl-Break, a closed console or a shutdown (SIGINT, SIGHUP and
-// SIGTERM on Linux) stop the run between two files: the file in hand is
+// Ctrl-C, Ctrl-Break, a closed console or a shutdown (on Linux SIGINT,
+// SIGQUIT, SIGHUP, SIGTERM and the other signals that would end the
+// process) stop the run between two files: the file in hand is
 // finished, the summary printed, and only then does the process end.
 #pragma once
 

@@ -4,7 +4,13 @@
 #include "tests/runtime_support.h"
 #include "tests/wine.h"
 #ifndef _WIN32
+#include "base/fileinfo.h"
+#include "base/fileopen.h"
 #include "platform/posix/fault.h"
+#include "tests/scratch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -174,6 +180,39 @@ TEST(RuntimeStandinTest, EventCreationCanBeMadeToFail) {
               STATUS_SUCCESS);
     NtClose(ev);
     fault_reset();
+}
+
+// The write time a handle reported is kept per handle under a lock: threads
+// that read it and set it back on one handle at once (each as -p does) leave
+// the file with its exact nanoseconds.
+TEST(RuntimeStandinTest, WriteTimeSetBackFromSeveralThreadsStaysExact) {
+    ScratchDir scratch{"standin_times"};
+    std::string path = (scratch.dir / "t.txt").string();
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const struct timespec exact[2] = {{0, UTIME_OMIT}, {1700000000, 123456789}};
+    ASSERT_EQ(futimens(fd, exact), 0);
+    close(fd);
+    FileHandle h;
+    ASSERT_EQ(file_open(&h, path.c_str(), FOPEN_QUERY | FOPEN_SET_INFO), 0);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] {
+            for (int n = 0; n < 200; ++n) {
+                uint64_t size = 0;
+                int64_t time = 0;
+                if (file_query_size_time(h, &size, &time) != 0 || file_set_write_time(h, time) != 0)
+                    ++failures;
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    file_close(h);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1700000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
 }
 #endif
 

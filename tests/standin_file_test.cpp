@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -519,6 +522,82 @@ TEST_F(StandinFile, ExtendingReservesTheSpace) {
     ASSERT_EQ(stat(posix("/f.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 8 << 20);
     NtClose(o.handle);
+}
+
+// A write time read through any class that reports it and set back is the
+// exact one Linux keeps, nanoseconds included; any other time is set as given.
+TEST_F(StandinFile, WriteTimeSetBackKeepsItsNanoseconds) {
+    constexpr time_t kSec = 1700000000;
+    struct Row {
+        ULONG cls;
+        int64_t delta; // added to the time read, in 100-ns units
+        time_t sec;    // what stat shows afterwards
+        long nsec;
+    } rows[] = {
+        {FileNetworkOpenInformation, 0, kSec, 123456789},
+        {FileBasicInformation, 0, kSec, 123456789},
+        {FileAllInformation, 0, kSec, 123456789},
+        {FileNetworkOpenInformation, 1, kSec, 123456800},
+        {FileBasicInformation, -10000000, kSec - 1, 123456700},
+    };
+    write("/t.txt", "x");
+    for (const Row& r : rows) {
+        const struct timespec exact[2] = {{0, UTIME_OMIT}, {kSec, 123456789}};
+        ASSERT_EQ(utimensat(AT_FDCWD, posix("/t.txt").c_str(), exact, 0), 0);
+        Opened o = nt_open(nt("/t.txt"), kReadWrite);
+        ASSERT_EQ(o.status, 0);
+        alignas(8) unsigned char buf[512] = {};
+        NtIoStatusBlock io{};
+        NTSTATUS s = NtQueryInformationFile(o.handle, &io, buf, sizeof buf, r.cls);
+        ASSERT_TRUE(s == 0 || s == STATUS_BUFFER_OVERFLOW) << r.cls;
+        int64_t shown = r.cls == FileNetworkOpenInformation
+                            ? reinterpret_cast<NtFileNetworkOpenInformation*>(buf)->LastWriteTime
+                            : reinterpret_cast<NtFileBasicInformation*>(buf)->LastWriteTime;
+        NtFileBasicInformation b{-1, -1, shown + r.delta, -1, 0};
+        ASSERT_EQ(NtSetInformationFile(o.handle, &io, &b, sizeof b, FileBasicInformation), 0);
+        NtClose(o.handle);
+        struct stat st;
+        ASSERT_EQ(stat(posix("/t.txt").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, r.sec) << r.cls << " " << r.delta;
+        EXPECT_EQ(st.st_mtim.tv_nsec, r.nsec) << r.cls << " " << r.delta;
+    }
+}
+
+// Beyond the file-size limit (ulimit -f) the kernel raises SIGXFSZ, which
+// the program ignores at its start, as done here: a write there and an
+// extension there fail as on a full disk, and the process lives on.
+[[noreturn]] void grow_past_the_size_limit(const std::u16string& name) {
+    constexpr int64_t kLimit = 4096;
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = kLimit;
+    Opened o = nt_open(name, kReadWrite, 0, FILE_OVERWRITE_IF);
+    if (o.status != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    NtIoStatusBlock io{};
+    int64_t at = kLimit;
+    if (NtSetInformationFile(o.handle, &io, &at, 8, FilePositionInformation) != 0) _exit(2);
+    struct Row {
+        const char* what;
+        DWORD error;
+    } rows[2] = {{"write at the limit", 0}, {"extension past it", 0}};
+    DWORD n = 0;
+    if (!WriteFile(o.handle, "x", 1, &n, nullptr)) rows[0].error = GetLastError();
+    int64_t size = 2 * kLimit;
+    rows[1].error = RtlNtStatusToDosError(
+        NtSetInformationFile(o.handle, &io, &size, 8, FileEndOfFileInformation));
+    int failed = 0;
+    for (const Row& r : rows) {
+        if (r.error == ERROR_DISK_FULL) continue;
+        fprintf(stderr, "%s: error %lu\n", r.what, static_cast<unsigned long>(r.error));
+        failed = 1;
+    }
+    _exit(failed);
+}
+
+TEST_F(StandinFile, FileSizeLimitFailsLikeAFullDisk) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(grow_past_the_size_limit(nt("/big.txt")), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace

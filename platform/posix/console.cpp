@@ -1,8 +1,21 @@
-// Console control events. SIGINT stands for Ctrl-C, SIGHUP for a closed
-// console and SIGTERM for a shutdown. As on Windows, the handlers run on a
-// thread of their own: the signals are blocked everywhere else and one
-// thread takes them with sigwait, so no handler ever runs inside a signal
-// handler or cuts a system call of the working threads short.
+// Console control events. While a handler is installed, every signal whose
+// default ends the process, faults and SIGKILL aside, is taken as one:
+//   SIGINT                                    Ctrl-C          CTRL_C_EVENT
+//   SIGQUIT                                   Ctrl-Break      CTRL_BREAK_EVENT
+//   SIGHUP                                    console closed  CTRL_CLOSE_EVENT
+//   SIGTERM                                   shutdown        CTRL_SHUTDOWN_EVENT
+//   SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,     a plain interrupt, as Ctrl-C
+//   SIGPROF, SIGXCPU, SIGPIPE
+// The runtime uses none of these (its alarm is a thread, its waits are
+// condition variables, its reads poll a descriptor), so all are free to take.
+// The program ignores SIGPIPE so that a write to a closed pipe fails: one
+// that another process sends is taken like the others, but when no handler
+// takes it, it stays ignored. A write's own SIGPIPE is meant for the writing
+// thread, which keeps it blocked: it never reaches the handlers.
+// As on Windows, the handlers run on a thread of their own: the signals are
+// blocked everywhere else and one thread takes them with sigwait, so no
+// handler ever runs inside a signal handler or cuts a system call of the
+// working threads short.
 #include "platform/posix/standin.h"
 
 #include <atomic>
@@ -20,18 +33,28 @@ PHANDLER_ROUTINE g_handlers[kMaxHandlers];
 int g_count;
 bool g_started;
 std::atomic<int> g_last_signal{0};
+sigset_t g_taken; // made before the dispatcher starts
 
-void signal_set_of(sigset_t* set) {
-    sigemptyset(set);
-    sigaddset(set, SIGINT);
-    sigaddset(set, SIGHUP);
-    sigaddset(set, SIGTERM);
+struct Taken {
+    int sig;
+    DWORD event;
+};
+constexpr Taken kTaken[] = {
+    {SIGINT, CTRL_C_EVENT},         {SIGQUIT, CTRL_BREAK_EVENT}, {SIGHUP, CTRL_CLOSE_EVENT},
+    {SIGTERM, CTRL_SHUTDOWN_EVENT}, {SIGUSR1, CTRL_C_EVENT},     {SIGUSR2, CTRL_C_EVENT},
+    {SIGALRM, CTRL_C_EVENT},        {SIGVTALRM, CTRL_C_EVENT},   {SIGPROF, CTRL_C_EVENT},
+    {SIGXCPU, CTRL_C_EVENT},        {SIGPIPE, CTRL_C_EVENT},
+};
+
+void make_taken_set() {
+    sigemptyset(&g_taken);
+    for (const Taken& t : kTaken) sigaddset(&g_taken, t.sig);
 }
 
 DWORD event_of(int sig) {
-    if (sig == SIGINT) return CTRL_C_EVENT;
-    if (sig == SIGHUP) return CTRL_CLOSE_EVENT;
-    return CTRL_SHUTDOWN_EVENT;
+    for (const Taken& t : kTaken)
+        if (t.sig == sig) return t.event;
+    return CTRL_C_EVENT;
 }
 
 // Asks the handlers, newest first; true when one took the event.
@@ -49,17 +72,15 @@ bool deliver(DWORD event) {
 }
 
 void* dispatcher(void*) {
-    sigset_t set;
-    signal_set_of(&set);
     for (;;) {
         int sig = 0;
-        if (sigwait(&set, &sig) != 0) continue;
+        if (sigwait(&g_taken, &sig) != 0) continue;
         g_last_signal.store(sig);
-        if (!deliver(event_of(sig))) {
+        if (!deliver(event_of(sig)) && sig != SIGPIPE) {
             // What the system does when nobody takes the event: the process ends,
             // here as the signal's own default would end it.
             signal(sig, SIG_DFL);
-            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            pthread_sigmask(SIG_UNBLOCK, &g_taken, nullptr);
             raise(sig);
             _exit(128 + sig);
         }
@@ -115,12 +136,11 @@ extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
     }
     if (!g_started) {
         // Blocked here, and so in every thread started from now on.
-        sigset_t set;
-        signal_set_of(&set);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        make_taken_set();
+        pthread_sigmask(SIG_BLOCK, &g_taken, nullptr);
         pthread_t t;
         if (pthread_create(&t, nullptr, dispatcher, nullptr) != 0) {
-            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            pthread_sigmask(SIG_UNBLOCK, &g_taken, nullptr);
             standin::set_last_error(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
         }

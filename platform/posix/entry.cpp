@@ -36,8 +36,11 @@ int main(int argc, char** argv) {
         int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (held > fd) close(held); // the lowest free descriptor is fd, unless open failed
     }
-    // A closed pipe must fail the write, as on Windows, not kill the process.
+    // A closed pipe must fail the write, as on Windows, not kill the process;
+    // so must a write or an extension beyond the file-size limit (ulimit -f),
+    // which then fails with EFBIG: the disk is full, as far as we may use it.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     size_t units = 0;
     for (int i = 0; i < argc; ++i) units += to_utf16(argv[i], nullptr);
     char16_t** wargv = g_wide_argv =

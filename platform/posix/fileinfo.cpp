@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/statvfs.h>
@@ -20,6 +21,10 @@ namespace standin {
 namespace {
 
 constexpr int64_t kUnixEpochInNt = 116444736000000000LL; // 1970-01-01 in 1601 units
+
+// Guards the write time each handle last reported; a handle may be queried
+// and set from several threads at once.
+std::mutex g_shown_lock;
 
 // --- what a handle refers to ----------------------------------------------------------------
 
@@ -95,6 +100,23 @@ void fill_standard(const FileFacts& f, const Object* obj, NtFileStandardInformat
     s->Directory = f.is_dir;
 }
 
+// Linux keeps nanoseconds, NT times count 100 ns: a time read and set back
+// would lose its last two digits. Remembered here, they are given back.
+void remember_write_time(const Target& t, const FileFacts& f) {
+    if (!t.obj) return;
+    std::lock_guard<std::mutex> g(g_shown_lock);
+    t.obj->shown_write_time = f.write_time;
+    t.obj->shown_write_rest = f.write_time_rest;
+}
+
+// The nanoseconds to add to a write time being set: those the handle's last
+// report dropped, when it is that time.
+long write_time_rest_for(const Target& t, int64_t time) {
+    if (!t.obj) return 0;
+    std::lock_guard<std::mutex> g(g_shown_lock);
+    return t.obj->shown_write_time == time ? t.obj->shown_write_rest : 0;
+}
+
 int64_t current_offset(const Target& t) {
     off_t o = lseek(t.fd, 0, SEEK_CUR);
     return o < 0 ? 0 : o;
@@ -136,6 +158,9 @@ NTSTATUS query_file(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_P
     if (cls != FilePositionInformation && cls != kFileNameInformation) {
         int e = facts_of(t, &f);
         if (e) return status_from_errno(e);
+        if (cls == FileBasicInformation || cls == FileAllInformation ||
+            cls == FileNetworkOpenInformation)
+            remember_write_time(t, f);
     }
     *used = fixed;
     switch (cls) {
@@ -234,6 +259,7 @@ NTSTATUS set_basic(const Target& t, const NtFileBasicInformation* b) {
     // Creation and change times cannot be set on POSIX systems; they stay.
     struct timespec ts[2] = {unix_time_from_nt(b->LastAccessTime),
                              unix_time_from_nt(b->LastWriteTime)};
+    if (ts[1].tv_nsec != UTIME_OMIT) ts[1].tv_nsec += write_time_rest_for(t, b->LastWriteTime);
     if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) {
         int r;
         if (t.link)
@@ -457,6 +483,7 @@ int file_facts(int dirfd, const char* name, int at_flags, const char* leaf, File
     out->rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
     out->access_time = nt_time_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
     out->write_time = nt_time_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    out->write_time_rest = sx.stx_mtime.tv_nsec % 100;
     out->change_time = nt_time_from_unix(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);
     // Without a birth time, the earlier of the write and change times.
     const struct statx_timestamp& born = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime

@@ -46,6 +46,7 @@ DWORD error_from_errno(int e) {
         return ERROR_NO_DATA; // the reading end is closed
     case ENOSPC:
     case EDQUOT:
+    case EFBIG: // beyond the file-size limit
         return ERROR_DISK_FULL;
     case EBADF:
         return ERROR_INVALID_HANDLE;

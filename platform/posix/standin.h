@@ -29,7 +29,12 @@ struct Object {
     DirState* dir;     // directory enumeration state, or null
     bool delete_on_close;
     bool reparse; // a symbolic link opened itself (FILE_OPEN_REPARSE_POINT)
-    void* extra;  // room for later kinds (events, threads)
+    // The last write time a query on the handle reported, and the nanoseconds
+    // its 100-ns units dropped: setting that time back sets the exact one.
+    // Guarded by the file information calls' lock.
+    int64_t shown_write_time; // 0: none yet
+    uint32_t shown_write_rest;
+    void* extra; // room for later kinds (events, threads)
 };
 
 // Stores a heap-allocated object and returns its handle (a multiple of 4).
@@ -123,8 +128,9 @@ struct FileFacts {
     ULONG attributes;  // directory, read-only, hidden, archive, reparse point
     ULONG reparse_tag; // IO_REPARSE_TAG_SYMLINK for a link seen unfollowed, else 0
     int64_t create_time, access_time, write_time, change_time;
-    int64_t size;       // end of file; 0 for directories and links
-    int64_t allocation; // bytes allocated on disk; 0 for directories and links
+    uint32_t write_time_rest; // the write time's nanoseconds below its 100-ns units
+    int64_t size;             // end of file; 0 for directories and links
+    int64_t allocation;       // bytes allocated on disk; 0 for directories and links
     uint64_t dev, ino;
     uint64_t rdev; // the device a device file stands for
     uint32_t nlink;

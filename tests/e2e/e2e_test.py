@@ -8,6 +8,7 @@ files.
 """
 import argparse
 import os
+import resource
 import shutil
 import signal
 import threading
@@ -608,7 +609,7 @@ class KilledAnywhere(Tree):
             proc.send_signal(sig)
             _, err = proc.communicate(timeout=600)
             self.assertEqual(err, b"interrupted\n", sig)
-            self.assertEqual(proc.returncode, 130, sig)
+            self.assertEqual(proc.returncode, 128 + sig, sig)
             for n in names:
                 self.assertIn(read(self.p(n)), (original, converted), (sig, n))
 
@@ -631,6 +632,8 @@ class KilledAnywhere(Tree):
         self.assertIn(b"1 files could not be modified\n", p.stdout)
         self.assertEqual(read(self.p("a_big.txt")), big)
         self.assertEqual(read(self.p("b_small.txt")), small.replace(b"\n", b"\r\n"))
+        self.assertEqual(p.stderr, b'ERROR: Cannot modify file "root/a_big.txt": disk full '
+                                   b'(error 112).\n')
         self.assertEqual(journals(False), [])
 
 
