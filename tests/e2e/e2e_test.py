@@ -632,7 +632,7 @@ class KilledAnywhere(Tree):
         self.assertIn(b"1 files could not be modified\n", p.stdout)
         self.assertEqual(read(self.p("a_big.txt")), big)
         self.assertEqual(read(self.p("b_small.txt")), small.replace(b"\n", b"\r\n"))
-        self.assertEqual(p.stderr, b'ERROR: Cannot modify file "root/a_big.txt": disk full '
+        self.assertEqual(p.stderr, b'ERROR: Cannot modify file "root/a_big.txt": system error '
                                    b'(error 112).\n')
         self.assertEqual(journals(False), [])
 
