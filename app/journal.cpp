@@ -26,6 +26,7 @@ uint64_t progress_check(const JournalHead& h) {
 // administrators): journals take that one. The stand-in makes an object for
 // its owner alone when a descriptor comes with the call: this one, one entry
 // granting everything to the owner (S-1-3-4), none inherited.
+#ifndef _WIN32
 struct OwnerOnly {
     struct {
         uint8_t revision, sbz1;
@@ -52,6 +53,7 @@ OwnerOnly g_owner_only = {{2, 0, sizeof(OwnerOnly), 1, 0},
                           {0, 0x3, sizeof(OwnerOnly::ace), 0x1F01FF, 1, 1, {0, 0, 0, 0, 0, 3}, {4}}};
 AbsoluteDescriptor g_descriptor = {1, 0, 0x1004 /* DACL present, protected */, nullptr, nullptr,
                                    nullptr, &g_owner_only};
+#endif
 
 // Creates a file (exclusively) or opens or creates a folder, owner-only.
 ErrorCode create_private(const char* path, bool folder, FileHandle* out) {

@@ -107,14 +107,19 @@ void remember_write_time(const Target& t, const FileFacts& f) {
     std::lock_guard<std::mutex> g(g_shown_lock);
     t.obj->shown_write_time = f.write_time;
     t.obj->shown_write_rest = f.write_time_rest;
+    if (t.obj->first_write_time == 0) {
+        t.obj->first_write_time = f.write_time;
+        t.obj->first_write_rest = f.write_time_rest;
+    }
 }
 
-// The nanoseconds to add to a write time being set: those the handle's last
-// report dropped, when it is that time.
+// The nanoseconds to add to a write time being set: those the handle's
+// first or last report dropped, when it is that time.
 long write_time_rest_for(const Target& t, int64_t time) {
     if (!t.obj) return 0;
     std::lock_guard<std::mutex> g(g_shown_lock);
-    return t.obj->shown_write_time == time ? t.obj->shown_write_rest : 0;
+    if (t.obj->shown_write_time == time) return t.obj->shown_write_rest;
+    return t.obj->first_write_time == time ? t.obj->first_write_rest : 0;
 }
 
 int64_t current_offset(const Target& t) {

@@ -29,11 +29,14 @@ struct Object {
     DirState* dir;     // directory enumeration state, or null
     bool delete_on_close;
     bool reparse; // a symbolic link opened itself (FILE_OPEN_REPARSE_POINT)
-    // The last write time a query on the handle reported, and the nanoseconds
-    // its 100-ns units dropped: setting that time back sets the exact one.
-    // Guarded by the file information calls' lock.
+    // The first and the last write time a query on the handle reported, and
+    // the nanoseconds their 100-ns units dropped: setting either time back
+    // sets the exact one (a program that writes the file in between reads the
+    // new time too). Guarded by the file information calls' lock.
     int64_t shown_write_time; // 0: none yet
     uint32_t shown_write_rest;
+    int64_t first_write_time; // 0: none yet
+    uint32_t first_write_rest;
     void* extra; // room for later kinds (events, threads)
 };
 
