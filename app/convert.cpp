@@ -16,9 +16,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -36,49 +33,6 @@ uint64_t already_in_form(const PassCounts& n, PassMode form) {
 }
 bool needs_change(const PassCounts& n, PassMode form) {
     return n.bom != 0 || line_ends(n) != already_in_form(n, form);
-}
-
-// Counting needs to stop only at CR and at the first byte of a byte-order
-// mark; line feeds on the way are tallied in bulk. Returns the first CR or
-// 0xEF in [p, e), or e, and adds the line feeds before it to *lf.
-inline const unsigned char* count_to_cr_or_ef(const unsigned char* p, const unsigned char* e,
-                                              uint64_t* lf) {
-    uint64_t found = 0;
-#if defined(__SSE2__)
-    const __m128i nl = _mm_set1_epi8(0x0A);
-    const __m128i cr = _mm_set1_epi8(0x0D);
-    const __m128i ef = _mm_set1_epi8(static_cast<char>(0xEF));
-    const __m128i zero = _mm_setzero_si128();
-    while (e - p >= 16) {
-        // Byte-wise line-feed tallies, folded into 64-bit sums before they can wrap.
-        __m128i tally = zero;
-        int rounds = 0;
-        unsigned stop = 0;
-        __m128i v = zero;
-        while (e - p >= 16 && rounds < 255) {
-            v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            stop = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, ef))));
-            if (stop) break;
-            tally = _mm_sub_epi8(tally, _mm_cmpeq_epi8(v, nl));
-            p += 16;
-            ++rounds;
-        }
-        __m128i sums = _mm_sad_epu8(tally, zero);
-        found += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
-                 static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-        if (stop) {
-            unsigned before = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))) &
-                              ((stop & (0u - stop)) - 1);
-            for (; before; before &= before - 1) ++found;
-            *lf += found;
-            return p + __builtin_ctz(stop);
-        }
-    }
-#endif
-    for (; p < e && *p != 0x0D && *p != 0xEF; ++p) found += *p == 0x0A;
-    *lf += found;
-    return p;
 }
 
 // Counts the file's line ends and marks. The reader is asked to refill and

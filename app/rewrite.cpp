@@ -258,6 +258,17 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             return 0;
         }
         uint64_t c = at + n == s->old_length ? n : window_boundary_before(in, n, n - 2);
+        if (!s->journaled && !s->windows) {
+            // LF text needs no change where it holds no CR nor a mark's first
+            // byte: counted at memory speed, passed over.
+            uint64_t lf = 0;
+            if (count_to_cr_or_ef(in, in + c, &lf) == in + c) {
+                s->counts->lf += lf;
+                s->read += c;
+                s->write += c;
+                continue;
+            }
+        }
         s->counts_at_read = *s->counts;
         uint64_t length = window_convert(in, c, out, s->windows, s->counts);
         uint64_t skip = 0;
