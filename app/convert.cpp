@@ -16,7 +16,6 @@
 
 #include <cstring>
 
-
 namespace {
 
 #ifdef EOLSET_TEST_HOOKS
@@ -51,8 +50,9 @@ void count_body(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_chang
         // The line feeds tallied in bulk are all without a CR before them.
         if (*first_windows_change == kNone && n->lf != lf_before) {
             const void* at = memchr(p, 0x0A, static_cast<size_t>(s - p));
-            *first_windows_change = r->total_read - r->filled +
-                                    static_cast<uint64_t>(static_cast<const unsigned char*>(at) - base);
+            *first_windows_change =
+                r->total_read - r->filled +
+                static_cast<uint64_t>(static_cast<const unsigned char*>(at) - base);
         }
         if (s == e) {
             r->position = r->filled;
@@ -87,8 +87,8 @@ struct Pass {
     PassCounts counts;
     uint64_t length;               // bytes read
     uint64_t first_windows_change; // see count_body; all-ones when none
-    bool binary;     // the first block shows binary data; nothing more was read
-    ErrorCode error; // the reader's failure, or a failed rewind
+    bool binary;                   // the first block shows binary data; nothing more was read
+    ErrorCode error;               // the reader's failure, or a failed rewind
 };
 
 // One counting pass from byte 0 to the end, reading at most `limit` bytes.

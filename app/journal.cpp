@@ -49,10 +49,11 @@ struct AbsoluteDescriptor {
     void* dacl;
 };
 
-OwnerOnly g_owner_only = {{2, 0, sizeof(OwnerOnly), 1, 0},
-                          {0, 0x3, sizeof(OwnerOnly::ace), 0x1F01FF, 1, 1, {0, 0, 0, 0, 0, 3}, {4}}};
-AbsoluteDescriptor g_descriptor = {1, 0, 0x1004 /* DACL present, protected */, nullptr, nullptr,
-                                   nullptr, &g_owner_only};
+OwnerOnly g_owner_only = {
+    {2, 0, sizeof(OwnerOnly), 1, 0},
+    {0, 0x3, sizeof(OwnerOnly::ace), 0x1F01FF, 1, 1, {0, 0, 0, 0, 0, 3}, {4}}};
+AbsoluteDescriptor g_descriptor = {
+    1, 0, 0x1004 /* DACL present, protected */, nullptr, nullptr, nullptr, &g_owner_only};
 #endif
 
 // Creates a file (exclusively) or opens or creates a folder, owner-only.
@@ -64,8 +65,8 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
     if (e == 0) {
         uint32_t access = folder ? FILE_LIST_DIRECTORY | SYNCHRONIZE
                                  : FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE;
-        uint32_t options = FILE_SYNCHRONOUS_IO_NONALERT |
-                           (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+        uint32_t options =
+            FILE_SYNCHRONOUS_IO_NONALERT | (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
 #ifdef _WIN32
         void* security = nullptr;
 #else
@@ -77,22 +78,6 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
                                  options, security, out, nullptr);
     }
     arena_release(&scratch);
-    return e;
-}
-
-ErrorCode write_at(FileHandle h, uint64_t offset, const void* bytes, uint64_t n) {
-    if (ErrorCode e = file_set_position(h, offset)) return e;
-    uint64_t moved = 0;
-    ErrorCode e = handle_write(h, bytes, n, &moved);
-    if (e == 0 && moved != n) e = ERROR_DISK_FULL;
-    return e;
-}
-
-ErrorCode read_at(FileHandle h, uint64_t offset, void* bytes, uint64_t n) {
-    if (ErrorCode e = file_set_position(h, offset)) return e;
-    uint64_t got = 0;
-    ErrorCode e = handle_read(h, bytes, n, &got);
-    if (e == 0 && got != n) e = ERROR_HANDLE_EOF;
     return e;
 }
 
@@ -124,7 +109,15 @@ ErrorCode make_folder(char* path, int depth) {
     return e;
 }
 
+// The state folder as the run's first journal found or made it.
+char* g_folder;
+
 } // namespace
+
+void journal_forget_folder() {
+    mem_free(g_folder);
+    g_folder = nullptr;
+}
 
 char* journal_folder(bool create, ErrorCode* error) {
     char16_t wide[MAX_PATH + 1];
@@ -165,22 +158,25 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head) 
     j->head.data_at = (sizeof(JournalHead) + path_bytes + kDataAlign - 1) / kDataAlign * kDataAlign;
     j->head.check = progress_check(j->head);
     ErrorCode e = 0;
-    char* folder = journal_folder(true, &e);
-    if (!folder) return e;
     uint64_t hash = path_hash(path);
-    e = ERROR_FILE_EXISTS;
-    for (int serial = 0; serial < 100 && (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS);
-         ++serial) {
-        mem_free(j->name);
-        j->name = format_new(heap_allocator(), "%s%016llx-%d%s", folder,
-                             static_cast<unsigned long long>(hash), serial, JOURNAL_SUFFIX);
-        if (!j->name) {
-            e = ERROR_OUTOFMEMORY;
-            break;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!g_folder) g_folder = journal_folder(true, &e);
+        if (!g_folder) return e;
+        e = ERROR_FILE_EXISTS;
+        for (int serial = 0; serial < 100 && (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS);
+             ++serial) {
+            mem_free(j->name);
+            j->name = format_new(heap_allocator(), "%s%016llx-%d%s", g_folder,
+                                 static_cast<unsigned long long>(hash), serial, JOURNAL_SUFFIX);
+            if (!j->name) {
+                e = ERROR_OUTOFMEMORY;
+                break;
+            }
+            e = create_private(j->name, false, &j->handle);
         }
-        e = create_private(j->name, false, &j->handle);
+        if (e != ERROR_PATH_NOT_FOUND) break;
+        journal_forget_folder(); // removed meanwhile: made again
     }
-    mem_free(folder);
     if (e == 0) {
         // Head and path in one write: a journal is never seen without them.
         uint64_t n = sizeof(JournalHead) + path_bytes;
@@ -190,7 +186,7 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head) 
         } else {
             memcpy(block, &j->head, sizeof(JournalHead));
             memcpy(block + sizeof(JournalHead), path, path_bytes);
-            e = write_at(j->handle, 0, block, n);
+            e = handle_write_at(j->handle, 0, block, n);
             mem_free(block);
         }
         if (e != 0) journal_remove(j);
@@ -212,7 +208,7 @@ ErrorCode journal_open(Journal* j, const char* name, char** path) {
                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
                                    &j->handle, nullptr);
     if (e != 0) return e;
-    e = read_at(j->handle, 0, &j->head, sizeof j->head);
+    e = handle_read_at(j->handle, 0, &j->head, sizeof j->head);
     if ((e == ERROR_HANDLE_EOF || e == 0) &&
         (e != 0 || memcmp(j->head.magic, kMagic, sizeof kMagic) != 0)) {
         // Its head was never written whole, so no byte of its file was
@@ -232,7 +228,7 @@ ErrorCode journal_open(Journal* j, const char* name, char** path) {
     }
     if (e == 0) {
         memcpy(j->name, name, str_len(name) + 1);
-        e = read_at(j->handle, sizeof(JournalHead), *path, j->head.path_bytes);
+        e = handle_read_at(j->handle, sizeof(JournalHead), *path, j->head.path_bytes);
         (*path)[j->head.path_bytes] = 0;
     }
     if (e != 0) {
@@ -244,24 +240,25 @@ ErrorCode journal_open(Journal* j, const char* name, char** path) {
 }
 
 ErrorCode journal_save(Journal* j, uint64_t offset, const unsigned char* bytes, uint64_t n) {
-    return write_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
+    return handle_write_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
 }
 
 ErrorCode journal_load(Journal* j, uint64_t offset, unsigned char* bytes, uint64_t n) {
-    return read_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
+    return handle_read_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
 }
 
 ErrorCode journal_progress(Journal* j) {
     j->head.check = progress_check(j->head);
-    return write_at(j->handle, kProgressAt, reinterpret_cast<unsigned char*>(&j->head) + kProgressAt,
-                    sizeof(JournalHead) - kProgressAt);
+    return handle_write_at(j->handle, kProgressAt,
+                           reinterpret_cast<unsigned char*>(&j->head) + kProgressAt,
+                           sizeof(JournalHead) - kProgressAt);
 }
 
 ErrorCode journal_remove(Journal* j) {
     // Its head goes first: should the delete fail, the next run finds a
     // journal that was never written and deletes it without acting on it.
     const char blank[sizeof kMagic] = {};
-    ErrorCode e = write_at(j->handle, 0, blank, sizeof blank);
+    ErrorCode e = handle_write_at(j->handle, 0, blank, sizeof blank);
     uint8_t dispose = 1;
     ErrorCode d = file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
     if (e == 0) e = d;

@@ -52,6 +52,9 @@ struct Journal {
 // The state folder (with `create`, made owner-only when missing): a full
 // path with its closing backslash (mem_malloc), or null with *error set.
 char* journal_folder(bool create, ErrorCode* error);
+// Journals are created in the state folder the first of them found or made;
+// this forgets it (at the end of a run).
+void journal_forget_folder();
 // Creates a journal for the file at `path` (a full path) holding `head`
 // (its magic, path length, data offset and check are filled in here).
 ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head);

@@ -56,22 +56,6 @@ uint64_t max64(uint64_t a, uint64_t b) {
     return a > b ? a : b;
 }
 
-ErrorCode read_at(FileHandle h, uint64_t offset, unsigned char* bytes, uint64_t n) {
-    if (ErrorCode e = file_set_position(h, offset)) return e;
-    uint64_t got = 0;
-    ErrorCode e = handle_read(h, bytes, n, &got);
-    if (e == 0 && got != n) e = ERROR_HANDLE_EOF; // cut short by another program
-    return e;
-}
-
-ErrorCode write_at(FileHandle h, uint64_t offset, const unsigned char* bytes, uint64_t n) {
-    if (ErrorCode e = file_set_position(h, offset)) return e;
-    uint64_t moved = 0;
-    ErrorCode e = handle_write(h, bytes, n, &moved);
-    if (e == 0 && moved != n) e = ERROR_DISK_FULL;
-    return e;
-}
-
 struct Stream {
     FileHandle h;
     const RewriteJob* job;
@@ -109,7 +93,7 @@ ErrorCode read_original(Stream* s, uint64_t p, unsigned char* bytes, uint64_t n)
         }
     }
     if (to > from)
-        if (ErrorCode e = read_at(s->h, from, bytes + (from - p), to - from)) return e;
+        if (ErrorCode e = handle_read_at(s->h, from, bytes + (from - p), to - from)) return e;
     if (s->journaled && (s->journal.head.probe & JOURNAL_PROBED) && p + n == s->old_length && n)
         bytes[n - 1] = static_cast<unsigned char>(s->journal.head.probe);
     return 0;
@@ -199,7 +183,7 @@ ErrorCode probe_cut(Stream* s, bool* touched) {
     if (ErrorCode e = file_set_end(s->h, s->old_length - 1)) return e;
     *touched = true;
     if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
-    if (ErrorCode e = write_at(s->h, s->old_length - 1, &last, 1)) return e;
+    if (ErrorCode e = handle_write_at(s->h, s->old_length - 1, &last, 1)) return e;
     head.probe = 0;
     return commit(s);
 }
@@ -285,26 +269,19 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
                 if (!touched) *early = REWRITE_UNTOUCHED;
                 return e;
             }
-            s->read = at; // the window is converted from its start
-            s->write = at;
         }
-        uint64_t end = s->write + length;
-        uint64_t lo = max64(max64(s->read, s->mark), s->write + skip);
+        // Taken from the window's first change on: the bytes before it are
+        // the same in both texts.
+        uint64_t end = s->write + (length - skip);
+        uint64_t lo = max64(s->read, s->mark);
         if (end > lo) {
             if (ErrorCode e = keep(s, lo, end, in, at, n)) return e;
             s->mark = end;
         }
-        // Recorded as standing at the window's first change: the bytes
-        // before it are the same in both texts.
-        uint64_t read = s->read, write = s->write;
-        s->read += skip;
-        s->write += skip;
         if (ErrorCode e = commit(s)) return e;
-        s->read = read;
-        s->write = write;
-        if (ErrorCode e = write_at(s->h, s->write + skip, out + skip, length - skip)) return e;
-        s->read += c;
-        s->write += length;
+        if (ErrorCode e = handle_write_at(s->h, s->write, out + skip, length - skip)) return e;
+        s->read += c - skip;
+        s->write += length - skip;
     }
     return 0;
 }
@@ -331,7 +308,7 @@ ErrorCode backward(Stream* s) {
             s->mark = lo;
         }
         if (ErrorCode e = commit(s)) return e;
-        if (ErrorCode e = write_at(s->h, to, out, length)) return e;
+        if (ErrorCode e = handle_write_at(s->h, to, out, length)) return e;
         s->write = to;
         s->read = from + c;
     }
@@ -348,8 +325,8 @@ ErrorCode cut_forward(Stream* s) {
     if (now > s->old_length && s->write < s->old_length) {
         for (uint64_t p = s->old_length; p < now;) {
             uint64_t m = min64(g_memory.size, now - p);
-            if (ErrorCode e = read_at(s->h, p, g_memory.spare, m)) return e;
-            if (ErrorCode e = write_at(s->h, end, g_memory.spare, m)) return e;
+            if (ErrorCode e = handle_read_at(s->h, p, g_memory.spare, m)) return e;
+            if (ErrorCode e = handle_write_at(s->h, end, g_memory.spare, m)) return e;
             p += m;
             end += m;
         }
@@ -384,7 +361,7 @@ ErrorCode undo_probe(Stream* s) {
     if (!(head.probe & JOURNAL_PROBED)) return 0;
     unsigned char last = static_cast<unsigned char>(head.probe);
     if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
-    if (ErrorCode e = write_at(s->h, s->old_length - 1, &last, 1)) return e;
+    if (ErrorCode e = handle_write_at(s->h, s->old_length - 1, &last, 1)) return e;
     head.probe = 0;
     return commit(s);
 }
@@ -527,6 +504,7 @@ void rewrite_release_window() {
     mem_free(g_memory.out);
     mem_free(g_memory.spare);
     g_memory = WindowMemory{};
+    journal_forget_folder();
 }
 
 RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error) {

@@ -42,5 +42,6 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
 // one could not be finished.
 bool rewrite_recover(bool list_only);
 
-// Returns the window's memory, kept from one file to the next.
+// Returns the window's memory, kept from one file to the next, and forgets
+// the journals' folder.
 void rewrite_release_window();

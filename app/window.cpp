@@ -43,8 +43,9 @@ uint64_t window_convert(const unsigned char* in, uint64_t n, unsigned char* out,
         while (e - p >= 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-            mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, ef))));
+            mask = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)),
+                             _mm_cmpeq_epi8(v, ef))));
             if (mask) break;
             p += 16;
             o += 16;
@@ -94,8 +95,7 @@ uint64_t window_convert(const unsigned char* in, uint64_t n, unsigned char* out,
 }
 
 bool window_changes(const PassCounts& before, const PassCounts& after, bool windows) {
-    if (after.bom != before.bom || after.crcrlf != before.crcrlf ||
-        after.lone_cr != before.lone_cr)
+    if (after.bom != before.bom || after.crcrlf != before.crcrlf || after.lone_cr != before.lone_cr)
         return true;
     return windows ? after.lf != before.lf : after.crlf != before.crlf;
 }

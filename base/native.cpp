@@ -97,7 +97,7 @@ ErrorCode native_create_secure(NativeName* name, uint32_t access, uint32_t share
         error_mode_latch = 1;
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     }
-    NtObjectAttributes oa{sizeof(NtObjectAttributes), nullptr, name,
+    NtObjectAttributes oa{sizeof(NtObjectAttributes), nullptr,  name,
                           OBJ_CASE_INSENSITIVE,       security, nullptr};
     NtIoStatusBlock io{};
     HANDLE h = nullptr;

@@ -107,3 +107,17 @@ ErrorCode handle_write(FileHandle h, const void* buf, uint64_t length, uint64_t*
     req.end_code = ERR_BROKEN_PIPE;
     return transfer_run(&req, length != 0 ? 1 : 0, length, count);
 }
+
+ErrorCode handle_read_at(FileHandle h, uint64_t offset, void* buf, uint64_t n) {
+    if (ErrorCode e = file_set_position(h, offset)) return e;
+    uint64_t got = 0;
+    ErrorCode e = handle_read(h, buf, n, &got);
+    return e == 0 && got != n ? ERROR_HANDLE_EOF : e;
+}
+
+ErrorCode handle_write_at(FileHandle h, uint64_t offset, const void* buf, uint64_t n) {
+    if (ErrorCode e = file_set_position(h, offset)) return e;
+    uint64_t moved = 0;
+    ErrorCode e = handle_write(h, buf, n, &moved);
+    return e == 0 && moved != n ? ERROR_DISK_FULL : e;
+}

@@ -23,3 +23,7 @@ ErrorCode transfer_run(TransferRequest* req, uint64_t minimum, uint64_t maximum,
 ErrorCode transfer_step(TransferRequest* req, uint64_t size, uint32_t* moved);
 ErrorCode handle_read(FileHandle h, void* buf, uint64_t capacity, uint64_t* count);
 ErrorCode handle_write(FileHandle h, const void* buf, uint64_t length, uint64_t* count);
+// Exactly n bytes at a file offset: ERROR_HANDLE_EOF when fewer came in (the
+// file was cut meanwhile), ERROR_DISK_FULL when fewer went out.
+ErrorCode handle_read_at(FileHandle h, uint64_t offset, void* buf, uint64_t n);
+ErrorCode handle_write_at(FileHandle h, uint64_t offset, const void* buf, uint64_t n);

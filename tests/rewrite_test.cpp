@@ -35,10 +35,14 @@ std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint
             continue;
         }
         size_t n = 0;
-        if (c == '\n') n = 1;
-        else if (c == '\r' && in.compare(i, 2, "\r\n") == 0) n = 2;
-        else if (c == '\r' && in.compare(i, 3, "\r\r\n") == 0) n = 3;
-        else if (c == '\r') n = 1;
+        if (c == '\n')
+            n = 1;
+        else if (c == '\r' && in.compare(i, 2, "\r\n") == 0)
+            n = 2;
+        else if (c == '\r' && in.compare(i, 3, "\r\r\n") == 0)
+            n = 3;
+        else if (c == '\r')
+            n = 1;
         if (!n) {
             out += in[i++];
             continue;
@@ -54,17 +58,20 @@ std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint
 // Text from the pieces that matter: line ends of every form, marks whole
 // and split, NUL bytes, and plain runs of any length.
 std::string random_text(std::mt19937* rng, size_t pieces, int flavour) {
-    static const char* const kPieces[] = {"\n", "\r\n", "\r\r\n", "\r", "\xEF\xBB\xBF",
-                                          "\xEF\xBB", "\xEF", "\xBB\xBF", "",
-                                          "abc", "x"};
+    static const char* const kPieces[] = {"\n",       "\r\n", "\r\r\n",   "\r", "\xEF\xBB\xBF",
+                                          "\xEF\xBB", "\xEF", "\xBB\xBF", "",   "abc",
+                                          "x"};
     std::string s;
     std::uniform_int_distribution<int> pick(0, 10), run(0, 40);
     for (size_t i = 0; i < pieces; ++i) {
         int k = pick(*rng);
         if (flavour == 1 && k != 0) k = 9 + (k & 1); // bare line feeds only: grows in CR LF
-        if (k == 8) s += '\0';
-        else if (k == 9) s += std::string(static_cast<size_t>(run(*rng)), 'a' + static_cast<char>(i % 26));
-        else s += kPieces[k];
+        if (k == 8)
+            s += '\0';
+        else if (k == 9)
+            s += std::string(static_cast<size_t>(run(*rng)), 'a' + static_cast<char>(i % 26));
+        else
+            s += kPieces[k];
     }
     return s;
 }
@@ -142,8 +149,8 @@ TEST_F(Rewrite, StreamedTextIsTheWholeFileConversion) {
         for (int i = 0; i < 60; ++i) {
             std::string input = random_text(&rng, 40 + static_cast<size_t>(i) * 37, i % 3);
             for (char flag : {'u', 'w'}) {
-                SCOPED_TRACE(std::string(1, flag) + " window " + std::to_string(window) +
-                             " text " + std::to_string(i));
+                SCOPED_TRACE(std::string(1, flag) + " window " + std::to_string(window) + " text " +
+                             std::to_string(i));
                 uint64_t fixes = 0, boms = 0;
                 std::string want = reference(input, flag == 'w', &fixes, &boms);
                 Result r = convert(input, flag);
@@ -197,8 +204,8 @@ TEST_F(Rewrite, EveryFailedCallEndsOriginalOrConverted) {
             uint32_t calls = op == FAULT_WRITE ? log.writes : op == FAULT_READ ? log.reads : 60;
             for (uint32_t k = 0; k < calls; ++k) {
                 for (uint32_t count : {1u, 0u}) {
-                    SCOPED_TRACE(std::string(1, job.flag) + (job.probe ? " probed" : "") +
-                                 " op " + std::to_string(op) + " call " + std::to_string(k + 1) +
+                    SCOPED_TRACE(std::string(1, job.flag) + (job.probe ? " probed" : "") + " op " +
+                                 std::to_string(op) + " call " + std::to_string(k + 1) +
                                  (count ? " once" : " for good"));
                     fault_reset();
                     FaultRule rule;

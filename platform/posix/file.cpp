@@ -163,7 +163,8 @@ NTSTATUS create_new(const OpenPlan& p, int* fd_out, ULONG_PTR* info) {
     int fd;
     if (p.options & FILE_DIRECTORY_FILE) {
         if (disp != FILE_CREATE && disp != FILE_OPEN_IF) return STATUS_INVALID_PARAMETER;
-        if (mkdirat(p.at, p.leaf, p.owner_only ? 0700 : 0777) != 0) return status_for_path_error(errno, p.path);
+        if (mkdirat(p.at, p.leaf, p.owner_only ? 0700 : 0777) != 0)
+            return status_for_path_error(errno, p.path);
         fd = openat(p.at, p.leaf, O_RDONLY | O_DIRECTORY | kOpenCommon);
     } else {
         if (p.trailing) return STATUS_OBJECT_NAME_INVALID;
@@ -216,8 +217,15 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             (FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE))
         return STATUS_INVALID_PARAMETER;
 
-    OpenPlan plan{nullptr,     AT_FDCWD,          nullptr,       false,         access,
-                  ShareAccess, CreateDisposition, CreateOptions, FileAttributes,
+    OpenPlan plan{nullptr,
+                  AT_FDCWD,
+                  nullptr,
+                  false,
+                  access,
+                  ShareAccess,
+                  CreateDisposition,
+                  CreateOptions,
+                  FileAttributes,
                   ObjectAttributes->SecurityDescriptor != nullptr};
     NTSTATUS s = posix_path_from_native(ObjectAttributes, &plan.path, &plan.trailing);
     if (s != STATUS_SUCCESS) return s;
