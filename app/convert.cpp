@@ -99,9 +99,7 @@ void run_pass(FileHandle h, uint64_t limit, bool probe, Pass* pass) {
 #ifdef EOLSET_TEST_HOOKS
     if (g_count_seed) pass->counts = *g_count_seed;
 #endif
-    // A pass that cannot start at byte 0 would judge part of the file.
-    pass->error = file_set_position(h, 0);
-    if (pass->error != 0) return;
+    // The handle was opened for this pass: it stands at byte 0.
     LookAheadReader r;
     reader_create(&r, h, READER_SLICE);
     r.limit = limit;
@@ -165,7 +163,33 @@ bool file_is_entry(FileHandle h, const FileEntry* entry) {
     return static_cast<uint64_t>(index) == entry->file_id[0];
 }
 
+namespace {
+
+void print_fixed(const char* path) {
+    ShownPath shown;
+    const char* pieces[] = {shown_path(path, &shown), "\n"};
+    print_pieces(false, pieces, 2);
+    shown_release(&shown);
+}
+
+} // namespace
+
 ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
+    return convert_file_deferred(t, path, entry, nullptr);
+}
+
+void take_pending_fix(RunTotals* t, const char* path, const FileEntry* entry,
+                      const PendingFix& fix) {
+    // A second visit finds the file as the first left it.
+    if (!fix.pending || !seen_first_fix(entry)) return;
+    t->boms_fixed += fix.boms;
+    t->line_feeds_fixed += fix.line_feeds;
+    ++t->files_fixed;
+    print_fixed(path);
+}
+
+ErrorCode convert_file_deferred(RunTotals* t, const char* path, const FileEntry* entry,
+                                PendingFix* fix) {
     if (is_journal_name(path)) return 0; // the program's own, never input
     ++t->files_processed;
     if (entry->is_directory) return 0;
@@ -186,8 +210,15 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     } else {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
     }
-    e = keep_regular_file(&h, e); // devices, pipes, pseudo files: never read
-    if (e == 0 && !file_is_entry(h, entry)) {
+    // Devices, pipes, pseudo files: never read. The query that tells them
+    // apart also gives the file's id, length and write time at the open.
+    OpenFileFacts facts{};
+    bool known = false;
+    e = keep_listed_regular_file(&h, e, entry, &facts, &known);
+    bool listed = known && entry->file_id[1] == 0
+                      ? (entry->file_id[0] == 0 || facts.id == entry->file_id[0])
+                      : e == 0 && file_is_entry(h, entry);
+    if (e == 0 && !listed) {
         file_close(h);
         h = INVALID_FILE_HANDLE;
         e = ERROR_FILE_NOT_FOUND; // the entry listed is not there any more
@@ -204,10 +235,10 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     // A file that may be rewritten is judged on the bytes it held when it
     // was opened; a change by another program since then is seen before the
     // rewrite.
-    uint64_t size_at_open = 0;
-    int64_t time_at_open = 0;
-    uint64_t limit = ~0ull;
-    if (!t->test_only && file_query_size_time(h, &size_at_open, &time_at_open) == 0)
+    uint64_t size_at_open = facts.size;
+    int64_t time_at_open = facts.write_time;
+    uint64_t limit = known ? size_at_open : ~0ull;
+    if (!known && !t->test_only && file_query_size_time(h, &size_at_open, &time_at_open) == 0)
         limit = size_at_open;
 
     bool fixed = false;
@@ -219,12 +250,14 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     job.keep_time = t->preserve_time;
     job.old_length = size_at_open;
     job.write_time = time_at_open;
+    job.allocated = known ? facts.allocated : ~0ull;
     bool rewrite = false;
     PassCounts counts{};
     if (!t->test_only && t->to_unix && writable && limit != ~0ull) {
         // Converted forward at once: the rewrite counts as it goes and
         // writes nothing while nothing changes.
         job.probe_binary = !t->force;
+        job.judged_at_open = true;
         rewrite = true;
 #ifdef EOLSET_TEST_HOOKS
         if (g_count_seed) counts = *g_count_seed;
@@ -242,9 +275,11 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
             if (!needs_change(n, form)) {
                 // In the form already.
             } else if (t->test_only) {
-                // A second visit finds the file as the first left it.
-                fixed = seen_first_fix(entry);
-                if (fixed) add_fixes(t, n, form);
+                PendingFix found{true, n.bom, line_ends(n) - already_in_form(n, form)};
+                if (fix)
+                    *fix = found;
+                else
+                    take_pending_fix(t, path, entry, found);
             } else if (!writable) {
                 count_write_failure(t, path, write_open_error, false);
             } else if (pass.length != limit) {
@@ -301,10 +336,7 @@ ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
     }
     if (fixed) {
         ++t->files_fixed;
-        ShownPath shown;
-        const char* pieces[] = {shown_path(path, &shown), "\n"};
-        print_pieces(false, pieces, 2);
-        shown_release(&shown);
+        print_fixed(path);
     }
     file_close(h);
     return 0;

@@ -52,3 +52,20 @@ bool file_is_entry(FileHandle h, const FileEntry* entry);
 // Converts one file (never a folder) and prints its path when it was, or in
 // test mode would be, changed. Returns 0: closing the file has no result.
 ErrorCode convert_file(RunTotals* totals, const char* path, const FileEntry* entry);
+
+// A test run's finding that a file would be fixed, left for the caller to
+// take in walk order: only the first visit of a file with several names
+// counts (see seen.h).
+struct PendingFix {
+    bool pending;
+    uint64_t boms;
+    uint64_t line_feeds;
+};
+// convert_file, except that in test mode a file that would be fixed is
+// neither counted as fixed nor printed: *fix tells the caller to do so.
+ErrorCode convert_file_deferred(RunTotals* totals, const char* path, const FileEntry* entry,
+                                PendingFix* fix);
+// Counts a pending fix (when the file was not seen fixed before) and prints
+// its path: what convert_file does in test mode.
+void take_pending_fix(RunTotals* totals, const char* path, const FileEntry* entry,
+                      const PendingFix& fix);

@@ -5,6 +5,7 @@
 #include "app/report.h"
 #include "app/rewrite.h"
 #include "app/seen.h"
+#include "app/workers.h"
 #include "base/filekind.h"
 #include "base/alloc.h"
 #include "base/fileinfo.h"
@@ -74,6 +75,20 @@ bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folde
     return false;
 }
 
+// "-j<N>": N from 1 to MAX_WORKERS.
+bool parse_workers(const char* digits, uint32_t* workers) {
+    uint32_t n = 0;
+    if (!*digits) return false;
+    for (const char* p = digits; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        n = n * 10 + static_cast<uint32_t>(*p - '0');
+        if (n > MAX_WORKERS) return false;
+    }
+    if (n == 0) return false;
+    *workers = n;
+    return true;
+}
+
 struct Run {
     RunTotals totals;
     ArenaAllocator arena;
@@ -96,7 +111,8 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
     report_path_error("ERROR: Cannot read folder \"", path, err);
 }
 
-void walk(Run* run, const char* folder, const char* const* filters, Signal* cancel) {
+void walk(Run* run, const char* folder, const char* const* filters, Signal* cancel,
+          uint32_t workers) {
     FolderWalker* walker = nullptr;
     int32_t flags = run->totals.force ? 0 : WALK_SKIP_VCS;
     ErrorCode err = walker_create(&walker, cancel, folder, flags, filters);
@@ -107,6 +123,9 @@ void walk(Run* run, const char* folder, const char* const* filters, Signal* canc
     }
     // The walk's paths begin with the folder's full form.
     shown_set_root(folder, path_full(arena_base(&run->arena), folder));
+    // The files are converted on worker threads while the walk goes on; what
+    // the walk itself reports waits until the files before it are done.
+    crew_begin(&run->totals, workers, cancel);
     for (;;) {
         const char* path = nullptr;
         FileEntry* entry = nullptr;
@@ -114,13 +133,15 @@ void walk(Run* run, const char* folder, const char* const* filters, Signal* canc
         err = walker_next(walker, &path, nullptr, &entry);
         if (err == ERR_NO_MORE_FILES || err == ERR_CANCELLED) break;
         if (err != 0) {
+            crew_drain();
             report_walk_error(run, err, path);
             continue;
         }
         if (entry && entry->is_directory) continue;
         FileEntry none = {};
-        convert_file(&run->totals, path, entry ? entry : &none);
+        crew_convert(path, entry ? entry : &none);
     }
+    crew_end();
     run->links_outside = static_cast<uint32_t>(walker->links_outside);
     walker_release(walker);
 }
@@ -156,6 +177,7 @@ void print_help() {
               "  -u  convert to unix text file\n"
               "  -w  convert to windows text file\n"
               "  -f  also convert binary files and version-control folders\n"
+              "  -j<N>  convert N files at a time (-j1: one after another)\n"
               "  -  remaining arguments are not switches\n"
               "If <folder> identifies a single existing file then the single file will be "
               "processed.\n"
@@ -177,6 +199,7 @@ int run_converter(int32_t argc, char** argv) {
     bool version = false;
     bool switches_over = false;
     bool out_of_memory = false;
+    uint32_t workers = 0; // one per processor
     Signal cancel; // lives until the interrupt handler forgets it
     signal_init(&cancel);
 
@@ -193,6 +216,8 @@ int run_converter(int32_t argc, char** argv) {
             }
             if (arg[1] == 0) {
                 switches_over = true;
+            } else if ((arg[1] == 'j' || arg[1] == 'J') && parse_workers(arg + 2, &workers)) {
+                continue;
             } else if (arg[2] == 0) {
                 char c = arg[1];
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -264,7 +289,8 @@ int run_converter(int32_t argc, char** argv) {
                 shown_set_root(folder, full);
                 convert_file(&run.totals, full ? full : folder, &entry);
             } else {
-                walk(&run, folder, array, &cancel);
+                walk(&run, folder, array, &cancel,
+                     workers ? workers : default_worker_count());
             }
         }
     }
@@ -279,6 +305,7 @@ int run_converter(int32_t argc, char** argv) {
     seen_reset();
     arena_release(&run.arena);
     rewrite_release_window();
+    filekind_forget_volumes();
     interrupt_done();
     // An interrupted run ends as the platform ends an interrupted program.
     if (interrupted) return static_cast<int>(STATUS_CONTROL_C_EXIT);

@@ -11,6 +11,29 @@
 
 namespace {
 
+thread_local CapturedOutput* t_capture;
+
+bool output_append(CapturedOutput* out, const void* bytes, uint64_t n) {
+    if (out->length + n > out->capacity) {
+        uint64_t capacity = out->capacity ? out->capacity : 256;
+        while (capacity < out->length + n) capacity *= 2;
+        unsigned char* data = static_cast<unsigned char*>(mem_malloc(capacity));
+        if (!data) return false;
+        if (out->length) memcpy(data, out->data, out->length);
+        mem_free(out->data);
+        out->data = data;
+        out->capacity = capacity;
+    }
+    memcpy(out->data + out->length, bytes, n);
+    out->length += n;
+    return true;
+}
+
+void write_stream(bool error, const void* bytes, uint64_t n) {
+    HANDLE h = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    handle_write(static_cast<FileHandle>(reinterpret_cast<uintptr_t>(h)), bytes, n, nullptr);
+}
+
 const char* g_root_typed;
 const char* g_root_full;
 uint64_t g_root_length; // of g_root_full, without a closing backslash
@@ -96,6 +119,17 @@ const char* shown_typed(const char* text, ShownPath* shown) {
 void print_pieces(bool error, const char* const* pieces, uint64_t count) {
     uint64_t total = 0;
     for (uint64_t i = 0; i < count; ++i) total += str_len(pieces[i]);
+    if (CapturedOutput* out = t_capture) {
+        uint64_t mark = out->length;
+        unsigned char head[5] = {static_cast<unsigned char>(error ? 2 : 1)};
+        uint32_t length = static_cast<uint32_t>(total);
+        memcpy(head + 1, &length, 4);
+        bool ok = output_append(out, head, sizeof head);
+        for (uint64_t i = 0; ok && i < count; ++i)
+            ok = output_append(out, pieces[i], str_len(pieces[i]));
+        if (!ok) out->length = mark;
+        return;
+    }
     char* line = static_cast<char*>(mem_malloc(total + 1));
     if (!line) return; // as a message whose memory ran out: skipped
     uint64_t n = 0;
@@ -104,9 +138,44 @@ void print_pieces(bool error, const char* const* pieces, uint64_t count) {
         memcpy(line + n, pieces[i], length);
         n += length;
     }
-    HANDLE h = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    handle_write(static_cast<FileHandle>(reinterpret_cast<uintptr_t>(h)), line, n, nullptr);
+    write_stream(error, line, n);
     mem_free(line);
+}
+
+void output_capture(CapturedOutput* into) {
+    t_capture = into;
+}
+
+void output_clear(CapturedOutput* out) {
+    out->length = 0;
+}
+
+void output_release(CapturedOutput* out) {
+    mem_free(out->data);
+    *out = CapturedOutput{};
+}
+
+void output_replay(OutputReplay* replay, const CapturedOutput* records) {
+    constexpr uint64_t kFlushAt = 1u << 16;
+    for (uint64_t at = 0; at + 5 <= records->length;) {
+        bool error = records->data[at] == 2;
+        uint32_t length = 0;
+        memcpy(&length, records->data + at + 1, 4);
+        const unsigned char* text = records->data + at + 5;
+        at += 5 + uint64_t{length};
+        if (replay->pending.length &&
+            (error != replay->pending_error || replay->pending.length + length > kFlushAt))
+            output_replay_flush(replay);
+        replay->pending_error = error;
+        // Without memory for the batch the text goes out on its own.
+        if (!output_append(&replay->pending, text, length)) write_stream(error, text, length);
+    }
+}
+
+void output_replay_flush(OutputReplay* replay) {
+    if (replay->pending.length)
+        write_stream(replay->pending_error, replay->pending.data, replay->pending.length);
+    replay->pending.length = 0;
 }
 
 const char* error_reason(ErrorCode code) {

@@ -8,6 +8,7 @@
 #include "base/fileopen.h"
 #include "base/transfer.h"
 #include "base/utf.h"
+#include "base/runtime/lock.h"
 #include "base/walker.h"
 #include "platform/nt.h"
 #ifdef EOLSET_TEST_HOOKS
@@ -34,18 +35,19 @@ struct WindowMemory {
     unsigned char* spare; // bytes to keep that lie outside the window
     uint64_t size;
 };
-WindowMemory g_memory;
+// Each thread that rewrites files has a window of its own.
+thread_local WindowMemory g_memory;
 
 bool have_window() {
     if (g_memory.in && g_memory.size == g_window_size) return true;
-    rewrite_release_window();
+    rewrite_release_thread();
     uint64_t n = g_window_size;
     g_memory.in = static_cast<unsigned char*>(mem_malloc(n + 16));
     g_memory.out = static_cast<unsigned char*>(mem_malloc(2 * n + 16));
     g_memory.spare = static_cast<unsigned char*>(mem_malloc(n + 16));
     g_memory.size = n;
     if (g_memory.in && g_memory.out && g_memory.spare) return true;
-    rewrite_release_window();
+    rewrite_release_thread();
     return false;
 }
 
@@ -72,6 +74,7 @@ struct Stream {
     uint64_t read;
     uint64_t write;
     uint64_t mark;
+    uint64_t end; // see the journal's field
     PassCounts* counts;
     PassCounts counts_at_read; // *counts as they were at `read`
 };
@@ -128,28 +131,75 @@ ErrorCode commit(Stream* s) {
     head.read = s->read;
     head.write = s->write;
     head.saved = s->mark;
+    head.end = s->end;
     return journal_progress(&s->journal);
 }
 
 // Room on the volume for what the rewrite will allocate: the new text less
 // what the file has allocated already (less than its length when sparse), or
 // all of it where changed blocks are written to new space.
+//
+// The volume's figures are asked once per run and volume; what each rewrite
+// may take is deducted from them, and they are asked anew only when they
+// seem too small.
+struct VolumeRoom {
+    uint32_t id[3];
+    uint64_t free_bytes;
+    bool copy_on_write;
+};
+struct RoomCache {
+    LightLock lock;
+    VolumeRoom volumes[8];
+    uint32_t count;
+};
+RoomCache g_room;
+
 ErrorCode check_room(Stream* s, uint64_t text_end) {
-    uint64_t free_bytes = 0;
-    bool copy_on_write = false;
-    if (file_volume_room(s->h, &free_bytes, &copy_on_write) != 0) return 0; // cannot tell
-    NtFileStandardInformation standard{};
-    uint64_t allocated = s->old_length;
-    if (file_query_information(s->h, FileStandardInformation, &standard, sizeof standard,
-                               nullptr) == 0)
-        allocated = static_cast<uint64_t>(standard.AllocationSize);
-    uint64_t need = copy_on_write          ? text_end - s->start
-                    : text_end > allocated ? text_end - allocated
-                                           : 0;
-    return free_bytes >= need ? 0 : ERROR_DISK_FULL;
+    const uint32_t* id = s->job->entry ? s->job->entry->volume_id : nullptr;
+    bool named = id && (id[0] | id[1] | id[2]) != 0;
+    uint64_t allocated = s->job->allocated;
+    if (allocated == ~0ull) {
+        NtFileStandardInformation standard{};
+        allocated = file_query_information(s->h, FileStandardInformation, &standard,
+                                           sizeof standard, nullptr) == 0
+                        ? static_cast<uint64_t>(standard.AllocationSize)
+                        : s->old_length;
+    }
+    light_lock(&g_room.lock);
+    VolumeRoom* room = nullptr;
+    for (uint32_t i = 0; named && i < g_room.count && !room; ++i)
+        if (memcmp(g_room.volumes[i].id, id, sizeof g_room.volumes[i].id) == 0)
+            room = &g_room.volumes[i];
+    VolumeRoom fresh{};
+    ErrorCode e = 0;
+    for (int ask = room ? 0 : 1; ask < 2; ++ask) {
+        if (ask) {
+            if (file_volume_room(s->h, &fresh.free_bytes, &fresh.copy_on_write) != 0) {
+                e = 0; // cannot tell
+                break;
+            }
+            if (!room && named && g_room.count < 8) room = &g_room.volumes[g_room.count++];
+            if (room) {
+                memcpy(fresh.id, id, sizeof fresh.id);
+                *room = fresh;
+            }
+        }
+        const VolumeRoom& r = room ? *room : fresh;
+        uint64_t need = r.copy_on_write          ? text_end - s->start
+                        : text_end > allocated ? text_end - allocated
+                                               : 0;
+        if (r.free_bytes >= need) {
+            if (room) room->free_bytes -= need;
+            e = 0;
+            break;
+        }
+        e = ERROR_DISK_FULL;
+    }
+    light_unlock(&g_room.lock);
+    return e;
 }
 
-ErrorCode open_journal(Stream* s) {
+ErrorCode open_journal(Stream* s, const unsigned char* initial, uint64_t n) {
     const RewriteJob* job = s->job;
     JournalHead head{};
     head.flags = (s->windows ? JOURNAL_WINDOWS : 0) | (s->backward ? JOURNAL_BACKWARD : 0) |
@@ -165,7 +215,8 @@ ErrorCode open_journal(Stream* s) {
     head.read = s->read;
     head.write = s->write;
     head.saved = s->mark;
-    ErrorCode e = journal_create(&s->journal, job->path, &head);
+    head.end = s->end;
+    ErrorCode e = journal_create(&s->journal, job->path, &head, initial, n);
     s->journaled = e == 0;
     return e;
 }
@@ -188,13 +239,14 @@ ErrorCode probe_cut(Stream* s, bool* touched) {
     return commit(s);
 }
 
-// The journal is in place and nothing is written yet: checks and the start
-// of the journal. *touched tells whether a failure left the file changed.
-ErrorCode begin(Stream* s, bool* touched) {
+// Nothing is written yet: checks and the start of the journal, which holds
+// the `n` original bytes at `initial` from s->start on (s->mark is past them).
+// *touched tells whether a failure left the file changed.
+ErrorCode begin(Stream* s, bool* touched, const unsigned char* initial, uint64_t n) {
     *touched = false;
     uint64_t text_end = s->backward ? s->new_length : s->old_length;
     if (ErrorCode e = check_room(s, text_end)) return e;
-    if (ErrorCode e = open_journal(s)) return e;
+    if (ErrorCode e = open_journal(s, initial, n)) return e;
     ErrorCode e = 0;
     if (s->backward) {
         // Extending reserves the room, so that a full disk shows before any
@@ -263,9 +315,14 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
                 continue;
             }
             skip = window_boundary_before(in, n, first_difference(in, out, min64(c, length)));
-            s->start = s->read = s->write = s->mark = at + skip;
+            s->start = s->read = s->write = at + skip;
+            // The bytes the first write covers go with the journal's head,
+            // as far as the window holds them.
+            uint64_t first = min64(s->write + (length - skip), at + n) - s->start;
+            s->mark = s->start + first;
+            if (at + c == s->old_length) s->end = s->write + (length - skip);
             bool touched = false;
-            if (ErrorCode e = begin(s, &touched)) {
+            if (ErrorCode e = begin(s, &touched, in + skip, first)) {
                 if (!touched) *early = REWRITE_UNTOUCHED;
                 return e;
             }
@@ -278,6 +335,9 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             if (ErrorCode e = keep(s, lo, end, in, at, n)) return e;
             s->mark = end;
         }
+        // The last window's write leaves only the cut: the length it cuts to
+        // tells a later run that finds the file cut that it is done.
+        if (at + c == s->old_length) s->end = end;
         if (ErrorCode e = commit(s)) return e;
         if (ErrorCode e = handle_write_at(s->h, s->write, out + skip, length - skip)) return e;
         s->read += c - skip;
@@ -316,12 +376,18 @@ ErrorCode backward(Stream* s) {
 }
 
 // What another program appended while a shrinking rewrite ran lies behind the
-// old length: it moves behind the new text before the cut.
+// old length: it moves behind the new text before the cut, once the journal
+// says that the old text is all converted.
 ErrorCode cut_forward(Stream* s) {
     uint64_t now = 0;
     int64_t time = 0;
     if (ErrorCode e = file_query_size_time(s->h, &now, &time)) return e;
     uint64_t end = s->write;
+    if (now > s->old_length) {
+        s->read = s->old_length;
+        s->end = 0;
+        if (ErrorCode e = commit(s)) return e;
+    }
     if (now > s->old_length && s->write < s->old_length) {
         for (uint64_t p = s->old_length; p < now;) {
             uint64_t m = min64(g_memory.size, now - p);
@@ -341,8 +407,6 @@ ErrorCode run(Stream* s, RewriteOutcome* early) {
     if (s->backward) return backward(s);
     if (ErrorCode e = forward(s, early)) return e;
     if (!s->journaled) return 0;
-    s->read = s->old_length;
-    if (ErrorCode e = commit(s)) return e;
     return cut_forward(s);
 }
 
@@ -352,6 +416,7 @@ void rewind_to_journal(Stream* s) {
     s->read = head.read;
     s->write = head.write;
     s->mark = head.saved;
+    s->end = head.end;
     *s->counts = s->counts_at_read;
 }
 
@@ -371,6 +436,12 @@ void finish(Stream* s) {
         file_set_write_time(s->h, s->journal.head.write_time);
     journal_remove(&s->journal);
     s->journaled = false;
+}
+
+// A forward rewrite whose file was cut already to the length its last
+// window's write ends at.
+bool cut_done(const JournalHead& head, uint64_t length) {
+    return head.end != 0 && head.end != head.old_length && length == head.end;
 }
 
 void say_pending(const char* path, const char* journal) {
@@ -398,7 +469,8 @@ bool recover_one(const char* name, bool list_only) {
     Journal j{};
     char* file = nullptr;
     if (ErrorCode e = journal_open(&j, name, &file)) {
-        if (e == ERROR_NO_DATA) return true;
+        // Never written whole, or the journal of a run still going.
+        if (e == ERROR_NO_DATA || e == ERROR_SHARING_VIOLATION) return true;
         say_recovery("ERROR: Cannot read the journal \"", name, "\"", nullptr, ".\n");
         return false;
     }
@@ -424,6 +496,7 @@ bool recover_one(const char* name, bool list_only) {
         e = file_query_size_time(h, &length, &time);
         bool fits = backward ? length == head.new_length || length == head.old_length
                              : length == head.old_length || head.read == head.old_length ||
+                                   cut_done(head, length) ||
                                    ((head.probe & JOURNAL_PROBED) && length + 1 == head.old_length);
         if (e == 0 && !fits) e = ERROR_INVALID_DATA;
     }
@@ -436,6 +509,7 @@ bool recover_one(const char* name, bool list_only) {
     } else {
         PassCounts counts{};
         RewriteJob job{};
+        job.allocated = ~0ull;
         job.handle = h;
         job.path = file;
         Stream s{};
@@ -452,9 +526,11 @@ bool recover_one(const char* name, bool list_only) {
         rewind_to_journal(&s);
         if (e == 0 && !have_window()) e = ERROR_OUTOFMEMORY;
         if (e == 0 && backward && length != head.new_length) e = file_set_end(h, head.new_length);
-        if (e == 0) e = undo_probe(&s);
+        // Cut to the end the last window's write left: only the journal is left to go.
+        bool done = !backward && cut_done(head, length);
+        if (e == 0 && !done) e = undo_probe(&s);
         RewriteOutcome early = REWRITE_DONE;
-        if (e == 0) e = run(&s, &early);
+        if (e == 0 && !done) e = run(&s, &early);
         if (e == 0) {
             finish(&s);
             say_recovery("Finished the interrupted rewrite of \"", file, "\".\n", nullptr, "");
@@ -499,12 +575,19 @@ void rewrite_set_window(uint64_t size, bool probe_cut) {
 }
 #endif
 
-void rewrite_release_window() {
+void rewrite_release_thread() {
     mem_free(g_memory.in);
     mem_free(g_memory.out);
     mem_free(g_memory.spare);
     g_memory = WindowMemory{};
+}
+
+void rewrite_release_window() {
+    rewrite_release_thread();
     journal_forget_folder();
+    light_lock(&g_room.lock);
+    g_room.count = 0;
+    light_unlock(&g_room.lock);
 }
 
 RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error) {
@@ -516,8 +599,9 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
     // Another program changed the file since it was judged: not ours to judge now.
     uint64_t size = 0;
     int64_t time = 0;
-    if (file_query_size_time(job->handle, &size, &time) != 0 || size != job->old_length ||
-        time != job->write_time)
+    if (!job->judged_at_open &&
+        (file_query_size_time(job->handle, &size, &time) != 0 || size != job->old_length ||
+         time != job->write_time))
         return REWRITE_UNTOUCHED;
     Stream s{};
     s.h = job->handle;
@@ -532,7 +616,7 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
         s.read = s.mark = s.old_length;
         s.write = s.new_length;
         bool touched = false;
-        if (ErrorCode e = begin(&s, &touched)) {
+        if (ErrorCode e = begin(&s, &touched, nullptr, 0)) {
             *error = e;
             if (!touched) return REWRITE_UNTOUCHED;
         }

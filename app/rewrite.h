@@ -27,7 +27,9 @@ struct RewriteJob {
     bool backward;     // the text grows: new_length and start are known
     bool probe_binary; // leave the file alone when its first window is binary
     bool keep_time;    // give the file its old write time back
+    bool judged_at_open; // nothing was read since the length and time were asked
     uint64_t old_length;
+    uint64_t allocated;  // bytes the file has on disk (~0: not known)
     uint64_t new_length; // backward only
     uint64_t start;      // backward only: the first byte that changes
     int64_t write_time;
@@ -42,6 +44,8 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
 // one could not be finished.
 bool rewrite_recover(bool list_only);
 
-// Returns the window's memory, kept from one file to the next, and forgets
-// the journals' folder.
+// Returns the calling thread's window memory, kept from one file to the
+// next, and forgets the journals' folder.
 void rewrite_release_window();
+// Returns the calling thread's window memory only (a worker that is done).
+void rewrite_release_thread();

@@ -210,6 +210,52 @@ ErrorCode file_query_entry_by_path(const char* path, FileEntry* entry) {
     return e;
 }
 
+namespace {
+
+// Whether FileStatInformation is answered: 0 not known yet, 1 it is, -1 it is not.
+int g_stat_class;
+
+// The codes of a system or file system that does not know an information class.
+bool is_unknown_class(ErrorCode e) {
+    return e == ERROR_INVALID_PARAMETER || e == ERROR_INVALID_FUNCTION ||
+           e == ERROR_NOT_SUPPORTED || e == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+} // namespace
+
+ErrorCode file_query_facts(FileHandle h, OpenFileFacts* facts) {
+    *facts = OpenFileFacts{};
+    if (__atomic_load_n(&g_stat_class, __ATOMIC_RELAXED) >= 0) {
+        NtFileStatInformation stat{};
+        ErrorCode e = file_query_information(h, FileStatInformation, &stat, sizeof stat, nullptr);
+        if (e == 0) {
+            __atomic_store_n(&g_stat_class, 1, __ATOMIC_RELAXED);
+            facts->id = static_cast<uint64_t>(stat.FileId);
+            facts->size = static_cast<uint64_t>(stat.EndOfFile);
+            facts->allocated = static_cast<uint64_t>(stat.AllocationSize);
+            facts->write_time = stat.LastWriteTime;
+            facts->attributes = stat.FileAttributes;
+            return 0;
+        }
+        if (!is_unknown_class(e)) return e;
+        // A system before it, or a file system without it: two queries.
+        int unknown = 0;
+        __atomic_compare_exchange_n(&g_stat_class, &unknown, -1, false, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED);
+    }
+    NtFileNetworkOpenInformation open{};
+    ErrorCode e = file_query_information(h, FileNetworkOpenInformation, &open, sizeof open, nullptr);
+    int64_t index = 0;
+    if (e == 0) e = file_query_information(h, FileInternalInformation, &index, sizeof index, nullptr);
+    if (e != 0) return e;
+    facts->id = static_cast<uint64_t>(index);
+    facts->size = static_cast<uint64_t>(open.EndOfFile);
+    facts->allocated = static_cast<uint64_t>(open.AllocationSize);
+    facts->write_time = open.LastWriteTime;
+    facts->attributes = open.FileAttributes;
+    return 0;
+}
+
 ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time) {
     NtFileNetworkOpenInformation info{};
     ErrorCode e =

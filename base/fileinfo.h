@@ -14,6 +14,16 @@ uint32_t volume_component_count(const char16_t* name, uint64_t length);
 // unit when the name has fewer backslashes).
 uint64_t volume_prefix_length(const char16_t* name, uint64_t length, uint32_t components);
 void volume_identity_hash(uint64_t serial, const char16_t* text, uint64_t length, uint32_t out[3]);
+// What one query tells of an open file.
+struct OpenFileFacts {
+    uint64_t id; // the 64-bit file id (FileInternalInformation's)
+    uint64_t size;
+    uint64_t allocated; // less than the size where the file has holes
+    int64_t write_time;
+    uint32_t attributes;
+};
+// Asks in one query where the system answers FileStatInformation, else in two.
+ErrorCode file_query_facts(FileHandle h, OpenFileFacts* facts);
 // The length and write time of an open file, in one query; both 0 on failure.
 ErrorCode file_query_size_time(FileHandle h, uint64_t* size, int64_t* write_time);
 ErrorCode file_set_write_time(FileHandle h, int64_t time);

@@ -3,6 +3,8 @@
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 
+#include <cstring>
+
 namespace {
 
 // Devices that carry a file system, or stand for the volume of one.
@@ -20,7 +22,90 @@ bool holds_files(ULONG type) {
     return false;
 }
 
+// The volume of a handle holds storage: not a pseudo file system, nor a raw disk.
+bool volume_has_storage(FileHandle h) {
+    NtFileFsSizeInformation size{};
+    return file_query_volume_information(h, FileFsSizeInformation, &size, sizeof size, nullptr) ==
+               0 &&
+           size.TotalAllocationUnits > 0;
+}
+
+// Volumes found to hold storage, by the walk's volume id; a few suffice,
+// since a walk seldom crosses more.
+// A spin lock guards them: it is held for a few compares.
+struct KnownVolumes {
+    uint8_t busy;
+    uint32_t ids[8][3];
+    uint32_t count;
+};
+KnownVolumes g_volumes;
+
+void lock_volumes() {
+    while (__atomic_exchange_n(&g_volumes.busy, 1, __ATOMIC_ACQUIRE)) {
+    }
+}
+void unlock_volumes() {
+    __atomic_store_n(&g_volumes.busy, 0, __ATOMIC_RELEASE);
+}
+
+bool volume_known(const uint32_t id[3]) {
+    lock_volumes();
+    bool found = false;
+    for (uint32_t i = 0; i < g_volumes.count && !found; ++i)
+        found = memcmp(g_volumes.ids[i], id, sizeof g_volumes.ids[i]) == 0;
+    unlock_volumes();
+    return found;
+}
+
+void remember_volume(const uint32_t id[3]) {
+    lock_volumes();
+    if (g_volumes.count < 8) memcpy(g_volumes.ids[g_volumes.count++], id, sizeof g_volumes.ids[0]);
+    unlock_volumes();
+}
+
+// The check of file_check_regular, with the facts of the file known.
+ErrorCode check_known(FileHandle h, const OpenFileFacts& facts, const FileEntry* entry) {
+    NtFileFsDeviceInformation device{};
+    ErrorCode e =
+        file_query_volume_information(h, FileFsDeviceInformation, &device, sizeof device, nullptr);
+    if (e != 0) return e;
+    if (!holds_files(device.DeviceType)) return ERR_BAD_FILE_TYPE;
+    if (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) return ERR_BAD_FILE_TYPE;
+    const uint32_t* id = entry->volume_id;
+    bool named = (id[0] | id[1] | id[2]) != 0;
+    if (named && volume_known(id)) return 0;
+    if (!volume_has_storage(h)) return ERR_BAD_FILE_TYPE;
+    if (named) remember_volume(id);
+    return 0;
+}
+
 } // namespace
+
+ErrorCode keep_listed_regular_file(FileHandle* h, ErrorCode e, const FileEntry* entry,
+                                   OpenFileFacts* facts, bool* known) {
+    *known = false;
+    *facts = OpenFileFacts{};
+    if (!handle_is_valid(*h)) return e;
+    ErrorCode kind;
+    if (file_query_facts(*h, facts) == 0) {
+        *known = true;
+        kind = check_known(*h, *facts, entry);
+    } else {
+        *facts = OpenFileFacts{};
+        kind = file_check_regular(*h);
+    }
+    if (kind == 0) return e;
+    *known = false;
+    file_close(*h);
+    *h = INVALID_FILE_HANDLE;
+    return e != 0 ? e : kind;
+}
+
+void filekind_forget_volumes() {
+    lock_volumes();
+    g_volumes.count = 0;
+    unlock_volumes();
+}
 
 ErrorCode file_check_regular(FileHandle h) {
     NtFileFsDeviceInformation device{};
@@ -30,10 +115,7 @@ ErrorCode file_check_regular(FileHandle h) {
     if (!holds_files(device.DeviceType)) return ERR_BAD_FILE_TYPE;
     // A volume of no size is a pseudo file system; a raw disk has no
     // volume to measure at all.
-    NtFileFsSizeInformation size{};
-    if (file_query_volume_information(h, FileFsSizeInformation, &size, sizeof size, nullptr) != 0 ||
-        size.TotalAllocationUnits <= 0)
-        return ERR_BAD_FILE_TYPE;
+    if (!volume_has_storage(h)) return ERR_BAD_FILE_TYPE;
     // A volume or disk opened whole has no standard information of a file.
     NtFileStandardInformation standard{};
     if (file_query_information(h, FileStandardInformation, &standard, sizeof standard, nullptr) !=

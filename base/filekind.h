@@ -15,6 +15,16 @@ ErrorCode file_check_regular(FileHandle h);
 // `e`, or the refusal when the open had succeeded.
 ErrorCode keep_regular_file(FileHandle* h, ErrorCode e);
 
+// keep_regular_file for a file the walk listed, with the file's facts asked
+// in the same query the check needs (*known false when that query failed:
+// *facts is then empty). What a volume is (storage, or a pseudo file system)
+// is asked once per run for each volume the entry names.
+struct OpenFileFacts;
+ErrorCode keep_listed_regular_file(FileHandle* h, ErrorCode e, const FileEntry* entry,
+                                   OpenFileFacts* facts, bool* known);
+// Forgets the volumes (the end of a run).
+void filekind_forget_volumes();
+
 // Whether `path` names something that opens and is no folder: a single
 // file argument. *entry receives what the system tells of it (cleared when
 // it tells nothing, as for devices under Wine).

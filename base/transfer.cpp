@@ -5,16 +5,29 @@
 
 namespace {
 
+// A step of a positioned transfer names its offset: on a synchronous
+// handle the system moves no pointer first, in the same call.
+OVERLAPPED* step_offset(TransferRequest* req, OVERLAPPED* at) {
+    if (!req->positioned) return nullptr;
+    *at = OVERLAPPED{};
+    uint64_t offset = req->offset + req->moved;
+    at->Offset = static_cast<DWORD>(offset);
+    at->OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
 ErrorCode step_read(TransferRequest* req, uint32_t size, uint32_t* moved) {
     DWORD got = 0;
-    BOOL ok = ReadFile(to_native(req->handle), req->cursor, size, &got, nullptr);
+    OVERLAPPED at;
+    BOOL ok = ReadFile(to_native(req->handle), req->cursor, size, &got, step_offset(req, &at));
     *moved = got;
     return ok ? 0 : static_cast<ErrorCode>(GetLastError());
 }
 
 ErrorCode step_write(TransferRequest* req, uint32_t size, uint32_t* moved) {
     DWORD put = 0;
-    BOOL ok = WriteFile(to_native(req->handle), req->cursor, size, &put, nullptr);
+    OVERLAPPED at;
+    BOOL ok = WriteFile(to_native(req->handle), req->cursor, size, &put, step_offset(req, &at));
     *moved = put;
     return ok ? 0 : static_cast<ErrorCode>(GetLastError());
 }
@@ -109,15 +122,27 @@ ErrorCode handle_write(FileHandle h, const void* buf, uint64_t length, uint64_t*
 }
 
 ErrorCode handle_read_at(FileHandle h, uint64_t offset, void* buf, uint64_t n) {
-    if (ErrorCode e = file_set_position(h, offset)) return e;
+    TransferRequest req{};
+    req.handle = h;
+    req.op = step_read;
+    req.cursor = static_cast<unsigned char*>(buf);
+    req.end_code = ERROR_HANDLE_EOF;
+    req.offset = offset;
+    req.positioned = true;
     uint64_t got = 0;
-    ErrorCode e = handle_read(h, buf, n, &got);
+    ErrorCode e = transfer_run(&req, 0, n, &got);
     return e == 0 && got != n ? ERROR_HANDLE_EOF : e;
 }
 
 ErrorCode handle_write_at(FileHandle h, uint64_t offset, const void* buf, uint64_t n) {
-    if (ErrorCode e = file_set_position(h, offset)) return e;
+    TransferRequest req{};
+    req.handle = h;
+    req.op = step_write;
+    req.cursor = static_cast<unsigned char*>(const_cast<void*>(buf));
+    req.end_code = ERROR_DISK_FULL;
+    req.offset = offset;
+    req.positioned = true;
     uint64_t moved = 0;
-    ErrorCode e = handle_write(h, buf, n, &moved);
+    ErrorCode e = transfer_run(&req, n != 0 ? 1 : 0, n, &moved);
     return e == 0 && moved != n ? ERROR_DISK_FULL : e;
 }

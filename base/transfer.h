@@ -17,6 +17,8 @@ struct TransferRequest {
     uint64_t maximum;
     uint64_t minimum;
     ErrorCode end_code;
+    uint64_t offset; // with `positioned`: where the transfer starts in the file
+    bool positioned;
 };
 
 ErrorCode transfer_run(TransferRequest* req, uint64_t minimum, uint64_t maximum, uint64_t* count);

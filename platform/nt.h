@@ -229,6 +229,7 @@ constexpr ULONG FileAttributeTagInformation = 35;
 constexpr ULONG FileIdFullDirectoryInformation = 38;
 constexpr ULONG FileIdInformation = 59;
 constexpr ULONG FileIdExtdDirectoryInformation = 60;
+constexpr ULONG FileStatInformation = 68; // Windows 10 1709 on
 constexpr ULONG FileFsVolumeInformation = 1;
 constexpr ULONG FileFsSizeInformation = 3;
 constexpr ULONG FileFsDeviceInformation = 4;
@@ -332,6 +333,21 @@ struct NtFileNetworkOpenInformation {
     ULONG FileAttributes;
 };
 static_assert(sizeof(NtFileNetworkOpenInformation) == 56);
+
+struct NtFileStatInformation {
+    int64_t FileId;
+    int64_t CreationTime;
+    int64_t LastAccessTime;
+    int64_t LastWriteTime;
+    int64_t ChangeTime;
+    int64_t AllocationSize;
+    int64_t EndOfFile;
+    ULONG FileAttributes;
+    ULONG ReparseTag;
+    ULONG NumberOfLinks;
+    ULONG EffectiveAccess;
+};
+static_assert(sizeof(NtFileStatInformation) == 72);
 
 struct NtFileIdInformation {
     uint64_t VolumeSerialNumber;

@@ -248,10 +248,10 @@ TEST_F(Rewrite, JournalsArePrivateNamedAndDropped) {
     rewrite_set_window(64, false);
     std::string input = lines(200, "\r\n");
     FaultRule rule;
-    rule.skip = 4; // past the journal's start: the positioning for the first overwrite
-    rule.count = 0;
-    rule.status = STATUS_DISK_FULL;
-    fault_set(FAULT_SET_INFO, rule);
+    rule.skip = 1; // past the journal's start: the first overwrite and its second try
+    rule.count = 2;
+    rule.error = ERROR_DISK_FULL;
+    fault_set(FAULT_WRITE, rule);
     Result r = convert(input, 'u');
     fault_reset();
     EXPECT_EQ(r.totals.write_failures, 1u);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both programs and runs every test: the Linux build under the
-# sanitizers, the Windows build under Wine; then the runtime's tests under
-# ThreadSanitizer.
+# sanitizers, the Windows build under Wine; then the tests with threads (the
+# runtime's and the workers') under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -9,7 +9,6 @@ export CTEST_OUTPUT_ON_FAILURE=1
 status=0
 passed=0
 failed=0
-# The ThreadSanitizer build runs the runtime's tests only.
 for preset in dev windows tsan; do
     echo "=== $preset: configure and build"
     cmake --preset "$preset" >/dev/null

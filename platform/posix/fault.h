@@ -63,6 +63,14 @@ struct CallLog {
     int last_priority; // the last priority SetThreadPriority was given
 };
 extern CallLog g_call_log;
+// The log is written by every thread that makes a call: its fields move
+// atomically (a test reads them once the calls are over).
+template <class T, class V> inline T log_count(T& field, V n = 1) {
+    return __atomic_add_fetch(&field, static_cast<T>(n), __ATOMIC_RELAXED);
+}
+template <class T, class V> inline void log_note(T& field, V value) {
+    __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
+}
 
 // Test control: called at the start of every ReadFile and WriteFile with the
 // call's number in the log, so a test can act as another program would at

@@ -195,13 +195,13 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
     (void)EaBuffer;
     (void)EaLength;
     ACCESS_MASK access = map_generic(DesiredAccess);
-    ++g_call_log.opens;
-    if (access & kWriteData) ++g_call_log.write_opens;
-    g_call_log.last_access = DesiredAccess;
-    g_call_log.last_share = ShareAccess;
-    g_call_log.last_disposition = CreateDisposition;
-    g_call_log.last_attributes = FileAttributes;
-    g_call_log.last_options = CreateOptions;
+    log_count(g_call_log.opens, 1);
+    if (access & kWriteData) log_count(g_call_log.write_opens, 1);
+    log_note(g_call_log.last_access, DesiredAccess);
+    log_note(g_call_log.last_share, ShareAccess);
+    log_note(g_call_log.last_disposition, CreateDisposition);
+    log_note(g_call_log.last_attributes, FileAttributes);
+    log_note(g_call_log.last_options, CreateOptions);
 
     if (!FileHandle || !ObjectAttributes || !IoStatusBlock) return STATUS_INVALID_PARAMETER;
     *FileHandle = nullptr;
@@ -229,13 +229,12 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                   ObjectAttributes->SecurityDescriptor != nullptr};
     NTSTATUS s = posix_path_from_native(ObjectAttributes, &plan.path, &plan.trailing);
     if (s != STATUS_SUCCESS) return s;
-    plan.at = anchor_for(plan.path, &plan.leaf);
-
     bool link_itself = false;
     int fd = -1;
     ULONG_PTR info = 0;
     {
         std::lock_guard<std::mutex> g(g_open_lock);
+        plan.at = anchor_borrow(plan.path, &plan.leaf); // open while the lock is held
         struct stat st;
         bool follow = !(CreateOptions & FILE_OPEN_REPARSE_POINT);
         // The object itself first: a link as the last element is followed
@@ -252,7 +251,6 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                 if (again == 0) {
                     free(plan.path);
                     plan.path = found;
-                    if (plan.at != AT_FDCWD) close(plan.at);
                     plan.at = AT_FDCWD;
                     plan.leaf = found;
                     r = 0;
@@ -273,24 +271,28 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             s = status_for_path_error(errno, plan.path);
         }
         if (s == STATUS_SUCCESS) {
-            struct stat now;
+            // One look at what was opened: its kind now, and its facts for
+            // the handle's first query.
+            FileFacts facts;
+            const char* slash = strrchr(plan.path, '/');
             Object* obj = static_cast<Object*>(calloc(1, sizeof(Object)));
-            if (!obj || fstat(fd, &now) != 0) {
+            int looked = obj ? file_facts(fd, "", AT_EMPTY_PATH, slash ? slash + 1 : plan.path,
+                                          &facts)
+                             : 0;
+            if (!obj || looked != 0) {
                 free(obj);
                 close(fd);
-                if (plan.at != AT_FDCWD) close(plan.at);
                 free(plan.path);
-                return obj ? status_from_errno(errno) : STATUS_NO_MEMORY;
+                return obj ? status_from_errno(looked) : STATUS_NO_MEMORY;
             }
             // Replaced by a pipe or device since the check: still no data access.
-            if (!link_itself && is_special(now.st_mode) && (access & kDataAccess)) {
+            if (!link_itself && is_special(facts.mode) && (access & kDataAccess)) {
                 free(obj);
                 close(fd);
-                if (plan.at != AT_FDCWD) close(plan.at);
                 free(plan.path);
                 return STATUS_ACCESS_DENIED;
             }
-            bool is_dir = S_ISDIR(now.st_mode);
+            bool is_dir = S_ISDIR(facts.mode);
             if (link_itself) {
                 struct stat target;
                 is_dir = fstatat(plan.at, plan.leaf, &target, 0) == 0 && S_ISDIR(target.st_mode);
@@ -298,25 +300,26 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             // The reported name is made when first asked for: resolving
             // every folder above the file costs a call per folder.
             obj->is_dir = is_dir;
-            obj->type = now.st_mode & S_IFMT;
-            obj->rdev = now.st_rdev;
+            obj->type = facts.mode & S_IFMT;
+            obj->rdev = facts.rdev;
             obj->leaf_is_link = leaf_is_link;
-            obj->kind = S_ISDIR(now.st_mode) ? ObjKind::Directory : ObjKind::File;
+            obj->kind = S_ISDIR(facts.mode) ? ObjKind::Directory : ObjKind::File;
             obj->fd = fd;
             obj->access = access;
             obj->share = ShareAccess;
             obj->options = CreateOptions;
-            obj->dev = now.st_dev;
-            obj->ino = now.st_ino;
+            obj->dev = facts.dev;
+            obj->ino = facts.ino;
             obj->unix_path = plan.path;
             if (obj->kind == ObjKind::Directory) anchor_remember(plan.path, fd);
             obj->reparse = link_itself;
+            obj->open_facts = facts;
+            obj->open_facts_fresh = !link_itself && !leaf_is_link;
             obj->delete_on_close = CreateOptions & kFileDeleteOnClose;
             plan.path = nullptr;
             *FileHandle = handle_insert(obj);
         }
     }
-    if (plan.at != AT_FDCWD) close(plan.at);
     free(plan.path);
     if (s != STATUS_SUCCESS) return s;
     IoStatusBlock->Status = iosb_only ? rule.status : STATUS_SUCCESS;

@@ -48,6 +48,11 @@ bool target_of(HANDLE h, Target* t) {
 }
 
 int facts_of(const Target& t, FileFacts* f) {
+    if (t.obj && !t.link && t.obj->open_facts_fresh) {
+        t.obj->open_facts_fresh = false;
+        *f = t.obj->open_facts;
+        return 0;
+    }
     char leaf[NAME_MAX * 3 + 4];
     object_leaf(t.obj, leaf, sizeof leaf);
     if (t.link) return file_facts(AT_FDCWD, t.obj->unix_path, AT_SYMLINK_NOFOLLOW, leaf, f);
@@ -123,6 +128,7 @@ long write_time_rest_for(const Target& t, int64_t time) {
 }
 
 int64_t current_offset(const Target& t) {
+    if (t.obj && t.obj->pointer_moved) return t.obj->pointer_after;
     off_t o = lseek(t.fd, 0, SEEK_CUR);
     return o < 0 ? 0 : o;
 }
@@ -151,6 +157,8 @@ ULONG fixed_size_of(ULONG cls) {
         return sizeof(NtFileAttributeTagInformation);
     case FileIdInformation:
         return sizeof(NtFileIdInformation);
+    case FileStatInformation:
+        return sizeof(NtFileStatInformation);
     }
     return 0;
 }
@@ -163,8 +171,12 @@ NTSTATUS query_file(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_P
     if (cls != FilePositionInformation && cls != kFileNameInformation) {
         int e = facts_of(t, &f);
         if (e) return status_from_errno(e);
+        if (t.obj && !t.link && !f.is_dir) {
+            t.obj->size_known = true;
+            t.obj->known_size = f.size;
+        }
         if (cls == FileBasicInformation || cls == FileAllInformation ||
-            cls == FileNetworkOpenInformation)
+            cls == FileNetworkOpenInformation || cls == FileStatInformation)
             remember_write_time(t, f);
     }
     *used = fixed;
@@ -224,6 +236,21 @@ NTSTATUS query_file(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_P
         NtFileAttributeTagInformation* a = static_cast<NtFileAttributeTagInformation*>(buf);
         a->FileAttributes = f.attributes;
         a->ReparseTag = f.reparse_tag;
+        return STATUS_SUCCESS;
+    }
+    case FileStatInformation: {
+        NtFileStatInformation* o = static_cast<NtFileStatInformation*>(buf);
+        o->FileId = static_cast<int64_t>(f.ino);
+        o->CreationTime = f.create_time;
+        o->LastAccessTime = f.access_time;
+        o->LastWriteTime = f.write_time;
+        o->ChangeTime = f.change_time;
+        o->AllocationSize = f.allocation;
+        o->EndOfFile = f.size;
+        o->FileAttributes = f.attributes;
+        o->ReparseTag = f.reparse_tag;
+        o->NumberOfLinks = f.nlink;
+        o->EffectiveAccess = t.obj ? t.obj->access : 0x1F01FF;
         return STATUS_SUCCESS;
     }
     case FileIdInformation: {
@@ -291,6 +318,7 @@ NTSTATUS set_basic(const Target& t, const NtFileBasicInformation* b) {
 }
 
 NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
+    if (t.obj) t.obj->open_facts_fresh = false;
     switch (cls) {
     case FileBasicInformation:
         if (length < sizeof(NtFileBasicInformation)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -301,6 +329,7 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         memcpy(&off, buf, 8);
         if (off < 0) return STATUS_INVALID_PARAMETER;
         if (lseek(t.fd, off, SEEK_SET) < 0) return status_from_errno(errno);
+        if (t.obj) t.obj->pointer_moved = false;
         return STATUS_SUCCESS;
     }
     case FileDispositionInformation: {
@@ -322,13 +351,21 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
             return STATUS_INVALID_PARAMETER;
         // Windows reserves the space of a file it extends; a bare ftruncate
         // would leave a hole that a full disk only reports at the writes.
-        struct stat st;
-        if (fstat(t.fd, &st) != 0) return status_from_errno(errno);
-        if (size > st.st_size) {
-            int e = posix_fallocate(t.fd, st.st_size, size - st.st_size);
-            if (e != 0 && e != EOPNOTSUPP && e != EINVAL) return status_from_errno(e);
+        // A cut below the length the handle just saw needs no look.
+        bool cut = t.obj && t.obj->size_known && size <= t.obj->known_size;
+        if (!cut) {
+            struct stat st;
+            if (fstat(t.fd, &st) != 0) return status_from_errno(errno);
+            if (size > st.st_size) {
+                int e = posix_fallocate(t.fd, st.st_size, size - st.st_size);
+                if (e != 0 && e != EOPNOTSUPP && e != EINVAL) return status_from_errno(e);
+            }
         }
         if (ftruncate(t.fd, size) != 0) return status_from_errno(errno);
+        if (t.obj) {
+            t.obj->size_known = true;
+            t.obj->known_size = size;
+        }
         return STATUS_SUCCESS;
     }
     }
@@ -364,6 +401,36 @@ bool is_device_mode(uint32_t m) {
 constexpr long kProcFs = 0x9FA0;
 constexpr unsigned kMemMajor = 1, kTtyMajor = 4, kTtyAuxMajor = 5;
 
+// The type of the file system a handle's file lies on. A mounted file
+// system keeps its type: it is asked once for each device number.
+struct KnownType {
+    dev_t dev;
+    long type;
+};
+std::mutex g_types_lock;
+KnownType g_types[16];
+size_t g_type_count;
+
+bool file_system_type(const Target& t, long* type) {
+    if (t.obj) {
+        std::lock_guard<std::mutex> g(g_types_lock);
+        for (size_t i = 0; i < g_type_count; ++i)
+            if (g_types[i].dev == t.obj->dev) {
+                *type = g_types[i].type;
+                return true;
+            }
+    }
+    struct statfs sf;
+    if (fstatfs(t.fd, &sf) != 0) return false;
+    *type = static_cast<long>(sf.f_type);
+    if (t.obj) {
+        std::lock_guard<std::mutex> g(g_types_lock);
+        g_types[g_type_count % 16] = KnownType{t.obj->dev, *type};
+        if (g_type_count < 16) ++g_type_count;
+    }
+    return true;
+}
+
 // The device a handle lies on, as Wine reports it: character devices by
 // their major number, block devices as disks, pipes and sockets as named
 // pipes, and files by their file system (proc as a virtual disk).
@@ -382,11 +449,11 @@ NtFileFsDeviceInformation device_of(const Target& t, const FileFacts& f) {
     if (S_ISBLK(f.mode)) return NtFileFsDeviceInformation{EOL_DEVICE_DISK, 0};
     if (S_ISFIFO(f.mode) || S_ISSOCK(f.mode))
         return NtFileFsDeviceInformation{EOL_DEVICE_NAMED_PIPE, 0};
-    struct statfs sf;
-    if (fstatfs(t.fd, &sf) == 0) {
-        if (static_cast<long>(sf.f_type) == kProcFs) d.DeviceType = EOL_DEVICE_VIRTUAL_DISK;
+    long type = 0;
+    if (file_system_type(t, &type)) {
+        if (type == kProcFs) d.DeviceType = EOL_DEVICE_VIRTUAL_DISK;
         for (long m : kRemoteFs)
-            if (static_cast<long>(sf.f_type) == m) d.Characteristics |= FILE_REMOTE_DEVICE;
+            if (type == m) d.Characteristics |= FILE_REMOTE_DEVICE;
     }
     return d;
 }

@@ -242,7 +242,7 @@ BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
 
 UINT WINAPI SetErrorMode(UINT mode) {
     static UINT s_mode = 0;
-    ++g_call_log.set_error_mode;
+    log_count(g_call_log.set_error_mode, 1);
     UINT old = s_mode;
     s_mode = mode;
     return old;

@@ -15,8 +15,9 @@ namespace {
 
 // Resolves a handle to the descriptor a transfer may use, checking the
 // object's kind and granted access. 0 and the error code on failure.
-DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd, uint32_t* type = nullptr) {
-    if (type) *type = 0;
+DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd, uint32_t* type, Object** object) {
+    *type = 0;
+    *object = nullptr;
     int std_fd = std_handle_fd(h);
     if (std_fd >= 0) {
         *fd = std_fd; // the system decides what the standard handles allow
@@ -28,8 +29,23 @@ DWORD transfer_fd(HANDLE h, ACCESS_MASK needed, int* fd, uint32_t* type = nullpt
     if (obj->kind != ObjKind::File || obj->fd < 0) return ERROR_INVALID_HANDLE;
     if (!(obj->access & needed)) return ERROR_ACCESS_DENIED;
     *fd = obj->fd;
-    if (type) *type = obj->type;
+    *type = obj->type;
+    *object = obj;
     return 0;
+}
+
+// A transfer at an offset (an OVERLAPPED on this synchronous handle) leaves
+// the file pointer behind what it moved, as Windows does; the descriptor is
+// moved there only when a transfer without an offset comes.
+int64_t offset_of(const OVERLAPPED* overlapped) {
+    return static_cast<int64_t>((uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset);
+}
+
+void catch_up_pointer(Object* obj, int fd) {
+    if (obj && obj->pointer_moved) {
+        lseek(fd, obj->pointer_after, SEEK_SET);
+        obj->pointer_moved = false;
+    }
 }
 
 // A pipe or socket, by the kind the handle recorded at its opening (0:
@@ -69,13 +85,14 @@ extern "C" {
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
                      LPOVERLAPPED overlapped) {
     if (read) *read = 0;
-    ++g_call_log.reads;
-    g_call_log.last_read_size = to_read;
-    if (g_transfer_hook) g_transfer_hook(false, g_call_log.reads);
-    if (overlapped) return fail(ERROR_INVALID_PARAMETER); // only synchronous transfers here
+    uint32_t call = log_count(g_call_log.reads, 1);
+    log_note(g_call_log.last_read_size, to_read);
+    if (g_transfer_hook) g_transfer_hook(false, call);
     int fd = -1;
     uint32_t type = 0;
-    if (DWORD e = transfer_fd(file, FILE_READ_DATA, &fd, &type)) return fail(e);
+    Object* obj = nullptr;
+    if (DWORD e = transfer_fd(file, FILE_READ_DATA, &fd, &type, &obj)) return fail(e);
+    if (overlapped && (!obj || is_stream(fd, type))) return fail(ERROR_INVALID_PARAMETER);
 
     FaultRule rule;
     if (fault_take(FAULT_READ, 0, &rule)) {
@@ -85,9 +102,22 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
     }
 
     ssize_t n;
-    do n = ::read(fd, buffer, to_read);
-    while (n < 0 && errno == EINTR);
+    if (overlapped) {
+        int64_t at = offset_of(overlapped);
+        do n = ::pread(fd, buffer, to_read, at);
+        while (n < 0 && errno == EINTR);
+        if (n >= 0) {
+            obj->pointer_moved = true;
+            obj->pointer_after = at + n;
+        }
+    } else {
+        catch_up_pointer(obj, fd);
+        do n = ::read(fd, buffer, to_read);
+        while (n < 0 && errno == EINTR);
+    }
     if (n < 0) return fail(error_from_errno(errno));
+    // At or past the end, a read at an offset fails as on Windows.
+    if (overlapped && n == 0 && to_read > 0) return fail(ERROR_HANDLE_EOF);
     // A pipe whose writers are gone reports a broken pipe, as on Windows;
     // a file at its end reads 0 bytes with success.
     if (n == 0 && to_read > 0 && is_stream(fd, type)) return fail(ERROR_BROKEN_PIPE);
@@ -98,12 +128,15 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                       LPOVERLAPPED overlapped) {
     if (written) *written = 0;
-    ++g_call_log.writes;
-    g_call_log.last_write_size = to_write;
-    if (g_transfer_hook) g_transfer_hook(true, g_call_log.writes);
-    if (overlapped) return fail(ERROR_INVALID_PARAMETER);
+    uint32_t call = log_count(g_call_log.writes, 1);
+    log_note(g_call_log.last_write_size, to_write);
+    if (g_transfer_hook) g_transfer_hook(true, call);
     int fd = -1;
-    if (DWORD e = transfer_fd(file, FILE_WRITE_DATA | FILE_APPEND_DATA, &fd)) return fail(e);
+    uint32_t type = 0;
+    Object* obj = nullptr;
+    if (DWORD e = transfer_fd(file, FILE_WRITE_DATA | FILE_APPEND_DATA, &fd, &type, &obj))
+        return fail(e);
+    if (overlapped && (!obj || is_stream(fd, type))) return fail(ERROR_INVALID_PARAMETER);
 
     FaultRule rule;
     if (fault_take(FAULT_WRITE, 0, &rule)) {
@@ -113,12 +146,27 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     }
 
     ssize_t n;
-    do n = ::write(fd, buffer, to_write);
-    while (n < 0 && errno == EINTR);
+    if (overlapped) {
+        int64_t at = offset_of(overlapped);
+        do n = ::pwrite(fd, buffer, to_write, at);
+        while (n < 0 && errno == EINTR);
+        if (n >= 0) {
+            obj->pointer_moved = true;
+            obj->pointer_after = at + n;
+        }
+    } else {
+        catch_up_pointer(obj, fd);
+        do n = ::write(fd, buffer, to_write);
+        while (n < 0 && errno == EINTR);
+    }
     if (n < 0) return fail(error_from_errno(errno));
+    if (obj) {
+        obj->size_known = false;
+        obj->open_facts_fresh = false;
+    }
     // A short write (the disk filled up midway) is success with the count;
     // the next write then fails.
-    g_call_log.bytes_written += static_cast<uint64_t>(n);
+    log_count(g_call_log.bytes_written, static_cast<uint64_t>(n));
     if (written) *written = static_cast<DWORD>(n);
     return TRUE;
 }

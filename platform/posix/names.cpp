@@ -141,7 +141,9 @@ pthread_mutex_t g_anchor_lock = PTHREAD_MUTEX_INITIALIZER;
 
 } // namespace
 
-int anchor_for(const char* path, const char** leaf) {
+namespace {
+
+int find_anchor(const char* path, const char** leaf, bool copy) {
     *leaf = path;
     const char* slash = strrchr(path, '/');
     if (!slash || slash == path || !slash[1]) return AT_FDCWD;
@@ -150,7 +152,7 @@ int anchor_for(const char* path, const char** leaf) {
     pthread_mutex_lock(&g_anchor_lock);
     for (const Anchor& a : g_anchors) {
         if (a.path && strncmp(a.path, path, length) == 0 && a.path[length] == 0) {
-            fd = fcntl(a.fd, F_DUPFD_CLOEXEC, 0);
+            fd = copy ? fcntl(a.fd, F_DUPFD_CLOEXEC, 0) : a.fd;
             break;
         }
     }
@@ -158,6 +160,16 @@ int anchor_for(const char* path, const char** leaf) {
     if (fd < 0) return AT_FDCWD;
     *leaf = slash + 1;
     return fd;
+}
+
+} // namespace
+
+int anchor_for(const char* path, const char** leaf) {
+    return find_anchor(path, leaf, true);
+}
+
+int anchor_borrow(const char* path, const char** leaf) {
+    return find_anchor(path, leaf, false);
 }
 
 void anchor_remember(const char* path, int fd) {

@@ -12,6 +12,22 @@ enum class ObjKind : uint8_t { Free, File, Directory, Event, Thread, Other };
 
 struct DirState; // enumeration state of a directory handle
 
+// What the stand-in tells about one file, in the system's terms.
+struct FileFacts {
+    ULONG attributes;  // directory, read-only, hidden, archive, reparse point
+    ULONG reparse_tag; // IO_REPARSE_TAG_SYMLINK for a link seen unfollowed, else 0
+    int64_t create_time, access_time, write_time, change_time;
+    uint32_t write_time_rest; // the write time's nanoseconds below its 100-ns units
+    int64_t size;             // end of file; 0 for directories and links
+    int64_t allocation;       // bytes allocated on disk; 0 for directories and links
+    uint64_t dev, ino;
+    uint64_t rdev; // the device a device file stands for
+    uint32_t nlink;
+    uint32_t mode; // st_mode
+    bool is_dir;   // a directory, or a link (seen unfollowed) to one
+    bool is_link;  // a symbolic link seen unfollowed
+};
+
 struct Object {
     ObjKind kind;
     int fd;             // -1 when the object has no descriptor
@@ -37,6 +53,19 @@ struct Object {
     uint32_t shown_write_rest;
     int64_t first_write_time; // 0: none yet
     uint32_t first_write_rest;
+    // Where a transfer at an offset left the file pointer, until the next
+    // transfer or position call moves the descriptor there (pointer_moved).
+    // Only the thread that uses the handle touches them.
+    bool pointer_moved;
+    int64_t pointer_after;
+    // The length the last query on the handle saw, or that it set, while no
+    // write through the handle came since (size_known).
+    bool size_known;
+    int64_t known_size;
+    // What the open itself found, for the handle's first query of its facts
+    // (open_facts_fresh): nothing happened through the handle in between.
+    bool open_facts_fresh;
+    FileFacts open_facts;
     void* extra; // room for later kinds (events, threads)
 };
 
@@ -126,21 +155,6 @@ NTSTATUS status_for_path_error(int e, const char* path);
 // 100-ns units since 1601-01-01 UTC, from a POSIX time.
 int64_t nt_time_from_unix(int64_t sec, int64_t nsec);
 
-// What the stand-in tells about one file, in the system's terms.
-struct FileFacts {
-    ULONG attributes;  // directory, read-only, hidden, archive, reparse point
-    ULONG reparse_tag; // IO_REPARSE_TAG_SYMLINK for a link seen unfollowed, else 0
-    int64_t create_time, access_time, write_time, change_time;
-    uint32_t write_time_rest; // the write time's nanoseconds below its 100-ns units
-    int64_t size;             // end of file; 0 for directories and links
-    int64_t allocation;       // bytes allocated on disk; 0 for directories and links
-    uint64_t dev, ino;
-    uint64_t rdev; // the device a device file stands for
-    uint32_t nlink;
-    uint32_t mode; // st_mode
-    bool is_dir;   // a directory, or a link (seen unfollowed) to one
-    bool is_link;  // a symbolic link seen unfollowed
-};
 
 // Facts of `name` under `dirfd`, statx style: `at_flags` may hold
 // AT_SYMLINK_NOFOLLOW and AT_EMPTY_PATH. `leaf` is the file's own name (a
@@ -157,6 +171,10 @@ char* lookup_as_wine(const char* path);
 // AT_FDCWD with the whole path; anchor_remember keeps a folder just opened.
 int anchor_for(const char* path, const char** leaf);
 void anchor_remember(const char* path, int fd);
+// anchor_for without a descriptor of the caller's own: the anchor's, which
+// stays open only while the caller holds the open lock that every
+// anchor_remember is called under (and is never closed by the caller).
+int anchor_borrow(const char* path, const char** leaf);
 
 // True when a name's bytes name an entry: not empty, not "." or "..".
 bool is_plain_name(const char* name, size_t length);

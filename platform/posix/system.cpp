@@ -1,6 +1,6 @@
 // What the system tells about itself: the memory a process may still take
-// (the container's limit where there is one), the temporary folder, and
-// sleeping.
+// (the container's limit where there is one), the processors it may use,
+// the temporary folder, and sleeping.
 #include "platform/posix/standin.h"
 #include "platform/posix/text.h"
 
@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sched.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -90,6 +92,17 @@ BOOL WINAPI GlobalMemoryStatusEx(MEMORYSTATUSEX* status) {
     status->ullAvailVirtual = 1ull << 47;
     status->ullAvailExtendedVirtual = 0;
     return TRUE;
+}
+
+DWORD WINAPI GetActiveProcessorCount(WORD) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<DWORD>(n);
+    }
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<DWORD>(online) : 1;
 }
 
 // TMP, TEMP, TMPDIR or /tmp, in Windows form with a closing backslash.

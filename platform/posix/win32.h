@@ -54,7 +54,15 @@ union LARGE_INTEGER {
     int64_t QuadPart;
 };
 
-struct OVERLAPPED;
+// Only its offset is read here: a transfer on a synchronous handle given one
+// starts there.
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
 using LPOVERLAPPED = OVERLAPPED*;
 
 #define TRUE 1
@@ -210,6 +218,8 @@ HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code);
 void WINAPI DebugBreak(void);
 BOOL WINAPI GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
+// The processors this process may run on (every group is one here).
+DWORD WINAPI GetActiveProcessorCount(WORD group);
 DWORD WINAPI GetTempPathW(DWORD length, LPWSTR buffer);
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);

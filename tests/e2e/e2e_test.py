@@ -39,6 +39,7 @@ HELP = (
     "  -u  convert to unix text file\n"
     "  -w  convert to windows text file\n"
     "  -f  also convert binary files and version-control folders\n"
+    "  -j<N>  convert N files at a time (-j1: one after another)\n"
     "  -  remaining arguments are not switches\n"
     "If <folder> identifies a single existing file then the single file will be processed.\n"
     "If <folder> contains wildcards, the portion up to the first element containing wildcards"
@@ -444,7 +445,10 @@ class Safety(Tree):
         for n in names:
             write(self.p(n), original)
         cmd = command(self.program, self.wine, ["-u", "root"])
-        proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Unbuffered: the names may come several to a write, and communicate()
+        # reads past what a buffered readline kept.
+        proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                bufsize=0)
         first = proc.stdout.readline()
         self.assertTrue(first.startswith(b"Z:" if self.wine else b"root/"), first)
         proc.send_signal(signal.SIGINT)
@@ -605,7 +609,7 @@ class KilledAnywhere(Tree):
             for n in names:
                 write(self.p(n), original)
             proc = subprocess.Popen(command(self.program, False, ["-u", "root"]), cwd=self.tmp,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
             first = proc.stdout.readline()
             self.assertTrue(first.startswith(b"root/"), first)
             proc.send_signal(sig)
@@ -637,6 +641,112 @@ class KilledAnywhere(Tree):
         self.assertEqual(p.stderr, b'ERROR: Cannot modify file "root/a_big.txt": system error '
                                    b'(error 112).\n')
         self.assertEqual(journals(False), [])
+
+
+class ThreadsLikeOneAfterAnother(Tree):
+    """Runs on worker threads print, count and leave every file exactly as a
+    run that converts one file after another (-j1)."""
+
+    def make_tree(self, root, seed):
+        rng = random.Random(seed)
+        ends = [b"\n", b"\r\n", b"\r", b"\r\r\n"]
+        for i in range(120):
+            body = b"".join((b"\xef\xbb\xbf" if rng.random() < 0.05 else b"") +
+                            b"line %d" % n + rng.choice(ends[:1 if i % 4 == 0 else 4])
+                            for n in range(rng.randint(0, 30)))
+            if i % 29 == 7:
+                body += b"\x00binary"
+            write(os.path.join(root, "d%d" % (i % 6), "s%d" % (i % 4), "f%03d.txt" % i), body)
+        for i in range(3):  # more than a window each
+            write(os.path.join(root, "big%d.txt" % i), crlf_lines(60000 + i))
+        # Errors in the middle: a file and a folder no one may read, a file no
+        # one may write, and a file reached under three names.
+        write(os.path.join(root, "d2", "secret.txt"), b"x\r\n")
+        os.chmod(os.path.join(root, "d2", "secret.txt"), 0o000)
+        write(os.path.join(root, "d3", "closed", "in.txt"), b"x\r\n")
+        write(os.path.join(root, "d4", "ro.txt"), b"x\r\n")
+        os.chmod(os.path.join(root, "d4", "ro.txt"), 0o444)
+        os.link(os.path.join(root, "d0", "s0", "f000.txt"), os.path.join(root, "d5", "again.txt"))
+        os.link(os.path.join(root, "d0", "s0", "f000.txt"), os.path.join(root, "links.txt"))
+        write(os.path.join(root, "d0", "s0", "f000.txt"), b"first\r\nvisit\n")
+        os.chmod(os.path.join(root, "d3", "closed"), 0o000)
+
+    def files(self, root):
+        os.chmod(os.path.join(root, "d3", "closed"), 0o755)
+        try:
+            out = {}
+            for dirpath, _, names in os.walk(root):
+                for n in names:
+                    full = os.path.join(dirpath, n)
+                    os.chmod(full, 0o644)
+                    out[os.path.relpath(full, root)] = read(full)
+            return out
+        finally:
+            os.chmod(os.path.join(root, "d3", "closed"), 0o000)
+
+    def fresh(self, name):
+        """The tree made anew under `name`: every run sees the same names."""
+        root = os.path.join(self.tmp, name)
+        for dirpath, dirnames, _ in os.walk(root):
+            for d in dirnames:
+                os.chmod(os.path.join(dirpath, d), 0o755)
+        shutil.rmtree(root, ignore_errors=True)
+        self.make_tree(root, 1)
+        return root
+
+    def test_a_hundred_runs_match_one_after_another(self):
+        modes = ["-u", "-w", "-t", "-p"]
+        expected = {}
+        for mode in modes:
+            root = self.fresh("tree" + mode)
+            out, rc, err = run_program(self.program, self.wine, [mode, "-j1", "tree" + mode],
+                                       self.tmp, caps_dropped=True, full=True)
+            self.assertIn("files could not be read", out)
+            self.assertIn("folders could not be read", out)
+            if mode != "-t":
+                self.assertIn("files could not be modified", out)
+            self.assertEqual(rc, 1)
+            expected[mode] = (out, rc, err, self.files(root))
+        for run in range(100):
+            mode = modes[run % len(modes)]
+            root = self.fresh("tree" + mode)
+            args = [mode] + ([] if run % 2 else ["-j4"]) + ["tree" + mode]
+            out, rc, err = run_program(self.program, self.wine, args, self.tmp,
+                                       caps_dropped=True, full=True)
+            self.assertEqual((out, rc, err), expected[mode][:3], "run %d %s" % (run, args))
+            self.assertEqual(self.files(root), expected[mode][3], "run %d %s" % (run, args))
+
+    def test_interrupts_at_random_moments(self):
+        original = crlf_lines(8000)
+        converted = original.replace(b"\r\n", b"\n")
+        names = ["f%03d.txt" % i for i in range(40)]
+        rng = random.Random(7)
+        for attempt in range(4 if self.wine else 12):
+            for n in names:
+                write(self.p(n), original)
+            proc = subprocess.Popen(command(self.program, self.wine, ["-u", "-j4", "root"]),
+                                    cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            time.sleep(rng.uniform(0.0, 0.6 if self.wine else 0.15))
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=600)
+            done = [n for n in names if read(self.p(n)) == converted]
+            for n in names:
+                self.assertIn(read(self.p(n)), (original, converted), n)
+            # The files done are the first of the walk, and the lines theirs.
+            self.assertEqual(done, names[:len(done)], attempt)
+            lines = out.decode().splitlines()
+            if err == b"interrupted\n":
+                self.assertEqual(lines[:len(done)], [self.shown(n) for n in done])
+                self.assertEqual(lines[len(done):len(done) + 1],
+                                 ["%d files processed" % len(done)] if done else [])
+            else:  # the signal came after the run
+                self.assertEqual(err, b"", attempt)
+                self.assertEqual(len(done), len(names))
+            # The next run finds no rewrite to finish.
+            _, rc, next_err = run_program(self.program, self.wine, ["-t", "root"], self.tmp,
+                                          full=True)
+            self.assertEqual(journals(self.wine), [])
+            self.assertNotIn("cut short", next_err)
 
 
 class OnlyRegularFiles(Tree):
