@@ -116,6 +116,7 @@ void walk(Run* run, const char* folder, const char* const* filters, Signal* canc
     FolderWalker* walker = nullptr;
     int32_t flags = run->totals.force ? 0 : WALK_SKIP_VCS;
     ErrorCode err = walker_create(&walker, cancel, folder, flags, filters);
+    if (err == ERR_CANCELLED) return; // interrupted while it opened: no fault of the folder
     if (err != 0) {
         report_typed_error("ERROR: Cannot open folder \"", folder, err);
         run->failed = true;
@@ -200,7 +201,7 @@ int run_converter(int32_t argc, char** argv) {
     bool switches_over = false;
     bool out_of_memory = false;
     uint32_t workers = 0; // one per processor
-    Signal cancel; // lives until the interrupt handler forgets it
+    Signal cancel;        // lives until the interrupt handler forgets it
     signal_init(&cancel);
 
     for (int32_t i = 1; i < argc; ++i) {
@@ -289,8 +290,7 @@ int run_converter(int32_t argc, char** argv) {
                 shown_set_root(folder, full);
                 convert_file(&run.totals, full ? full : folder, &entry);
             } else {
-                walk(&run, folder, array, &cancel,
-                     workers ? workers : default_worker_count());
+                walk(&run, folder, array, &cancel, workers ? workers : default_worker_count());
             }
         }
     }

@@ -40,8 +40,8 @@ uint64_t bytes_hash(uint64_t h, const unsigned char* p, uint64_t n) {
 
 uint64_t data_check_of(const char* path, uint64_t path_bytes, const unsigned char* initial,
                        uint64_t n) {
-    uint64_t h = bytes_hash(0xCBF29CE484222325ull, reinterpret_cast<const unsigned char*>(path),
-                            path_bytes);
+    uint64_t h =
+        bytes_hash(0xCBF29CE484222325ull, reinterpret_cast<const unsigned char*>(path), path_bytes);
     return bytes_hash(h, initial, n);
 }
 
@@ -108,9 +108,9 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
         // (another process) cannot open it, and leaves it to that run.
         uint32_t share = folder ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
                                 : FILE_SHARE_READ | FILE_SHARE_DELETE;
-        e = native_create_secure(&name, access, share,
-                                 FILE_ATTRIBUTE_NORMAL, folder ? FILE_OPEN_IF : FILE_CREATE,
-                                 options, security, out, nullptr);
+        e = native_create_secure(&name, access, share, FILE_ATTRIBUTE_NORMAL,
+                                 folder ? FILE_OPEN_IF : FILE_CREATE, options, security, out,
+                                 nullptr);
     }
     arena_release(&scratch);
     return e;

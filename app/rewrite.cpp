@@ -185,7 +185,7 @@ ErrorCode check_room(Stream* s, uint64_t text_end) {
             }
         }
         const VolumeRoom& r = room ? *room : fresh;
-        uint64_t need = r.copy_on_write          ? text_end - s->start
+        uint64_t need = r.copy_on_write        ? text_end - s->start
                         : text_end > allocated ? text_end - allocated
                                                : 0;
         if (r.free_bytes >= need) {
@@ -599,9 +599,8 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
     // Another program changed the file since it was judged: not ours to judge now.
     uint64_t size = 0;
     int64_t time = 0;
-    if (!job->judged_at_open &&
-        (file_query_size_time(job->handle, &size, &time) != 0 || size != job->old_length ||
-         time != job->write_time))
+    if (!job->judged_at_open && (file_query_size_time(job->handle, &size, &time) != 0 ||
+                                 size != job->old_length || time != job->write_time))
         return REWRITE_UNTOUCHED;
     Stream s{};
     s.h = job->handle;

@@ -23,10 +23,10 @@ struct RewriteJob {
     FileHandle handle; // open for reading, writing and setting information
     const char* path;  // full path, for the journal and the messages
     const FileEntry* entry;
-    bool windows;      // the new text ends lines in CR LF
-    bool backward;     // the text grows: new_length and start are known
-    bool probe_binary; // leave the file alone when its first window is binary
-    bool keep_time;    // give the file its old write time back
+    bool windows;        // the new text ends lines in CR LF
+    bool backward;       // the text grows: new_length and start are known
+    bool probe_binary;   // leave the file alone when its first window is binary
+    bool keep_time;      // give the file its old write time back
     bool judged_at_open; // nothing was read since the length and time were asked
     uint64_t old_length;
     uint64_t allocated;  // bytes the file has on disk (~0: not known)

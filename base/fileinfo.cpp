@@ -244,9 +244,11 @@ ErrorCode file_query_facts(FileHandle h, OpenFileFacts* facts) {
                                     __ATOMIC_RELAXED);
     }
     NtFileNetworkOpenInformation open{};
-    ErrorCode e = file_query_information(h, FileNetworkOpenInformation, &open, sizeof open, nullptr);
+    ErrorCode e =
+        file_query_information(h, FileNetworkOpenInformation, &open, sizeof open, nullptr);
     int64_t index = 0;
-    if (e == 0) e = file_query_information(h, FileInternalInformation, &index, sizeof index, nullptr);
+    if (e == 0)
+        e = file_query_information(h, FileInternalInformation, &index, sizeof index, nullptr);
     if (e != 0) return e;
     facts->id = static_cast<uint64_t>(index);
     facts->size = static_cast<uint64_t>(open.EndOfFile);

@@ -8,6 +8,10 @@
 #include <cstring>
 #include <string>
 
+#ifdef _WIN32
+#include "platform/nt.h"
+#endif
+
 namespace {
 
 const char* base_name(const char* path) {
@@ -21,6 +25,18 @@ const char* base_name(const char* path) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+#ifdef _WIN32
+    // Journals of this process's rewrites in a state folder of its own: the
+    // test files run at once, each its own process, and one's recovery must
+    // not meet another's journals.
+    wchar_t temp[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH, temp);
+    if (n > 0 && n < MAX_PATH - 40) {
+        std::wstring folder = std::wstring(temp, n) + L"eolset-tests-" +
+                              std::to_wstring(GetCurrentProcessId());
+        SetEnvironmentVariableW(L"LOCALAPPDATA", folder.c_str());
+    }
+#endif
     const char* file = nullptr;
     for (int i = 1; i < argc; ++i)
         if (strncmp(argv[i], "--file=", 7) == 0) file = argv[i] + 7;

@@ -333,6 +333,40 @@ TEST_F(StandinFile, AllInformationOverflowsWithTheFixedPartFilled) {
     NtClose(o.handle);
 }
 
+// Transfers at an offset leave the file pointer behind them, as on Windows,
+// and one past the end fails with the end-of-file code; the handle's first
+// query tells what the open saw, later ones what the file holds now.
+TEST_F(StandinFile, OffsetTransfersAndTheFactsOfTheOpen) {
+    write("/file.txt", "0123456789");
+    Opened o = nt_open(nt("/file.txt"), kReadWrite);
+    ASSERT_EQ(o.status, 0);
+    write("/file.txt", "0123456789abc"); // grown since the open
+    NtFileStatInformation stat{};
+    NtIoStatusBlock io{};
+    ASSERT_EQ(NtQueryInformationFile(o.handle, &io, &stat, sizeof stat, FileStatInformation), 0);
+    EXPECT_EQ(stat.EndOfFile, 10);
+    ASSERT_EQ(NtQueryInformationFile(o.handle, &io, &stat, sizeof stat, FileStatInformation), 0);
+    EXPECT_EQ(stat.EndOfFile, 13);
+    struct stat st;
+    ASSERT_EQ(::stat(posix("/file.txt").c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(stat.FileId), st.st_ino);
+    EXPECT_EQ(stat.NumberOfLinks, 1u);
+
+    OVERLAPPED at{};
+    at.Offset = 2;
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(o.handle, "XY", 2, &n, &at));
+    EXPECT_TRUE(WriteFile(o.handle, "Z", 1, &n, nullptr)); // where the last one stopped
+    char buf[16] = {};
+    at.Offset = 0;
+    EXPECT_TRUE(ReadFile(o.handle, buf, 6, &n, &at));
+    EXPECT_EQ(std::string(buf, n), "01XYZ5");
+    at.Offset = 13;
+    EXPECT_FALSE(ReadFile(o.handle, buf, 1, &n, &at));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    CloseHandle(o.handle);
+}
+
 TEST_F(StandinFile, SymbolicLinksFollowedOrOpenedThemselves) {
     write("/target.txt", "12345");
     mkdir(posix("/dir").c_str(), 0755);

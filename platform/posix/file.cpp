@@ -276,9 +276,8 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             FileFacts facts;
             const char* slash = strrchr(plan.path, '/');
             Object* obj = static_cast<Object*>(calloc(1, sizeof(Object)));
-            int looked = obj ? file_facts(fd, "", AT_EMPTY_PATH, slash ? slash + 1 : plan.path,
-                                          &facts)
-                             : 0;
+            int looked =
+                obj ? file_facts(fd, "", AT_EMPTY_PATH, slash ? slash + 1 : plan.path, &facts) : 0;
             if (!obj || looked != 0) {
                 free(obj);
                 close(fd);

@@ -48,6 +48,27 @@ void catch_up_pointer(Object* obj, int fd) {
     }
 }
 
+// One read or write, at the OVERLAPPED's offset when one is given; errno
+// tells why when it returns -1.
+ssize_t move_bytes(Object* obj, int fd, bool write, void* buffer, DWORD n,
+                   const OVERLAPPED* overlapped) {
+    ssize_t moved;
+    if (overlapped) {
+        int64_t at = offset_of(overlapped);
+        do moved = write ? ::pwrite(fd, buffer, n, at) : ::pread(fd, buffer, n, at);
+        while (moved < 0 && errno == EINTR);
+        if (moved >= 0) {
+            obj->pointer_moved = true;
+            obj->pointer_after = at + moved;
+        }
+        return moved;
+    }
+    catch_up_pointer(obj, fd);
+    do moved = write ? ::write(fd, buffer, n) : ::read(fd, buffer, n);
+    while (moved < 0 && errno == EINTR);
+    return moved;
+}
+
 // A pipe or socket, by the kind the handle recorded at its opening (0:
 // unknown, ask the descriptor).
 bool is_stream(int fd, uint32_t type) {
@@ -101,20 +122,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
             to_read = static_cast<DWORD>(rule.short_to);
     }
 
-    ssize_t n;
-    if (overlapped) {
-        int64_t at = offset_of(overlapped);
-        do n = ::pread(fd, buffer, to_read, at);
-        while (n < 0 && errno == EINTR);
-        if (n >= 0) {
-            obj->pointer_moved = true;
-            obj->pointer_after = at + n;
-        }
-    } else {
-        catch_up_pointer(obj, fd);
-        do n = ::read(fd, buffer, to_read);
-        while (n < 0 && errno == EINTR);
-    }
+    ssize_t n = move_bytes(obj, fd, false, buffer, to_read, overlapped);
     if (n < 0) return fail(error_from_errno(errno));
     // At or past the end, a read at an offset fails as on Windows.
     if (overlapped && n == 0 && to_read > 0) return fail(ERROR_HANDLE_EOF);
@@ -145,20 +153,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
             to_write = static_cast<DWORD>(rule.short_to);
     }
 
-    ssize_t n;
-    if (overlapped) {
-        int64_t at = offset_of(overlapped);
-        do n = ::pwrite(fd, buffer, to_write, at);
-        while (n < 0 && errno == EINTR);
-        if (n >= 0) {
-            obj->pointer_moved = true;
-            obj->pointer_after = at + n;
-        }
-    } else {
-        catch_up_pointer(obj, fd);
-        do n = ::write(fd, buffer, to_write);
-        while (n < 0 && errno == EINTR);
-    }
+    ssize_t n = move_bytes(obj, fd, true, const_cast<void*>(buffer), to_write, overlapped);
     if (n < 0) return fail(error_from_errno(errno));
     if (obj) {
         obj->size_known = false;

@@ -155,7 +155,6 @@ NTSTATUS status_for_path_error(int e, const char* path);
 // 100-ns units since 1601-01-01 UTC, from a POSIX time.
 int64_t nt_time_from_unix(int64_t sec, int64_t nsec);
 
-
 // Facts of `name` under `dirfd`, statx style: `at_flags` may hold
 // AT_SYMLINK_NOFOLLOW and AT_EMPTY_PATH. `leaf` is the file's own name (a
 // leading dot makes it hidden); null when unknown. Returns 0 or an errno.

@@ -587,8 +587,11 @@ class KilledAnywhere(Tree):
 
     def test_kill_during_rewrites(self):
         rounds = 12 if self.wine else 70
-        big = crlf_lines(120000)  # about 3 MiB: several windows
-        grow = lf_lines(120000)
+        # About 3 MiB, several windows; under Wine ten times that, for the
+        # rewrite to take a good part of a run that Wine's start dwarfs.
+        lines = 1200000 if self.wine else 120000
+        big = crlf_lines(lines)
+        grow = lf_lines(lines)
         tree = {"t%d.txt" % i: (crlf_lines(20000 + i), crlf_lines(20000 + i).replace(b"\r\n", b"\n"))
                 for i in range(6)}
         finished = self.kill_many("-u", {"big.txt": (big, big.replace(b"\r\n", b"\n"))}, rounds)
@@ -664,7 +667,7 @@ class ThreadsLikeOneAfterAnother(Tree):
         write(os.path.join(root, "d2", "secret.txt"), b"x\r\n")
         os.chmod(os.path.join(root, "d2", "secret.txt"), 0o000)
         write(os.path.join(root, "d3", "closed", "in.txt"), b"x\r\n")
-        write(os.path.join(root, "d4", "ro.txt"), b"x\r\n")
+        write(os.path.join(root, "d4", "ro.txt"), b"x\r\ny\n")
         os.chmod(os.path.join(root, "d4", "ro.txt"), 0o444)
         os.link(os.path.join(root, "d0", "s0", "f000.txt"), os.path.join(root, "d5", "again.txt"))
         os.link(os.path.join(root, "d0", "s0", "f000.txt"), os.path.join(root, "links.txt"))
@@ -717,36 +720,51 @@ class ThreadsLikeOneAfterAnother(Tree):
             self.assertEqual(self.files(root), expected[mode][3], "run %d %s" % (run, args))
 
     def test_interrupts_at_random_moments(self):
-        original = crlf_lines(8000)
+        original = crlf_lines(20000)
         converted = original.replace(b"\r\n", b"\n")
         names = ["f%03d.txt" % i for i in range(40)]
         rng = random.Random(7)
-        for attempt in range(4 if self.wine else 12):
+        # A whole run first: the interrupts come at random within its time.
+        for n in names:
+            write(self.p(n), original)
+        t0 = time.monotonic()
+        self.run_eolset("-u", "-j4", "root")
+        whole = time.monotonic() - t0
+        interrupted = 0
+        for attempt in range(6 if self.wine else 16):
             for n in names:
                 write(self.p(n), original)
             proc = subprocess.Popen(command(self.program, self.wine, ["-u", "-j4", "root"]),
-                                    cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            time.sleep(rng.uniform(0.0, 0.6 if self.wine else 0.15))
+                                    cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    bufsize=0)
+            # Once the first file is done the run takes interrupts; under Wine
+            # its start and its end take most of the time.
+            first = proc.stdout.readline() if attempt % 2 else b""
+            time.sleep(rng.uniform(0.0, 0.03) if first else rng.uniform(0.0, whole))
             proc.send_signal(signal.SIGINT)
-            out, err = proc.communicate(timeout=600)
+            rest, err = proc.communicate(timeout=600)
+            out = first + rest
             done = [n for n in names if read(self.p(n)) == converted]
             for n in names:
                 self.assertIn(read(self.p(n)), (original, converted), n)
             # The files done are the first of the walk, and the lines theirs.
             self.assertEqual(done, names[:len(done)], attempt)
             lines = out.decode().splitlines()
-            if err == b"interrupted\n":
+            if err == b"" and len(done) < len(names):  # before the program took interrupts
+                self.assertEqual((done, out), ([], b""), attempt)
+            elif err == b"interrupted\n":
+                interrupted += 1
                 self.assertEqual(lines[:len(done)], [self.shown(n) for n in done])
                 self.assertEqual(lines[len(done):len(done) + 1],
                                  ["%d files processed" % len(done)] if done else [])
             else:  # the signal came after the run
-                self.assertEqual(err, b"", attempt)
-                self.assertEqual(len(done), len(names))
+                self.assertEqual((err, len(done)), (b"", len(names)), attempt)
             # The next run finds no rewrite to finish.
             _, rc, next_err = run_program(self.program, self.wine, ["-t", "root"], self.tmp,
                                           full=True)
             self.assertEqual(journals(self.wine), [])
             self.assertNotIn("cut short", next_err)
+        self.assertGreater(interrupted, 0, "no interrupt came while the run went on")
 
 
 class OnlyRegularFiles(Tree):
