@@ -115,11 +115,24 @@ bool claim_and_run(Crew* c) {
     return true;
 }
 
+// A worker that finds the queue empty looks again for a few microseconds
+// before it sleeps: the walk hands on a file about as often, and a sleep and
+// its wake-up cost more.
+bool take_work(Crew* c) {
+    for (int spin = 0; spin < 256; ++spin) {
+        if (sem_wait(&c->work, nullptr, 0)) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    return false;
+}
+
 void worker_main(void* argument) {
     Crew* c = static_cast<Crew*>(argument);
     journal_keep_spare(true);
     for (;;) {
-        if (!sem_wait(&c->work, nullptr, 0)) {
+        if (!take_work(c)) {
             CREW_COUNT(worker_sleeps);
             sem_wait(&c->work, nullptr, -1);
         }
@@ -193,6 +206,18 @@ void make_room(Crew* c) {
     }
 }
 
+// The walk converts the next file itself while more files wait than there
+// are threads to take them; it takes the file's permit as a worker would.
+void help(Crew* c) {
+    for (;;) {
+        light_lock(&c->claim_lock);
+        uint64_t waiting = c->produced - c->claimed;
+        light_unlock(&c->claim_lock);
+        if (waiting <= c->started || !sem_wait(&c->work, nullptr, 0)) return;
+        if (!claim_and_run(c)) return;
+    }
+}
+
 bool same_file(const FileEntry& a, const FileEntry& b) {
     return (a.file_id[0] | a.file_id[1]) != 0 && a.file_id[0] == b.file_id[0] &&
            a.file_id[1] == b.file_id[1] &&
@@ -213,8 +238,10 @@ void wait_for_other_names(Crew* c, const FileEntry* entry) {
     }
 }
 
+// The walk's thread is one of the workers: it starts one thread fewer, and
+// converts a file itself whenever more wait than the threads can take.
 void start_workers(Crew* c) {
-    for (uint32_t n = 0; n < c->workers; ++n) {
+    for (uint32_t n = 0; n + 1 < c->workers; ++n) {
         if (!thread_start(worker_main, c, nullptr, nullptr, 0)) break;
         ++c->started;
     }
@@ -285,6 +312,7 @@ void crew_convert(const char* path, const FileEntry* entry) {
         sem_post(&c->work);
     else if (c->produced == 2)
         start_workers(c); // a tree of one file needs no thread
+    if (c->started) help(c);
     retire_ready(c);
 }
 

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     wchar_t temp[MAX_PATH + 1];
     DWORD n = GetTempPathW(MAX_PATH, temp);
     if (n > 0 && n < MAX_PATH - 40) {
-        std::wstring folder = std::wstring(temp, n) + L"eolset-tests-" +
-                              std::to_wstring(GetCurrentProcessId());
+        std::wstring folder =
+            std::wstring(temp, n) + L"eolset-tests-" + std::to_wstring(GetCurrentProcessId());
         SetEnvironmentVariableW(L"LOCALAPPDATA", folder.c_str());
     }
 #endif

@@ -59,7 +59,9 @@ void share_visit(Object* obj, void* ctx) {
     if (bad) c->conflict = true;
 }
 
-std::mutex g_open_lock; // makes the share check and the insertion one step
+// Makes the last share check and the insertion one step; an open that
+// cuts the file holds it from the first check on.
+std::mutex g_open_lock;
 
 bool share_conflict(dev_t dev, ino_t ino, ACCESS_MASK access, ULONG share) {
     if (!(access & (kDataAccess | DELETE))) return false;
@@ -233,8 +235,13 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
     int fd = -1;
     ULONG_PTR info = 0;
     {
-        std::lock_guard<std::mutex> g(g_open_lock);
-        plan.at = anchor_borrow(plan.path, &plan.leaf); // open while the lock is held
+        bool cuts = CreateDisposition == FILE_SUPERSEDE || CreateDisposition == FILE_OVERWRITE ||
+                    CreateDisposition == FILE_OVERWRITE_IF;
+        std::unique_lock<std::mutex> whole(g_open_lock, std::defer_lock);
+        if (cuts) whole.lock();
+        anchor_hold();
+        bool holding = true;
+        plan.at = anchor_borrow(plan.path, &plan.leaf);
         struct stat st;
         bool follow = !(CreateOptions & FILE_OPEN_REPARSE_POINT);
         // The object itself first: a link as the last element is followed
@@ -282,6 +289,7 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                 free(obj);
                 close(fd);
                 free(plan.path);
+                anchor_unhold();
                 return obj ? status_from_errno(looked) : STATUS_NO_MEMORY;
             }
             // Replaced by a pipe or device since the check: still no data access.
@@ -289,6 +297,7 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                 free(obj);
                 close(fd);
                 free(plan.path);
+                anchor_unhold();
                 return STATUS_ACCESS_DENIED;
             }
             bool is_dir = S_ISDIR(facts.mode);
@@ -309,15 +318,28 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             obj->options = CreateOptions;
             obj->dev = facts.dev;
             obj->ino = facts.ino;
-            obj->unix_path = plan.path;
-            if (obj->kind == ObjKind::Directory) anchor_remember(plan.path, fd);
             obj->reparse = link_itself;
             obj->open_facts = facts;
             obj->open_facts_fresh = !link_itself && !leaf_is_link;
             obj->delete_on_close = CreateOptions & kFileDeleteOnClose;
-            plan.path = nullptr;
-            *FileHandle = handle_insert(obj);
+            anchor_unhold();
+            holding = false;
+            // The handles of the process are checked once more with the
+            // object in hand: another thread may have opened it meanwhile.
+            std::unique_lock<std::mutex> step(g_open_lock, std::defer_lock);
+            if (!whole.owns_lock()) step.lock();
+            if (share_conflict(facts.dev, facts.ino, access, ShareAccess)) {
+                close(fd);
+                free(obj);
+                s = STATUS_SHARING_VIOLATION;
+            } else {
+                obj->unix_path = plan.path;
+                plan.path = nullptr;
+                *FileHandle = handle_insert(obj);
+                if (obj->kind == ObjKind::Directory) anchor_remember(obj->unix_path, fd);
+            }
         }
+        if (holding) anchor_unhold();
     }
     free(plan.path);
     if (s != STATUS_SUCCESS) return s;

@@ -138,6 +138,8 @@ constexpr size_t kAnchorSlots = 16;
 Anchor g_anchors[kAnchorSlots];
 size_t g_anchor_next;
 pthread_mutex_t g_anchor_lock = PTHREAD_MUTEX_INITIALIZER;
+// Held for reading while a borrowed anchor is in use, for writing while one is closed.
+pthread_rwlock_t g_anchor_use = PTHREAD_RWLOCK_INITIALIZER;
 
 } // namespace
 
@@ -172,6 +174,14 @@ int anchor_borrow(const char* path, const char** leaf) {
     return find_anchor(path, leaf, false);
 }
 
+void anchor_hold() {
+    pthread_rwlock_rdlock(&g_anchor_use);
+}
+
+void anchor_unhold() {
+    pthread_rwlock_unlock(&g_anchor_use);
+}
+
 void anchor_remember(const char* path, int fd) {
     int own = openat(fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     char* copy = own >= 0 ? strdup(path) : nullptr;
@@ -179,6 +189,7 @@ void anchor_remember(const char* path, int fd) {
         if (own >= 0) close(own);
         return;
     }
+    pthread_rwlock_wrlock(&g_anchor_use);
     pthread_mutex_lock(&g_anchor_lock);
     Anchor& slot = g_anchors[g_anchor_next++ % kAnchorSlots];
     if (slot.path) {
@@ -187,6 +198,7 @@ void anchor_remember(const char* path, int fd) {
     }
     slot = Anchor{copy, own};
     pthread_mutex_unlock(&g_anchor_lock);
+    pthread_rwlock_unlock(&g_anchor_use);
 }
 
 namespace {

@@ -171,9 +171,11 @@ char* lookup_as_wine(const char* path);
 int anchor_for(const char* path, const char** leaf);
 void anchor_remember(const char* path, int fd);
 // anchor_for without a descriptor of the caller's own: the anchor's, which
-// stays open only while the caller holds the open lock that every
-// anchor_remember is called under (and is never closed by the caller).
+// stays open while the caller holds the anchors (anchor_hold, and
+// anchor_unhold before it calls anchor_remember); never closed by the caller.
 int anchor_borrow(const char* path, const char** leaf);
+void anchor_hold();
+void anchor_unhold();
 
 // True when a name's bytes name an entry: not empty, not "." or "..".
 bool is_plain_name(const char* name, size_t length);
