@@ -43,13 +43,9 @@ struct Crew {
     uint32_t started;  // threads running
     uint64_t produced; // written by the walk only
     uint64_t retired;  // the walk's only
-    LightLock claim_lock;
-    uint64_t claimed; // under claim_lock
-    bool stopping;    // under claim_lock: an interrupt came, no job starts
-    Semaphore work;
-    Semaphore finished; // posted for the job the walk awaits
-    Semaphore exited;
-    uint64_t awaited; // the job the walk sleeps on, or kNone
+    uint64_t claimed;  // under claim_lock
+    bool stopping;     // under claim_lock: an interrupt came, no job starts
+    uint64_t awaited;  // the job the walk sleeps on, or kNone
     OutputReplay replay;
     CapturedOutput scratch; // what the walk prints while it takes a result
 #ifdef EOLSET_TEST_HOOKS
@@ -60,6 +56,13 @@ struct Crew {
 };
 
 Crew g_crew;
+// The locks and semaphores are never set anew: a worker that is leaving may
+// still be inside sem_post(&exited) when the next run begins. Every run
+// leaves them as it found them, free and without permits.
+LightLock claim_lock;
+Semaphore work;
+Semaphore finished; // posted for the job the walk awaits
+Semaphore exited;
 
 uint64_t load(const uint64_t* p) {
     return __atomic_load_n(p, __ATOMIC_SEQ_CST);
@@ -97,17 +100,17 @@ void publish(Crew* c, uint64_t i, int32_t state) {
     uint64_t expected = i;
     if (load(&c->awaited) == i && __atomic_compare_exchange_n(&c->awaited, &expected, kNone, false,
                                                               __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-        sem_post(&c->finished);
+        sem_post(&finished);
 }
 
 // Claims the next job and runs it (or skips it after an interrupt). False
 // when the claim lies past the last job: the caller is to leave.
 bool claim_and_run(Crew* c) {
-    light_lock(&c->claim_lock);
+    light_lock(&claim_lock);
     uint64_t i = c->claimed++;
     if (!c->stopping && c->cancel && signal_is_set(c->cancel)) c->stopping = true;
     bool skip = c->stopping;
-    light_unlock(&c->claim_lock);
+    light_unlock(&claim_lock);
     if (i >= load(&c->produced)) return false;
     Job* job = &c->ring[i % c->capacity];
     if (!skip) run_job(job);
@@ -118,9 +121,9 @@ bool claim_and_run(Crew* c) {
 // A worker that finds the queue empty looks again for a few microseconds
 // before it sleeps: the walk hands on a file about as often, and a sleep and
 // its wake-up cost more.
-bool take_work(Crew* c) {
+bool take_work() {
     for (int spin = 0; spin < 256; ++spin) {
-        if (sem_wait(&c->work, nullptr, 0)) return true;
+        if (sem_wait(&work, nullptr, 0)) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
@@ -132,15 +135,15 @@ void worker_main(void* argument) {
     Crew* c = static_cast<Crew*>(argument);
     journal_keep_spare(true);
     for (;;) {
-        if (!take_work(c)) {
+        if (!take_work()) {
             CREW_COUNT(worker_sleeps);
-            sem_wait(&c->work, nullptr, -1);
+            sem_wait(&work, nullptr, -1);
         }
         if (!claim_and_run(c)) break;
     }
     journal_keep_spare(false);
     rewrite_release_thread();
-    sem_post(&c->exited); // the crew is the walk's again from here on
+    sem_post(&exited); // the crew is the walk's again from here on
 }
 
 int32_t state_of(const Crew* c, uint64_t i) {
@@ -164,7 +167,7 @@ void wait_for(Crew* c, uint64_t i) {
                                         __ATOMIC_SEQ_CST))
             return;
     }
-    sem_wait(&c->finished, nullptr, -1);
+    sem_wait(&finished, nullptr, -1);
 }
 
 void retire(Crew* c, Job* job) {
@@ -210,10 +213,10 @@ void make_room(Crew* c) {
 // are threads to take them; it takes the file's permit as a worker would.
 void help(Crew* c) {
     for (;;) {
-        light_lock(&c->claim_lock);
+        light_lock(&claim_lock);
         uint64_t waiting = c->produced - c->claimed;
-        light_unlock(&c->claim_lock);
-        if (waiting <= c->started || !sem_wait(&c->work, nullptr, 0)) return;
+        light_unlock(&claim_lock);
+        if (waiting <= c->started || !sem_wait(&work, nullptr, 0)) return;
         if (!claim_and_run(c)) return;
     }
 }
@@ -247,11 +250,11 @@ void start_workers(Crew* c) {
     }
     // A permit for each job queued before the threads came and not run
     // here meanwhile (a file's second name waits for the first).
-    light_lock(&c->claim_lock);
+    light_lock(&claim_lock);
     uint64_t waiting = c->produced - c->claimed;
-    light_unlock(&c->claim_lock);
+    light_unlock(&claim_lock);
     if (c->started)
-        for (uint64_t i = 0; i < waiting; ++i) sem_post(&c->work);
+        for (uint64_t i = 0; i < waiting; ++i) sem_post(&work);
 }
 
 } // namespace
@@ -309,7 +312,7 @@ void crew_convert(const char* path, const FileEntry* entry) {
     ++c->jobs;
 #endif
     if (c->started)
-        sem_post(&c->work);
+        sem_post(&work);
     else if (c->produced == 2)
         start_workers(c); // a tree of one file needs no thread
     if (c->started) help(c);
@@ -329,8 +332,8 @@ void crew_end() {
     journal_keep_spare(false);
     if (c->workers <= 1) return;
     crew_drain();
-    for (uint32_t n = 0; n < c->started; ++n) sem_post(&c->work);
-    for (uint32_t n = 0; n < c->started; ++n) sem_wait(&c->exited, nullptr, -1);
+    for (uint32_t n = 0; n < c->started; ++n) sem_post(&work);
+    for (uint32_t n = 0; n < c->started; ++n) sem_wait(&exited, nullptr, -1);
 #ifdef EOLSET_TEST_HOOKS
     // For the benchmark of the hand-overs' cost.
     char16_t flag[4];

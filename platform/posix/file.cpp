@@ -320,7 +320,7 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
             obj->ino = facts.ino;
             obj->reparse = link_itself;
             obj->open_facts = facts;
-            obj->open_facts_fresh = !link_itself && !leaf_is_link;
+            obj->open_facts_fresh = !link_itself && !leaf_is_link; // before it is shared
             obj->delete_on_close = CreateOptions & kFileDeleteOnClose;
             anchor_unhold();
             holding = false;

@@ -48,8 +48,8 @@ bool target_of(HANDLE h, Target* t) {
 }
 
 int facts_of(const Target& t, FileFacts* f) {
-    if (t.obj && !t.link && t.obj->open_facts_fresh) {
-        t.obj->open_facts_fresh = false;
+    if (t.obj && !t.link &&
+        __atomic_exchange_n(&t.obj->open_facts_fresh, false, __ATOMIC_ACQ_REL)) {
         *f = t.obj->open_facts;
         return 0;
     }
@@ -128,7 +128,8 @@ long write_time_rest_for(const Target& t, int64_t time) {
 }
 
 int64_t current_offset(const Target& t) {
-    if (t.obj && t.obj->pointer_moved) return t.obj->pointer_after;
+    int64_t mark = t.obj ? __atomic_load_n(&t.obj->pointer_mark, __ATOMIC_ACQUIRE) : 0;
+    if (mark) return mark - 1;
     off_t o = lseek(t.fd, 0, SEEK_CUR);
     return o < 0 ? 0 : o;
 }
@@ -172,8 +173,7 @@ NTSTATUS query_file(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_P
         int e = facts_of(t, &f);
         if (e) return status_from_errno(e);
         if (t.obj && !t.link && !f.is_dir) {
-            t.obj->size_known = true;
-            t.obj->known_size = f.size;
+            __atomic_store_n(&t.obj->size_mark, f.size + 1, __ATOMIC_RELEASE);
         }
         if (cls == FileBasicInformation || cls == FileAllInformation ||
             cls == FileNetworkOpenInformation || cls == FileStatInformation)
@@ -318,7 +318,7 @@ NTSTATUS set_basic(const Target& t, const NtFileBasicInformation* b) {
 }
 
 NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
-    if (t.obj) t.obj->open_facts_fresh = false;
+    if (t.obj) __atomic_store_n(&t.obj->open_facts_fresh, false, __ATOMIC_RELEASE);
     switch (cls) {
     case FileBasicInformation:
         if (length < sizeof(NtFileBasicInformation)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -329,7 +329,7 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         memcpy(&off, buf, 8);
         if (off < 0) return STATUS_INVALID_PARAMETER;
         if (lseek(t.fd, off, SEEK_SET) < 0) return status_from_errno(errno);
-        if (t.obj) t.obj->pointer_moved = false;
+        if (t.obj) __atomic_store_n(&t.obj->pointer_mark, 0, __ATOMIC_RELEASE);
         return STATUS_SUCCESS;
     }
     case FileDispositionInformation: {
@@ -352,7 +352,8 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         // Windows reserves the space of a file it extends; a bare ftruncate
         // would leave a hole that a full disk only reports at the writes.
         // A cut below the length the handle just saw needs no look.
-        bool cut = t.obj && t.obj->size_known && size <= t.obj->known_size;
+        int64_t seen = t.obj ? __atomic_load_n(&t.obj->size_mark, __ATOMIC_ACQUIRE) : 0;
+        bool cut = seen != 0 && size <= seen - 1;
         if (!cut) {
             struct stat st;
             if (fstat(t.fd, &st) != 0) return status_from_errno(errno);
@@ -363,8 +364,7 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         }
         if (ftruncate(t.fd, size) != 0) return status_from_errno(errno);
         if (t.obj) {
-            t.obj->size_known = true;
-            t.obj->known_size = size;
+            __atomic_store_n(&t.obj->size_mark, size + 1, __ATOMIC_RELEASE);
         }
         return STATUS_SUCCESS;
     }

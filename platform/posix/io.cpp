@@ -42,10 +42,8 @@ int64_t offset_of(const OVERLAPPED* overlapped) {
 }
 
 void catch_up_pointer(Object* obj, int fd) {
-    if (obj && obj->pointer_moved) {
-        lseek(fd, obj->pointer_after, SEEK_SET);
-        obj->pointer_moved = false;
-    }
+    int64_t mark = obj ? __atomic_exchange_n(&obj->pointer_mark, 0, __ATOMIC_ACQ_REL) : 0;
+    if (mark) lseek(fd, mark - 1, SEEK_SET);
 }
 
 // One read or write, at the OVERLAPPED's offset when one is given; errno
@@ -58,8 +56,7 @@ ssize_t move_bytes(Object* obj, int fd, bool write, void* buffer, DWORD n,
         do moved = write ? ::pwrite(fd, buffer, n, at) : ::pread(fd, buffer, n, at);
         while (moved < 0 && errno == EINTR);
         if (moved >= 0) {
-            obj->pointer_moved = true;
-            obj->pointer_after = at + moved;
+            __atomic_store_n(&obj->pointer_mark, at + moved + 1, __ATOMIC_RELEASE);
         }
         return moved;
     }
@@ -156,8 +153,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     ssize_t n = move_bytes(obj, fd, true, const_cast<void*>(buffer), to_write, overlapped);
     if (n < 0) return fail(error_from_errno(errno));
     if (obj) {
-        obj->size_known = false;
-        obj->open_facts_fresh = false;
+        __atomic_store_n(&obj->size_mark, 0, __ATOMIC_RELEASE);
+        __atomic_store_n(&obj->open_facts_fresh, false, __ATOMIC_RELEASE);
     }
     // A short write (the disk filled up midway) is success with the count;
     // the next write then fails.

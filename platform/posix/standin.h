@@ -53,17 +53,15 @@ struct Object {
     uint32_t shown_write_rest;
     int64_t first_write_time; // 0: none yet
     uint32_t first_write_rest;
-    // Where a transfer at an offset left the file pointer, until the next
-    // transfer or position call moves the descriptor there (pointer_moved).
-    // Only the thread that uses the handle touches them.
-    bool pointer_moved;
-    int64_t pointer_after;
-    // The length the last query on the handle saw, or that it set, while no
-    // write through the handle came since (size_known).
-    bool size_known;
-    int64_t known_size;
-    // What the open itself found, for the handle's first query of its facts
-    // (open_facts_fresh): nothing happened through the handle in between.
+    // Where a transfer at an offset left the file pointer, plus one, until
+    // the next transfer or position call moves the descriptor there; 0: none.
+    // The length the last query on the handle saw or set, plus one, while no
+    // write through the handle came since; 0: none. What the open itself
+    // found, for the handle's first query of its facts (open_facts_fresh):
+    // nothing happened through the handle in between. Any thread that uses
+    // the handle may touch them: they move atomically.
+    int64_t pointer_mark;
+    int64_t size_mark;
     bool open_facts_fresh;
     FileFacts open_facts;
     void* extra; // room for later kinds (events, threads)
