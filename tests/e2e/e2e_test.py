@@ -572,15 +572,7 @@ class KilledAnywhere(Tree):
             put()
             proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-            if self.wine and i % 2:
-                # Wine's start and end take most of a run: every other kill
-                # waits for a rewrite to begin (its journal), then comes soon.
-                deadline = time.monotonic() + 60
-                while not journals(True) and proc.poll() is None and time.monotonic() < deadline:
-                    time.sleep(0.002)
-                time.sleep(rng.uniform(0.0, 0.05))
-            else:
-                time.sleep(rng.uniform(whole * 0.25, whole))
+            time.sleep(rng.uniform(whole * 0.25, whole))
             proc.kill()
             proc.wait()
             # A run over an empty folder only finishes what the journals hold.
