@@ -315,8 +315,7 @@ ErrorCode convert_file_deferred(RunTotals* t, const char* path, const FileEntry*
         case REWRITE_DONE:
             // Counted only once the file holds the new text.
             add_fixes(t, counts, form);
-            fixed = true;
-            if (t->preserve_time) file_set_write_time(h, time_at_open);
+            fixed = true; // with -p the rewrite gave the old time back
             break;
         case REWRITE_UNCHANGED:
             break;

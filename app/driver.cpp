@@ -3,6 +3,7 @@
 #include "app/convert.h"
 #include "app/interrupt.h"
 #include "app/report.h"
+#include "app/recover.h"
 #include "app/rewrite.h"
 #include "app/seen.h"
 #include "app/workers.h"

@@ -13,19 +13,15 @@
 
 namespace {
 
-const char kMagic[8] = {'E', 'O', 'L', 'S', 'E', 'T', 'J', '2'};
-// The first version's journals, laid out otherwise: kept and named, never acted on.
-const char kFirstMagic[8] = {'E', 'O', 'L', 'S', 'E', 'T', 'J', '1'};
+const char kMagic[8] = {'E', 'O', 'L', 'S', 'E', 'T', 'J', '3'};
+// Earlier versions' journals, laid out otherwise: kept and named, never acted on.
+const char kEarlierMagic[7] = {'E', 'O', 'L', 'S', 'E', 'T', 'J'};
+constexpr uint64_t kFactsBytes = offsetof(JournalHead, head_check);
 constexpr uint64_t kProgressAt = offsetof(JournalHead, read);
 constexpr uint64_t kProgressBytes = sizeof(JournalHead) - kProgressAt;
+constexpr uint64_t kMaxPathBytes = 3 * 32767;
 
-uint64_t progress_check(const JournalHead& h) {
-    return (h.read * 0x9E3779B97F4A7C15ull) ^ (h.write + 0x632BE59BD9B4E019ull) ^
-           (h.saved * 0xC2B2AE3D27D4EB4Full) ^ (h.probe << 17) ^ h.flags ^
-           (h.end * 0x165667B19E3779F9ull);
-}
-
-// A 64-bit hash of bytes, eight at a time.
+// A 64-bit hash of bytes, eight at a time, chained from h.
 uint64_t bytes_hash(uint64_t h, const unsigned char* p, uint64_t n) {
     uint64_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -38,22 +34,77 @@ uint64_t bytes_hash(uint64_t h, const unsigned char* p, uint64_t n) {
     return h ^ (h >> 32) ^ n;
 }
 
-uint64_t data_check_of(const char* path, uint64_t path_bytes, const unsigned char* initial,
-                       uint64_t n) {
-    uint64_t h =
-        bytes_hash(0xCBF29CE484222325ull, reinterpret_cast<const unsigned char*>(path), path_bytes);
-    return bytes_hash(h, initial, n);
+const unsigned char* bytes_of(const void* p) {
+    return static_cast<const unsigned char*>(p);
 }
 
-// The journal a thread used last, blanked, for its next rewrite.
+// The facts, the path and the first saved bytes.
+uint64_t head_check_of(const JournalHead& h, const char* path, const unsigned char* initial) {
+    uint64_t c = bytes_hash(0xCBF29CE484222325ull, bytes_of(&h), kFactsBytes);
+    c = bytes_hash(c, bytes_of(path), h.path_bytes);
+    return bytes_hash(c, initial, h.initial);
+}
+
+uint64_t progress_check_of(const JournalHead& h) {
+    return bytes_hash(h.head_check, bytes_of(&h) + kProgressAt,
+                      offsetof(JournalHead, check) - kProgressAt);
+}
+
+// The weight of the eight bytes at file offset 8k: odd, so that no change
+// of them alone leaves the sum as it was.
+inline uint64_t weight(uint64_t k) {
+    uint64_t t = (k + 0x632BE59BD9B4E019ull) * 0x9E3779B97F4A7C15ull;
+    return (t ^ (t >> 29)) | 1;
+}
+
+// The bytes p[0, n) as they stand in their eight-byte word, from `lane` on.
+inline uint64_t part_word(const unsigned char* p, uint64_t n, unsigned lane) {
+    uint64_t w = 0;
+    for (uint64_t i = 0; i < n; ++i) w |= uint64_t{p[i]} << (8 * (lane + i));
+    return w;
+}
+
+} // namespace
+
+uint64_t journal_region_sum(uint64_t at, const unsigned char* p, uint64_t n) {
+    uint64_t k = at >> 3;
+    unsigned lane = static_cast<unsigned>(at & 7);
+    uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    if (lane && n) {
+        uint64_t m = n < 8 - lane ? n : 8 - lane;
+        s0 += part_word(p, m, lane) * weight(k++);
+        p += m;
+        n -= m;
+    }
+    for (; n >= 32; n -= 32, p += 32, k += 4) {
+        uint64_t w[4];
+        memcpy(w, p, 32);
+        s0 += w[0] * weight(k);
+        s1 += w[1] * weight(k + 1);
+        s2 += w[2] * weight(k + 2);
+        s3 += w[3] * weight(k + 3);
+    }
+    for (; n >= 8; n -= 8, p += 8, ++k) {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        s0 += w * weight(k);
+    }
+    if (n) s0 += part_word(p, n, 0) * weight(k);
+    return s0 + s1 + s2 + s3;
+}
+
+namespace {
+
+// The journal a thread used last, renamed to a spare, for its next rewrite.
 struct Spare {
     bool keep;
     FileHandle handle;
     char* name;
+    uint64_t size;
 };
-thread_local Spare t_spare = {false, INVALID_FILE_HANDLE, nullptr};
+thread_local Spare t_spare = {false, INVALID_FILE_HANDLE, nullptr, 0};
 
-// Owner-only access. On Windows the state folder lies in the user's profile,
+// Owner-only access. On Windows the folder lies in the user's profile,
 // whose access list already admits only the user (and the system and its
 // administrators): journals take that one. The stand-in makes an object for
 // its owner alone when a descriptor comes with the call: this one, one entry
@@ -88,6 +139,15 @@ AbsoluteDescriptor g_descriptor = {
     1, 0, 0x1004 /* DACL present, protected */, nullptr, nullptr, nullptr, &g_owner_only};
 #endif
 
+// Journals and spares: read, written, renamed and deleted by their owner;
+// no other handle may write them meanwhile, so that a run never takes one
+// that another run holds.
+constexpr uint32_t kJournalAccess =
+    FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE | kReadControl;
+constexpr uint32_t kJournalShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+constexpr uint32_t kJournalOptions =
+    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+
 // Creates a file (exclusively) or opens or creates a folder, owner-only.
 ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
     ArenaAllocator scratch;
@@ -95,22 +155,44 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
     NativeName name{};
     ErrorCode e = native_path_from_path(&scratch, path, &name);
     if (e == 0) {
-        uint32_t access = folder ? FILE_LIST_DIRECTORY | SYNCHRONIZE
-                                 : FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE;
-        uint32_t options =
-            FILE_SYNCHRONOUS_IO_NONALERT | (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+        uint32_t access = folder ? FILE_LIST_DIRECTORY | SYNCHRONIZE : kJournalAccess;
+        uint32_t options = folder ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE
+                                  : kJournalOptions;
 #ifdef _WIN32
         void* security = nullptr;
 #else
         void* security = &g_descriptor;
 #endif
-        // No other writer: a run that meets the journal of one still going
-        // (another process) cannot open it, and leaves it to that run.
         uint32_t share = folder ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
-                                : FILE_SHARE_READ | FILE_SHARE_DELETE;
+                                : kJournalShare;
         e = native_create_secure(&name, access, share, FILE_ATTRIBUTE_NORMAL,
                                  folder ? FILE_OPEN_IF : FILE_CREATE, options, security, out,
                                  nullptr);
+    }
+    arena_release(&scratch);
+    return e;
+}
+
+// Gives the open file a new full path; a name in use is refused.
+ErrorCode rename_handle(FileHandle h, const char* path) {
+    ArenaAllocator scratch;
+    arena_init(&scratch);
+    NativeName name{};
+    ErrorCode e = native_path_from_path(&scratch, path, &name);
+    if (e == 0) {
+        uint64_t size = offsetof(NtFileRenameInformation, FileName) + name.Length;
+        auto* info = static_cast<NtFileRenameInformation*>(
+            arena_allocate(arena_base(&scratch), size + 8));
+        if (!info) {
+            e = ERROR_OUTOFMEMORY;
+        } else {
+            memset(info, 0, size);
+            info->ReplaceIfExists = 0;
+            info->RootDirectory = nullptr;
+            info->FileNameLength = name.Length;
+            memcpy(info->FileName, name.Buffer, name.Length);
+            e = file_set_information(h, FileRenameInformation, info, static_cast<uint32_t>(size));
+        }
     }
     arena_release(&scratch);
     return e;
@@ -144,13 +226,146 @@ ErrorCode make_folder(char* path, int depth) {
     return e;
 }
 
-// The state folder as the run's first journal found or made it, shared by
-// the threads that rewrite files.
+// --- who may write the journals ---------------------------------------------
+
+// A SID as the system lays it out: revision, count, authority, sub-authorities.
+uint64_t sid_bytes(const unsigned char* sid) {
+    return 8 + 4 * uint64_t{sid[1]};
+}
+
+bool sid_is(const unsigned char* sid, const unsigned char* other) {
+    return other && sid[1] == other[1] && memcmp(sid, other, sid_bytes(sid)) == 0;
+}
+
+// The SIDs of the user running the process and of the owner it gives new
+// objects (an administrator's may be the Administrators group), read once.
+struct UserSids {
+    unsigned char user[72];
+    unsigned char owner[72];
+    bool known;
+};
+UserSids g_user;
+LightLock g_user_lock;
+
+bool read_token_sid(HANDLE token, ULONG cls, unsigned char* out) {
+    alignas(8) unsigned char buf[128];
+    ULONG got = 0;
+    if (NtQueryInformationToken(token, cls, buf, sizeof buf, &got) < 0) return false;
+    const unsigned char* sid = nullptr;
+    memcpy(&sid, buf, sizeof sid);
+    if (!sid || sid < buf || sid + 8 > buf + got || sid[1] > 15 || sid + sid_bytes(sid) > buf + got)
+        return false;
+    memcpy(out, sid, sid_bytes(sid));
+    return true;
+}
+
+bool user_sids(UserSids* out) {
+    light_lock(&g_user_lock);
+    if (!g_user.known) {
+        HANDLE token = nullptr;
+        if (NtOpenProcessToken(reinterpret_cast<HANDLE>(~uintptr_t{0}), kTokenQuery, &token) >= 0) {
+            g_user.known = read_token_sid(token, kTokenUser, g_user.user);
+            if (!read_token_sid(token, kTokenOwner, g_user.owner))
+                memcpy(g_user.owner, g_user.user, sizeof g_user.owner);
+#ifdef _WIN32
+            NtClose(token);
+#endif
+        }
+    }
+    *out = g_user;
+    light_unlock(&g_user_lock);
+    return out->known;
+}
+
+// Whether a SID may write where the user keeps journals: the user, the
+// system (S-1-5-18), the administrators (S-1-5-32-544), and the owner
+// placeholders CREATOR OWNER (S-1-3-0) and OWNER RIGHTS (S-1-3-4).
+bool sid_trusted(const unsigned char* sid, const UserSids& u, const unsigned char* owner) {
+    static const unsigned char kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    static const unsigned char kAdmins[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    static const unsigned char kCreatorOwner[] = {1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0};
+    static const unsigned char kOwnerRights[] = {1, 1, 0, 0, 0, 0, 0, 3, 4, 0, 0, 0};
+    return sid_is(sid, u.user) || sid_is(sid, u.owner) || sid_is(sid, owner) ||
+           sid_is(sid, kSystem) || sid_is(sid, kAdmins) || sid_is(sid, kCreatorOwner) ||
+           sid_is(sid, kOwnerRights);
+}
+
+// Whether the object is the user's own and, for a folder, whether no one
+// else may add, delete or rename what it holds, nor change who may.
+bool users_own(FileHandle h, bool folder) {
+    UserSids u;
+    if (!user_sids(&u)) return false;
+    alignas(8) unsigned char sd[4096];
+    ULONG got = 0;
+    ULONG what = kOwnerSecurityInformation | (folder ? kDaclSecurityInformation : 0);
+    if (NtQuerySecurityObject(to_native(h), what, sd, sizeof sd, &got) < 0 || got > sizeof sd ||
+        got < 20)
+        return false;
+    uint16_t control;
+    uint32_t owner_at, dacl_at;
+    memcpy(&control, sd + 2, 2);
+    memcpy(&owner_at, sd + 4, 4);
+    memcpy(&dacl_at, sd + 16, 4);
+    if (owner_at == 0 || owner_at + 8 > got || owner_at + sid_bytes(sd + owner_at) > got)
+        return false;
+    const unsigned char* owner = sd + owner_at;
+    if (!sid_is(owner, u.user) && !sid_is(owner, u.owner)) return false;
+    if (!folder) return true;
+    // No access list lets everyone in.
+    if (!(control & 0x4) || dacl_at == 0 || dacl_at + 8 > got) return false;
+    uint16_t count;
+    memcpy(&count, sd + dacl_at + 4, 2);
+    constexpr uint32_t kWrites = 0x2 /* add file */ | 0x4 /* add folder */ | 0x40 /* delete child */ |
+                                 0x10000 /* delete */ | 0x40000 /* write DAC */ |
+                                 0x80000 /* write owner */ | 0x10000000 /* all */ |
+                                 0x40000000 /* write */;
+    uint64_t at = dacl_at + 8;
+    for (uint16_t i = 0; i < count; ++i) {
+        if (at + 8 > got) return false;
+        uint8_t type = sd[at], flags = sd[at + 1];
+        uint16_t size;
+        uint32_t mask;
+        memcpy(&size, sd + at + 2, 2);
+        memcpy(&mask, sd + at + 4, 4);
+        if (size < 8 || at + size > got) return false;
+        const unsigned char* sid = sd + at + 8;
+        bool applies = !(flags & 0x8); // an inherit-only entry is for what the folder holds
+        if (type == 0 && applies && (mask & kWrites)) {
+            if (size < 16 || 8 + sid_bytes(sid) > size) return false;
+            if (!sid_trusted(sid, u, owner)) return false;
+        }
+        at += size;
+    }
+    return true;
+}
+
+// Whether the folder at `path` may hold journals: a folder itself (not a
+// link to one), the user's own, that no one else may write in.
+ErrorCode check_folder(const char* path) {
+    FileHandle h = INVALID_FILE_HANDLE;
+    ErrorCode e = file_open_native(path, FILE_LIST_DIRECTORY | SYNCHRONIZE | kReadControl,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                                   FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE |
+                                       FILE_OPEN_REPARSE_POINT,
+                                   &h, nullptr);
+    if (e == 0) {
+        NtFileAttributeTagInformation tag{};
+        e = file_query_information(h, FileAttributeTagInformation, &tag, sizeof tag, nullptr);
+        if (e == 0 && ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !users_own(h, true)))
+            e = ERROR_INVALID_OWNER;
+    }
+    file_close(h);
+    return e;
+}
+
+// The folder as the run's first journal found or made it, shared by the
+// threads that rewrite files.
 char* g_folder;
 LightLock g_folder_lock;
 
-// The state folder, found or made on first use; null with *error set.
-// The caller owns the copy (mem_malloc).
+// The folder, found or made on first use; null with *error set. The caller
+// owns the copy (mem_malloc).
 char* shared_folder(bool make_again, ErrorCode* error) {
     light_lock(&g_folder_lock);
     if (make_again) {
@@ -181,6 +396,18 @@ void journal_forget_folder() {
 }
 
 char* journal_folder(bool create, ErrorCode* error) {
+    char* folder = journal_folder_path(error);
+    if (!folder) return nullptr;
+    *error = create ? make_folder(folder, 2) : 0;
+    if (*error == 0) *error = check_folder(folder);
+    if (*error != 0) {
+        mem_free(folder);
+        return nullptr;
+    }
+    return folder;
+}
+
+char* journal_folder_path(ErrorCode* error) {
     char16_t wide[MAX_PATH + 1];
     DWORD n = GetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(u"LOCALAPPDATA"),
                                       reinterpret_cast<LPWSTR>(wide), MAX_PATH);
@@ -197,22 +424,19 @@ char* journal_folder(bool create, ErrorCode* error) {
     const char* sep = length && base[length - 1] == '\\' ? "" : "\\";
     char* folder = format_new(heap_allocator(), "%s%seolset\\", base, sep);
     mem_free(base);
-    if (!folder) {
-        *error = ERROR_OUTOFMEMORY;
-        return nullptr;
-    }
-    *error = create ? make_folder(folder, 2) : 0;
-    if (*error != 0) {
-        mem_free(folder);
-        return nullptr;
-    }
+    if (!folder) *error = ERROR_OUTOFMEMORY;
     return folder;
 }
 
 namespace {
 
-// Creates a new journal file for `path`, under a name no other has.
-ErrorCode create_file(Journal* j, const char* path) {
+char* name_in(const char* folder, uint64_t hash, int serial, const char* suffix) {
+    return format_new(heap_allocator(), "%s%016llx-%d%s", folder,
+                      static_cast<unsigned long long>(hash), serial, suffix);
+}
+
+// Creates a new spare for `path`, under a name no other file has.
+ErrorCode create_spare(Journal* j, const char* path) {
     ErrorCode e = 0;
     uint64_t hash = path_hash(path);
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -222,8 +446,7 @@ ErrorCode create_file(Journal* j, const char* path) {
         for (int serial = 0; serial < 100 && (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS);
              ++serial) {
             mem_free(j->name);
-            j->name = format_new(heap_allocator(), "%s%016llx-%d%s", folder,
-                                 static_cast<unsigned long long>(hash), serial, JOURNAL_SUFFIX);
+            j->name = name_in(folder, hash, serial, JOURNAL_SPARE_SUFFIX);
             if (!j->name) {
                 e = ERROR_OUTOFMEMORY;
                 break;
@@ -232,6 +455,32 @@ ErrorCode create_file(Journal* j, const char* path) {
         }
         mem_free(folder);
         if (e != ERROR_PATH_NOT_FOUND) break; // else removed meanwhile: made again
+    }
+    return e;
+}
+
+// The spare at j becomes the journal of `path`: renamed to a journal's name
+// in the same folder.
+ErrorCode name_journal(Journal* j, const char* path) {
+    uint64_t n = str_len(j->name);
+    while (n > 0 && j->name[n - 1] != '\\') --n;
+    char saved = j->name[n];
+    j->name[n] = 0;
+    uint64_t hash = path_hash(path);
+    ErrorCode e = ERROR_FILE_EXISTS;
+    char* name = nullptr;
+    for (int serial = 0; serial < 100 && (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS);
+         ++serial) {
+        mem_free(name);
+        name = name_in(j->name, hash, serial, JOURNAL_SUFFIX);
+        e = name ? rename_handle(j->handle, name) : ERROR_OUTOFMEMORY;
+    }
+    j->name[n] = saved;
+    if (e == 0) {
+        mem_free(j->name);
+        j->name = name;
+    } else {
+        mem_free(name);
     }
     return e;
 }
@@ -253,22 +502,22 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head,
     j->head.path_bytes = static_cast<uint32_t>(path_bytes);
     j->head.data_at = sizeof(JournalHead) + path_bytes;
     j->head.initial = n;
-    j->head.data_check = data_check_of(path, path_bytes, initial, n);
-    j->head.check = progress_check(j->head);
+    j->head.head_check = head_check_of(j->head, path, initial);
+    j->head.check = progress_check_of(j->head);
     ErrorCode e = 0;
-    bool reused = handle_is_valid(t_spare.handle);
-    if (reused) {
+    uint64_t was = 0;
+    if (handle_is_valid(t_spare.handle)) {
         j->handle = t_spare.handle;
         j->name = t_spare.name;
-        t_spare.handle = INVALID_FILE_HANDLE;
-        t_spare.name = nullptr;
+        was = t_spare.size;
+        t_spare = Spare{t_spare.keep, INVALID_FILE_HANDLE, nullptr, 0};
     } else {
-        e = create_file(j, path);
+        e = create_spare(j, path);
     }
+    uint64_t total = j->head.data_at + n;
     if (e == 0) {
-        // Head, path and the first bytes in one write: a journal is never
-        // seen without them, and a write cut short fails the hash.
-        uint64_t total = j->head.data_at + n;
+        // Head, path and the first bytes in one write, under the spare's
+        // name; the journal's name comes only once they are all there.
         unsigned char* block = static_cast<unsigned char*>(mem_malloc(total));
         if (!block) {
             e = ERROR_OUTOFMEMORY;
@@ -279,82 +528,150 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head,
             e = handle_write_at(j->handle, 0, block, total);
             mem_free(block);
         }
+        // A spare of a longer rewrite is cut to what this one holds.
+        if (e == 0 && was > total) e = file_set_end(j->handle, total);
+        if (e == 0) e = name_journal(j, path);
         if (e == 0) j->written = j->head;
-        if (e != 0) journal_remove(j);
     }
     if (e != 0) {
-        file_close(j->handle);
-        j->handle = INVALID_FILE_HANDLE;
-        mem_free(j->name);
-        j->name = nullptr;
+        if (handle_is_valid(j->handle)) delete_file(j->handle); // a spare's name: no journal
+        journal_close(j);
     }
     return e;
 }
 
 namespace {
 
-// Whether the journal's first write came in whole: its path and first
-// bytes match their hash. A head too broken to tell passes, for the checks
-// that follow to refuse.
-bool initial_intact(Journal* j) {
+const char* check_head(Journal* j, uint64_t size, char** path) {
+    JournalHead& h = j->head;
+    if (memcmp(h.magic, kMagic, sizeof kMagic) != 0)
+        return memcmp(h.magic, kEarlierMagic, sizeof kEarlierMagic) == 0
+                   ? "it was written by another version of eolset"
+                   : "it is damaged";
+    if (h.path_bytes == 0 || h.path_bytes > kMaxPathBytes ||
+        h.data_at != sizeof(JournalHead) + h.path_bytes || h.initial > size ||
+        size < h.data_at + h.initial)
+        return "it is damaged or shorter than its first write";
+    uint64_t n = h.path_bytes + h.initial;
+    unsigned char* bytes = static_cast<unsigned char*>(mem_malloc(n + 1));
+    if (!bytes) return "out of memory";
+    const char* reason = nullptr;
+    if (handle_read_at(j->handle, sizeof(JournalHead), bytes, n) != 0)
+        reason = "it cannot be read";
+    else if (head_check_of(h, reinterpret_cast<const char*>(bytes), bytes + h.path_bytes) !=
+             h.head_check)
+        reason = "it is damaged";
+    else if (progress_check_of(h) != h.check)
+        reason = "it is damaged";
+    if (reason) {
+        mem_free(bytes);
+        return reason;
+    }
+    bytes[h.path_bytes] = 0;
+    *path = reinterpret_cast<char*>(bytes);
+    return nullptr;
+}
+
+// Whether the progress fields describe a state the rewrite can be in, and
+// the journal is no longer than that state needs.
+const char* check_progress(const JournalHead& h, uint64_t size) {
+    bool backward = h.flags & JOURNAL_BACKWARD;
+    uint64_t top = h.old_length + h.tail;
+    bool sane = h.start <= h.old_length && h.tail < (1ull << 62) && h.old_length < (1ull << 62) &&
+                h.read >= h.start && h.read <= h.old_length && h.saved >= h.start &&
+                h.saved <= top && (h.flags & ~7u) == 0;
+    if (backward)
+        sane = sane && h.tail == 0 && h.end == 0 && h.new_length > h.old_length &&
+               h.new_length < (1ull << 62) && h.write >= h.start && h.write <= h.new_length &&
+               h.saved <= h.old_length;
+    else
+        sane = sane && h.write >= h.start && h.write <= top && h.end <= top;
+    if (!sane) return "it is damaged";
+    if (size > h.data_at + (top - h.start)) return "it is larger than its rewrite could need";
+    return nullptr;
+}
+
+// The saved bytes a later step reads back, against their sum.
+const char* check_saved(Journal* j) {
     const JournalHead& h = j->head;
-    if (h.path_bytes > 0x40000 || h.data_at != sizeof(JournalHead) + h.path_bytes ||
-        h.initial > (1ull << 32))
-        return true;
-    uint64_t n = h.data_at + h.initial - sizeof(JournalHead);
-    unsigned char* bytes = static_cast<unsigned char*>(mem_malloc(n ? n : 1));
-    if (!bytes) return true;
-    bool intact = handle_read_at(j->handle, sizeof(JournalHead), bytes, n) == 0 &&
-                  data_check_of(reinterpret_cast<const char*>(bytes), h.path_bytes,
-                                bytes + h.path_bytes, h.initial) == h.data_check;
-    mem_free(bytes);
-    return intact;
+    uint64_t lo = 0, hi = 0;
+    journal_live_range(h, &lo, &hi);
+    constexpr uint64_t kChunk = 1u << 16;
+    unsigned char* buf = static_cast<unsigned char*>(mem_malloc(kChunk));
+    if (!buf) return "out of memory";
+    uint64_t sum = 0;
+    const char* reason = nullptr;
+    for (uint64_t p = lo; p < hi && !reason;) {
+        uint64_t m = hi - p < kChunk ? hi - p : kChunk;
+        if (journal_load(j, p, buf, m) != 0)
+            reason = "it is shorter than the bytes it should hold";
+        else
+            sum += journal_region_sum(p, buf, m);
+        p += m;
+    }
+    mem_free(buf);
+    if (!reason && sum != h.saved_sum) reason = "it is damaged";
+    return reason;
 }
 
 } // namespace
 
-ErrorCode journal_open(Journal* j, const char* name, char** path) {
+JournalOpen journal_open(Journal* j, const char* name, char** path, const char** reason) {
     *path = nullptr;
+    *reason = nullptr;
     j->name = nullptr;
-    ErrorCode e = file_open_native(name, FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE,
-                                   FILE_SHARE_READ | FILE_SHARE_DELETE, 0, FILE_OPEN,
-                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
-                                   &j->handle, nullptr);
-    if (e != 0) return e;
-    e = handle_read_at(j->handle, 0, &j->head, sizeof j->head);
-    bool first_version = e == ERROR_HANDLE_EOF || e == 0;
-    first_version = first_version && memcmp(j->head.magic, kFirstMagic, sizeof kFirstMagic) == 0;
-    if (first_version) {
-        e = ERROR_INVALID_DATA;
-    } else if ((e == ERROR_HANDLE_EOF || e == 0) &&
-               (e != 0 || memcmp(j->head.magic, kMagic, sizeof kMagic) != 0 ||
-                !initial_intact(j))) {
-        // Its head was never written whole, so no byte of its file was
-        // overwritten either: nothing to finish.
-        delete_file(j->handle);
-        journal_close(j);
-        return ERROR_NO_DATA;
+    j->handle = INVALID_FILE_HANDLE;
+    ErrorCode e = file_open_native(name, kJournalAccess, kJournalShare, 0, FILE_OPEN,
+                                   kJournalOptions, &j->handle, nullptr);
+    if (e == ERROR_SHARING_VIOLATION) {
+        file_close(j->handle);
+        j->handle = INVALID_FILE_HANDLE;
+        return JOURNAL_BUSY;
     }
-    j->written = j->head;
-    if (e == 0 && (j->head.check != progress_check(j->head) || j->head.path_bytes > 0x40000 ||
-                   j->head.data_at < sizeof(JournalHead) + j->head.path_bytes))
-        e = ERROR_INVALID_DATA;
-    if (e == 0) {
-        *path = static_cast<char*>(mem_malloc(j->head.path_bytes + 1));
+    NtFileAttributeTagInformation tag{};
+    NtFileStandardInformation standard{};
+    if (e != 0)
+        *reason = e == ERROR_DIRECTORY || e == ERROR_ACCESS_DENIED ? "it is not a regular file"
+                                                                   : "it cannot be opened";
+    else if (file_query_information(j->handle, FileAttributeTagInformation, &tag, sizeof tag,
+                                    nullptr) != 0 ||
+             file_query_information(j->handle, FileStandardInformation, &standard,
+                                    sizeof standard, nullptr) != 0)
+        *reason = "it cannot be read";
+    else if (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        *reason = "it is not a regular file";
+    else if (!users_own(j->handle, false))
+        *reason = "it is not the user's own";
+    uint64_t size = static_cast<uint64_t>(standard.EndOfFile);
+    if (!*reason && size < sizeof(JournalHead)) *reason = "it is shorter than its first write";
+    if (!*reason && handle_read_at(j->handle, 0, &j->head, sizeof j->head) != 0)
+        *reason = "it cannot be read";
+    if (!*reason) *reason = check_head(j, size, path);
+    if (!*reason) *reason = check_progress(j->head, size);
+    if (!*reason) *reason = check_saved(j);
+    if (!*reason) {
         j->name = static_cast<char*>(mem_malloc(str_len(name) + 1));
-        if (!*path || !j->name) e = ERROR_OUTOFMEMORY;
+        if (!j->name) *reason = "out of memory";
     }
-    if (e == 0) {
-        memcpy(j->name, name, str_len(name) + 1);
-        e = handle_read_at(j->handle, sizeof(JournalHead), *path, j->head.path_bytes);
-        (*path)[j->head.path_bytes] = 0;
-    }
-    if (e != 0) {
+    if (*reason) {
         mem_free(*path);
         *path = nullptr;
         journal_close(j);
+        return JOURNAL_KEPT;
     }
-    return e;
+    memcpy(j->name, name, str_len(name) + 1);
+    j->written = j->head;
+    return JOURNAL_OPENED;
+}
+
+bool journal_drop_spare(const char* name) {
+    FileHandle h = INVALID_FILE_HANDLE;
+    ErrorCode e = file_open_native(name, kJournalAccess, kJournalShare, 0, FILE_OPEN,
+                                   kJournalOptions, &h, nullptr);
+    uint8_t dispose = 1;
+    if (e == 0) e = file_set_information(h, FileDispositionInformation, &dispose, 1);
+    file_close(h);
+    return e == 0;
 }
 
 ErrorCode journal_save(Journal* j, uint64_t offset, const unsigned char* bytes, uint64_t n) {
@@ -366,7 +683,7 @@ ErrorCode journal_load(Journal* j, uint64_t offset, unsigned char* bytes, uint64
 }
 
 ErrorCode journal_progress(Journal* j) {
-    j->head.check = progress_check(j->head);
+    j->head.check = progress_check_of(j->head);
     const unsigned char* now = reinterpret_cast<unsigned char*>(&j->head) + kProgressAt;
     unsigned char* last = reinterpret_cast<unsigned char*>(&j->written) + kProgressAt;
     if (memcmp(now, last, kProgressBytes) == 0) return 0;
@@ -376,23 +693,33 @@ ErrorCode journal_progress(Journal* j) {
 }
 
 ErrorCode journal_remove(Journal* j) {
-    const char blank[sizeof kMagic] = {};
-    ErrorCode e;
     if (t_spare.keep && !handle_is_valid(t_spare.handle)) {
-        // Blanked, it is one the next run deletes without acting on it.
-        e = handle_write_at(j->handle, 0, blank, sizeof blank);
-        if (e == 0) {
-            t_spare.handle = j->handle;
-            t_spare.name = j->name;
-            j->handle = INVALID_FILE_HANDLE;
-            j->name = nullptr;
-            return 0;
+        // Under a spare's name it is no journal any more: the next rewrite
+        // writes it over, a later run deletes it.
+        uint64_t n = str_len(j->name);
+        uint64_t s = sizeof JOURNAL_SUFFIX - 1;
+        char* name = n > s ? static_cast<char*>(mem_malloc(n - s + sizeof JOURNAL_SPARE_SUFFIX))
+                           : nullptr;
+        if (name) {
+            memcpy(name, j->name, n - s);
+            memcpy(name + n - s, JOURNAL_SPARE_SUFFIX, sizeof JOURNAL_SPARE_SUFFIX);
+            if (rename_handle(j->handle, name) == 0) {
+                NtFileStandardInformation standard{};
+                file_query_information(j->handle, FileStandardInformation, &standard,
+                                       sizeof standard, nullptr);
+                t_spare.handle = j->handle;
+                t_spare.name = name;
+                t_spare.size = static_cast<uint64_t>(standard.EndOfFile);
+                j->handle = INVALID_FILE_HANDLE;
+                mem_free(j->name);
+                j->name = nullptr;
+                return 0;
+            }
+            mem_free(name);
         }
     }
-    // Should the delete fail, the blanked head keeps the next run from acting on it.
     uint8_t dispose = 1;
-    e = file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
-    if (e != 0 && handle_write_at(j->handle, 0, blank, sizeof blank) == 0) e = 0;
+    ErrorCode e = file_set_information(j->handle, FileDispositionInformation, &dispose, 1);
     journal_close(j);
     return e;
 }
@@ -402,9 +729,8 @@ void journal_keep_spare(bool keep) {
     if (keep || !handle_is_valid(t_spare.handle)) return;
     delete_file(t_spare.handle);
     file_close(t_spare.handle);
-    t_spare.handle = INVALID_FILE_HANDLE;
     mem_free(t_spare.name);
-    t_spare.name = nullptr;
+    t_spare = Spare{false, INVALID_FILE_HANDLE, nullptr, 0};
 }
 
 void journal_close(Journal* j) {
@@ -414,14 +740,26 @@ void journal_close(Journal* j) {
     j->name = nullptr;
 }
 
-bool is_journal_name(const char* name) {
+namespace {
+
+bool ends_with_folded(const char* name, const char* suffix, uint64_t s) {
     uint64_t n = str_len(name);
-    uint64_t s = sizeof JOURNAL_SUFFIX - 1;
     if (n < s) return false;
     for (uint64_t i = 0; i < s; ++i) {
         char c = name[n - s + i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != JOURNAL_SUFFIX[i]) return false;
+        if (c != suffix[i]) return false;
     }
     return true;
+}
+
+} // namespace
+
+bool is_journal_proper_name(const char* name) {
+    return ends_with_folded(name, JOURNAL_SUFFIX, sizeof JOURNAL_SUFFIX - 1);
+}
+
+bool is_journal_name(const char* name) {
+    return is_journal_proper_name(name) ||
+           ends_with_folded(name, JOURNAL_SPARE_SUFFIX, sizeof JOURNAL_SPARE_SUFFIX - 1);
 }

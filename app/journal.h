@@ -1,8 +1,33 @@
 // The journal of one rewrite: where the file stood when it began, how far
 // the rewrite has come, and the file's bytes it overwrote while a later
 // step still needs them. A rewrite cut short (a kill, a lost power supply
-// aside) is finished from it by the next run. Journals live in a per-user
-// state folder that no one else can read, under names no walk selects.
+// aside) is finished from it by the next run, once everything about the
+// journal and about its file agrees with what the rewrite left.
+//
+// The journal file, in the machine's byte order:
+//
+//   [0, 160)               JournalHead: the rewrite's facts, then its progress
+//   [160, data_at)         the file's full path (UTF-8, Windows form)
+//   [data_at, ...)         saved original bytes: file offset p at data_at + p - start
+//
+// The facts (magic to initial) are written once, in the journal's first
+// write together with the path and the first `initial` saved bytes; head_check
+// hashes all of them. The progress (read to check) is written anew, in one
+// write, before every step that overwrites the file; `check` hashes it and
+// head_check. `done_sum` is the region sum (journal_region_sum) of the new text
+// the file holds already, `saved_sum` that of the saved bytes a later step
+// reads back: forward [read, saved), backward [saved, read). A kill comes
+// between two writes, or inside one: the window then in flight is redone
+// from its saved bytes.
+//
+// A journal exists under its name (JOURNAL_SUFFIX) only once its first write
+// is complete: it is written under a spare's name (JOURNAL_SPARE_SUFFIX) and
+// renamed. A rewrite that is over renames its journal back to a spare, which
+// the thread reuses for its next rewrite, or deletes it. A running program
+// holds every journal and spare it owns open without sharing write access:
+// another run cannot open them (the share mode on Windows, an advisory lock
+// on Linux) and leaves them alone. Journals live in a folder of the user's
+// own that no one else may write (journal_folder).
 #pragma once
 
 #include "base/types.h"
@@ -13,8 +38,9 @@ constexpr uint32_t JOURNAL_WINDOWS = 0x1;   // the new text ends lines in CR LF
 constexpr uint32_t JOURNAL_BACKWARD = 0x2;  // converted from the end (the file grows)
 constexpr uint32_t JOURNAL_KEEP_TIME = 0x4; // the file gets its old write time back
 
-// How the name of a journal ends.
+// How the names of journals and of spares end.
 constexpr char JOURNAL_SUFFIX[] = ".eolset-journal";
+constexpr char JOURNAL_SPARE_SUFFIX[] = ".eolset-spare";
 
 struct JournalHead {
     char magic[8];
@@ -26,30 +52,43 @@ struct JournalHead {
     int64_t write_time;
     uint64_t file_id[2];
     uint64_t data_at; // saved byte at file offset p: journal offset data_at + p - start
-    // The bytes from `start` saved in the same write as the head and path,
-    // and a hash of the path and them: a journal whose first write was cut
-    // short fails the hash, and its file was not touched yet.
-    uint64_t initial;
-    uint64_t data_check;
-    // Progress, written anew before every step that overwrites the file.
-    // Forward: the original below `read` is converted into the file below
-    // `write`; bytes from `read` up to `saved` are in the journal, the rest
-    // still in the file. Backward: the original from `read` on is converted
-    // into the file from `write` on; bytes below `read` from `saved` on are
-    // in the journal.
+    uint64_t initial; // saved bytes from `start` that came with the first write
+    uint64_t head_check;
+    // Progress. Forward: the original below `read` is converted into the
+    // file below `write`; bytes from `read` up to `saved` are in the journal,
+    // the rest still in the file. Backward: the original from `read` on is
+    // converted into the file from `write` on; bytes below `read` from
+    // `saved` on are in the journal.
     uint64_t read;
     uint64_t write;
     uint64_t saved;
     // JOURNAL_PROBED and the file's last byte while a test of the cut may
     // have left that byte 0; else 0.
     uint64_t probe;
-    // Forward, while the last window is written: the length the file is cut
-    // to then; else 0.
+    // Forward, while the last window is written or the tail moved: the
+    // length the file is cut to then; else 0.
     uint64_t end;
+    // Forward: bytes another program appended while the rewrite ran, saved
+    // at [old_length, old_length + tail) and moved behind the new text.
+    uint64_t tail;
+    uint64_t done_sum;
+    uint64_t saved_sum;
     uint64_t check;
 };
-static_assert(sizeof(JournalHead) == 136);
+static_assert(sizeof(JournalHead) == 160);
 constexpr uint64_t JOURNAL_PROBED = 0x100;
+
+// The file offsets whose saved bytes a later step reads back, as the
+// progress fields say: saved_sum is their region sum.
+inline void journal_live_range(const JournalHead& h, uint64_t* lo, uint64_t* hi) {
+    if (h.flags & JOURNAL_BACKWARD) {
+        *lo = h.saved < h.read ? h.saved : h.read;
+        *hi = h.read;
+    } else {
+        *lo = h.read;
+        *hi = h.saved > h.read ? h.saved : h.read;
+    }
+}
 
 struct Journal {
     FileHandle handle;
@@ -58,23 +97,39 @@ struct Journal {
     JournalHead written; // the head's progress as last written
 };
 
-// The state folder (with `create`, made owner-only when missing): a full
+// A sum over file bytes that adds up across any split of a region: the sum
+// of [a, b) plus that of [b, c) is the sum of [a, c), whatever a, b and c.
+// Each byte counts by its value and its offset in the file, `at` being the
+// offset of p[0].
+uint64_t journal_region_sum(uint64_t at, const unsigned char* p, uint64_t n);
+
+// The journals' folder (with `create`, made owner-only when missing): a full
 // path with its closing backslash (mem_malloc), or null with *error set.
+// A folder that is a link, is not the user's own or that others may write
+// in is not used: ERROR_INVALID_OWNER.
 char* journal_folder(bool create, ErrorCode* error);
-// Journals are created in the state folder the first of them found or made;
+// Where the journals' folder is (the same path), whether or not it exists
+// and may be used; null with *error set.
+char* journal_folder_path(ErrorCode* error);
+// Journals are created in the folder the first of them found or made;
 // this forgets it (at the end of a run).
 void journal_forget_folder();
 // Creates a journal for the file at `path` (a full path) holding `head`
 // (its magic, path length, data offset and checks are filled in here) and
-// the file's bytes from head->start on, `n` of them at `initial`, all in one
-// write. A thread that keeps its journals (journal_keep_spare) writes them
-// over the one it used last.
+// the file's bytes from head->start on, `n` of them at `initial`.
 ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head,
                          const unsigned char* initial, uint64_t n);
-// Opens an existing journal and reads its head; *path gets the file's path
-// (mem_malloc). A journal whose head was never written whole is deleted:
-// ERROR_NO_DATA.
-ErrorCode journal_open(Journal* j, const char* name, char** path);
+
+enum JournalOpen {
+    JOURNAL_OPENED, // every check passed: *path holds the file's path
+    JOURNAL_BUSY,   // a running program holds it
+    JOURNAL_KEPT,   // not to be acted on: *reason says why
+};
+// Opens an existing journal and checks everything the journal says about
+// itself. Nothing is changed or deleted.
+JournalOpen journal_open(Journal* j, const char* name, char** path, const char** reason);
+// Deletes a spare that no running program holds: true when it is gone.
+bool journal_drop_spare(const char* name);
 // Keeps the file's bytes [offset, offset + n) in the journal.
 ErrorCode journal_save(Journal* j, uint64_t offset, const unsigned char* bytes, uint64_t n);
 // Reads kept bytes back.
@@ -82,13 +137,14 @@ ErrorCode journal_load(Journal* j, uint64_t offset, unsigned char* bytes, uint64
 // Writes the head's progress fields out, in one write, unless they are as
 // they were written last.
 ErrorCode journal_progress(Journal* j);
-// The rewrite is over: deletes the journal (when the delete fails, blanks its
-// head, so that it is never acted on), or blanks it and keeps it for the
-// thread's next rewrite. journal_close only closes it (kept for the next run).
+// The rewrite is over: the journal becomes the thread's spare (when it keeps
+// one) or is deleted. journal_close only closes it (kept for the next run).
 ErrorCode journal_remove(Journal* j);
 void journal_close(Journal* j);
-// Whether the calling thread keeps its last journal, blanked, for the next
+// Whether the calling thread keeps its last journal, as a spare, for the next
 // rewrite (a run of many files); false deletes the kept one.
 void journal_keep_spare(bool keep);
-// Whether a file name (not a path) is a journal's.
+// Whether a file name (not a path) is a journal's or a spare's: never input.
 bool is_journal_name(const char* name);
+// The same for a journal's name only.
+bool is_journal_proper_name(const char* name);

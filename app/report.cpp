@@ -202,6 +202,8 @@ const char* error_reason(ErrorCode code) {
         return "not a folder";
     case ERR_FOLDER_LOOP:
         return "folder loop";
+    case ERROR_INVALID_OWNER:
+        return "the folder for rewrite journals is not the user's own";
     default:
         return "system error";
     }

@@ -1,15 +1,13 @@
 #include "app/rewrite.h"
 
 #include "app/report.h"
+#include "app/room.h"
+#include "app/stream.h"
 #include "app/window.h"
 
 #include "base/alloc.h"
 #include "base/fileinfo.h"
-#include "base/fileopen.h"
 #include "base/transfer.h"
-#include "base/utf.h"
-#include "base/runtime/lock.h"
-#include "base/walker.h"
 #include "platform/nt.h"
 #ifdef EOLSET_TEST_HOOKS
 #include "app/convert_test_hooks.h"
@@ -38,46 +36,12 @@ struct WindowMemory {
 // Each thread that rewrites files has a window of its own.
 thread_local WindowMemory g_memory;
 
-bool have_window() {
-    if (g_memory.in && g_memory.size == g_window_size) return true;
-    rewrite_release_thread();
-    uint64_t n = g_window_size;
-    g_memory.in = static_cast<unsigned char*>(mem_malloc(n + 16));
-    g_memory.out = static_cast<unsigned char*>(mem_malloc(2 * n + 16));
-    g_memory.spare = static_cast<unsigned char*>(mem_malloc(n + 16));
-    g_memory.size = n;
-    if (g_memory.in && g_memory.out && g_memory.spare) return true;
-    rewrite_release_thread();
-    return false;
-}
-
 uint64_t min64(uint64_t a, uint64_t b) {
     return a < b ? a : b;
 }
 uint64_t max64(uint64_t a, uint64_t b) {
     return a > b ? a : b;
 }
-
-struct Stream {
-    FileHandle h;
-    const RewriteJob* job;
-    Journal journal;
-    bool journaled;
-    bool windows;
-    bool backward;
-    uint64_t old_length;
-    uint64_t new_length;
-    uint64_t start;
-    // Where the rewrite stands: see the journal's progress fields. `mark`
-    // is `saved` as it is in memory, ahead of the journal between a save
-    // and the progress that records it.
-    uint64_t read;
-    uint64_t write;
-    uint64_t mark;
-    uint64_t end; // see the journal's field
-    PassCounts* counts;
-    PassCounts counts_at_read; // *counts as they were at `read`
-};
 
 // The original bytes [p, p + n), from the journal where the file no longer holds them.
 ErrorCode read_original(Stream* s, uint64_t p, unsigned char* bytes, uint64_t n) {
@@ -102,101 +66,81 @@ ErrorCode read_original(Stream* s, uint64_t p, unsigned char* bytes, uint64_t n)
     return 0;
 }
 
-// Keeps the original [lo, hi) in the journal, taking what lies in
-// [at, at + n) from `window` and the rest from the file.
-ErrorCode keep(Stream* s, uint64_t lo, uint64_t hi, const unsigned char* window, uint64_t at,
-               uint64_t n) {
+// Calls fn(offset, bytes, count) over the original [lo, hi), taking what
+// lies in [at, at + n) from `window` and the rest from where it is kept.
+template <class Fn>
+ErrorCode each_original(Stream* s, uint64_t lo, uint64_t hi, const unsigned char* window,
+                        uint64_t at, uint64_t n, Fn fn) {
     while (lo < hi) {
         uint64_t m;
         const unsigned char* bytes;
-        if (lo >= at && lo < at + n) {
+        if (window && lo >= at && lo < at + n) {
             m = min64(hi, at + n) - lo;
             bytes = window + (lo - at);
         } else {
-            uint64_t edge = lo < at ? at : ~0ull;
+            uint64_t edge = window && lo < at ? at : ~0ull;
             m = min64(min64(hi, edge) - lo, g_memory.size);
             if (ErrorCode e = read_original(s, lo, g_memory.spare, m)) return e;
             bytes = g_memory.spare;
         }
-        if (ErrorCode e = journal_save(&s->journal, lo, bytes, m)) return e;
+        if (ErrorCode e = fn(lo, bytes, m)) return e;
         lo += m;
     }
     return 0;
 }
 
-// Records where the rewrite stands; the write that follows may then overwrite
-// what the record says is kept or converted.
-ErrorCode commit(Stream* s) {
+// Keeps the original [lo, hi) in the journal.
+ErrorCode keep(Stream* s, uint64_t lo, uint64_t hi, const unsigned char* window, uint64_t at,
+               uint64_t n) {
+    return each_original(s, lo, hi, window, at, n,
+                         [s](uint64_t p, const unsigned char* bytes, uint64_t m) {
+                             return journal_save(&s->journal, p, bytes, m);
+                         });
+}
+
+// Records where the rewrite stands, with the sum of the saved bytes a later
+// step reads back; the write that follows may then overwrite what the
+// record says is kept or converted.
+ErrorCode commit(Stream* s, const unsigned char* window, uint64_t at, uint64_t n) {
     JournalHead& head = s->journal.head;
     head.read = s->read;
     head.write = s->write;
     head.saved = s->mark;
     head.end = s->end;
+    head.tail = s->tail;
+    uint64_t lo = 0, hi = 0;
+    journal_live_range(head, &lo, &hi);
+    uint64_t sum = 0;
+    if (ErrorCode e = each_original(s, lo, hi, window, at, n,
+                                    [&sum](uint64_t p, const unsigned char* bytes, uint64_t m) {
+                                        sum += journal_region_sum(p, bytes, m);
+                                        return ErrorCode{0};
+                                    }))
+        return e;
+    s->saved_sum = sum;
+    head.saved_sum = sum;
+    head.done_sum = s->done_sum;
     return journal_progress(&s->journal);
 }
 
-// Room on the volume for what the rewrite will allocate: the new text less
-// what the file has allocated already (less than its length when sparse), or
-// all of it where changed blocks are written to new space.
-//
-// The volume's figures are asked once per run and volume; what each rewrite
-// may take is deducted from them, and they are asked anew only when they
-// seem too small.
-struct VolumeRoom {
-    uint32_t id[3];
-    uint64_t free_bytes;
-    bool copy_on_write;
-};
-struct RoomCache {
-    LightLock lock;
-    VolumeRoom volumes[8];
-    uint32_t count;
-};
-RoomCache g_room;
+// A record whose saved range has not changed since the last.
+ErrorCode commit_again(Stream* s) {
+    JournalHead& head = s->journal.head;
+    head.read = s->read;
+    head.write = s->write;
+    head.saved = s->mark;
+    head.end = s->end;
+    head.tail = s->tail;
+    head.saved_sum = s->saved_sum;
+    head.done_sum = s->done_sum;
+    return journal_progress(&s->journal);
+}
 
-ErrorCode check_room(Stream* s, uint64_t text_end) {
-    const uint32_t* id = s->job->entry ? s->job->entry->volume_id : nullptr;
-    bool named = id && (id[0] | id[1] | id[2]) != 0;
-    uint64_t allocated = s->job->allocated;
-    if (allocated == ~0ull) {
-        NtFileStandardInformation standard{};
-        allocated = file_query_information(s->h, FileStandardInformation, &standard,
-                                           sizeof standard, nullptr) == 0
-                        ? static_cast<uint64_t>(standard.AllocationSize)
-                        : s->old_length;
-    }
-    light_lock(&g_room.lock);
-    VolumeRoom* room = nullptr;
-    for (uint32_t i = 0; named && i < g_room.count && !room; ++i)
-        if (memcmp(g_room.volumes[i].id, id, sizeof g_room.volumes[i].id) == 0)
-            room = &g_room.volumes[i];
-    VolumeRoom fresh{};
-    ErrorCode e = 0;
-    for (int ask = room ? 0 : 1; ask < 2; ++ask) {
-        if (ask) {
-            if (file_volume_room(s->h, &fresh.free_bytes, &fresh.copy_on_write) != 0) {
-                e = 0; // cannot tell
-                break;
-            }
-            if (!room && named && g_room.count < 8) room = &g_room.volumes[g_room.count++];
-            if (room) {
-                memcpy(fresh.id, id, sizeof fresh.id);
-                *room = fresh;
-            }
-        }
-        const VolumeRoom& r = room ? *room : fresh;
-        uint64_t need = r.copy_on_write        ? text_end - s->start
-                        : text_end > allocated ? text_end - allocated
-                                               : 0;
-        if (r.free_bytes >= need) {
-            if (room) room->free_bytes -= need;
-            e = 0;
-            break;
-        }
-        e = ERROR_DISK_FULL;
-    }
-    light_unlock(&g_room.lock);
-    return e;
+// Writes new text at `at` and adds it to the sum of what the file holds.
+ErrorCode write_text(Stream* s, uint64_t at, const unsigned char* text, uint64_t n) {
+    if (ErrorCode e = handle_write_at(s->h, at, text, n)) return e;
+    s->done_sum += journal_region_sum(at, text, n);
+    return 0;
 }
 
 ErrorCode open_journal(Stream* s, const unsigned char* initial, uint64_t n) {
@@ -216,6 +160,10 @@ ErrorCode open_journal(Stream* s, const unsigned char* initial, uint64_t n) {
     head.write = s->write;
     head.saved = s->mark;
     head.end = s->end;
+    // The bytes that come with the first write are those of the saved range.
+    s->saved_sum = journal_region_sum(s->start, initial, n);
+    head.saved_sum = s->saved_sum;
+    head.done_sum = s->done_sum;
     ErrorCode e = journal_create(&s->journal, job->path, &head, initial, n);
     s->journaled = e == 0;
     return e;
@@ -230,13 +178,13 @@ ErrorCode probe_cut(Stream* s, bool* touched) {
     unsigned char last = 0;
     if (ErrorCode e = read_original(s, s->old_length - 1, &last, 1)) return e;
     head.probe = JOURNAL_PROBED | last;
-    if (ErrorCode e = commit(s)) return e;
+    if (ErrorCode e = commit_again(s)) return e;
     if (ErrorCode e = file_set_end(s->h, s->old_length - 1)) return e;
     *touched = true;
     if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
     if (ErrorCode e = handle_write_at(s->h, s->old_length - 1, &last, 1)) return e;
     head.probe = 0;
-    return commit(s);
+    return commit_again(s);
 }
 
 // Nothing is written yet: checks and the start of the journal, which holds
@@ -245,7 +193,10 @@ ErrorCode probe_cut(Stream* s, bool* touched) {
 ErrorCode begin(Stream* s, bool* touched, const unsigned char* initial, uint64_t n) {
     *touched = false;
     uint64_t text_end = s->backward ? s->new_length : s->old_length;
-    if (ErrorCode e = check_room(s, text_end)) return e;
+    const RewriteJob* job = s->job;
+    if (ErrorCode e = room_check(s->h, job->entry ? job->entry->volume_id : nullptr,
+                                 job->allocated, s->old_length, s->start, text_end))
+        return e;
     if (ErrorCode e = open_journal(s, initial, n)) return e;
     ErrorCode e = 0;
     if (s->backward) {
@@ -273,6 +224,16 @@ uint64_t first_difference(const unsigned char* a, const unsigned char* b, uint64
     uint64_t i = 0;
     while (i < n && a[i] == b[i]) ++i;
     return i;
+}
+
+// Where a rewrite whose first change is at new-text offset d of the window
+// starts: the token that holds the change. Before it the two texts are the
+// same byte for byte. A lone CR that gains its LF is the same as far as it
+// goes, and changes only after its own byte.
+uint64_t first_changed_token(const unsigned char* in, uint64_t n, uint64_t d, bool windows) {
+    uint64_t at = window_boundary_before(in, n, d);
+    if (windows && at == d && at > 0 && in[at - 1] == 0x0D) --at;
+    return at;
 }
 
 // Forward, from s->read to the end: each window's new text goes behind what
@@ -314,7 +275,8 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
                 s->write += c;
                 continue;
             }
-            skip = window_boundary_before(in, n, first_difference(in, out, min64(c, length)));
+            skip = first_changed_token(in, n, first_difference(in, out, min64(c, length)),
+                                       s->windows);
             s->start = s->read = s->write = at + skip;
             // The bytes the first write covers go with the journal's head,
             // as far as the window holds them.
@@ -338,8 +300,8 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
         // The last window's write leaves only the cut: the length it cuts to
         // tells a later run that finds the file cut that it is done.
         if (at + c == s->old_length) s->end = end;
-        if (ErrorCode e = commit(s)) return e;
-        if (ErrorCode e = handle_write_at(s->h, s->write, out + skip, length - skip)) return e;
+        if (ErrorCode e = commit(s, in, at, n)) return e;
+        if (ErrorCode e = write_text(s, s->write, out + skip, length - skip)) return e;
         s->read += c - skip;
         s->write += length - skip;
     }
@@ -367,81 +329,57 @@ ErrorCode backward(Stream* s) {
             if (ErrorCode e = keep(s, lo, hi, in, from, n)) return e;
             s->mark = lo;
         }
-        if (ErrorCode e = commit(s)) return e;
-        if (ErrorCode e = handle_write_at(s->h, to, out, length)) return e;
+        if (ErrorCode e = commit(s, in, from, n)) return e;
+        if (ErrorCode e = write_text(s, to, out, length)) return e;
         s->write = to;
         s->read = from + c;
     }
-    return commit(s); // done: a journal left now has nothing to do
+    return commit(s, nullptr, 0, 0); // done: a journal left now has nothing to do
+}
+
+// Moves the appended bytes the journal holds behind the new text and cuts
+// the file there.
+ErrorCode move_tail(Stream* s) {
+    for (uint64_t p = 0; p < s->tail;) {
+        uint64_t m = min64(g_memory.size, s->tail - p);
+        if (ErrorCode e = journal_load(&s->journal, s->old_length + p, g_memory.spare, m)) return e;
+        if (ErrorCode e = handle_write_at(s->h, s->write + p, g_memory.spare, m)) return e;
+        p += m;
+    }
+    return file_set_end(s->h, s->write + s->tail);
 }
 
 // What another program appended while a shrinking rewrite ran lies behind the
-// old length: it moves behind the new text before the cut, once the journal
-// says that the old text is all converted.
+// old length: it goes to the journal first, then behind the new text, so
+// that a kill at any moment of the move leaves it whole somewhere.
 ErrorCode cut_forward(Stream* s) {
-    uint64_t now = 0;
-    int64_t time = 0;
-    if (ErrorCode e = file_query_size_time(s->h, &now, &time)) return e;
-    uint64_t end = s->write;
-    if (now > s->old_length) {
-        s->read = s->old_length;
-        s->end = 0;
-        if (ErrorCode e = commit(s)) return e;
-    }
-    if (now > s->old_length && s->write < s->old_length) {
+    if (s->tail == 0) {
+        uint64_t now = 0;
+        int64_t time = 0;
+        if (ErrorCode e = file_query_size_time(s->h, &now, &time)) return e;
+        if (now <= s->old_length) return s->write != now ? file_set_end(s->h, s->write) : 0;
+        uint64_t tail = now - s->old_length, sum = 0;
         for (uint64_t p = s->old_length; p < now;) {
             uint64_t m = min64(g_memory.size, now - p);
             if (ErrorCode e = handle_read_at(s->h, p, g_memory.spare, m)) return e;
-            if (ErrorCode e = handle_write_at(s->h, end, g_memory.spare, m)) return e;
+            if (ErrorCode e = journal_save(&s->journal, p, g_memory.spare, m)) return e;
+            sum += journal_region_sum(p, g_memory.spare, m);
             p += m;
-            end += m;
         }
-    } else if (now > s->old_length) {
-        end = now;
+        s->mark = now;
+        s->tail = tail;
+        s->end = s->write + tail;
+        s->saved_sum = sum;
+        if (ErrorCode e = commit_again(s)) return e;
     }
-    return end != now ? file_set_end(s->h, end) : 0;
+    return move_tail(s);
 }
 
-// Goes on from where the journal stands (or the rewrite began) to the end.
-ErrorCode run(Stream* s, RewriteOutcome* early) {
-    if (s->backward) return backward(s);
-    if (ErrorCode e = forward(s, early)) return e;
-    if (!s->journaled) return 0;
-    return cut_forward(s);
-}
-
-// Takes the state the journal records, for a second try or another run.
-void rewind_to_journal(Stream* s) {
-    const JournalHead& head = s->journal.head;
-    s->read = head.read;
-    s->write = head.write;
-    s->mark = head.saved;
-    s->end = head.end;
-    *s->counts = s->counts_at_read;
-}
-
-// A journal whose file may have been left with its last byte cut off.
-ErrorCode undo_probe(Stream* s) {
-    JournalHead& head = s->journal.head;
-    if (!(head.probe & JOURNAL_PROBED)) return 0;
-    unsigned char last = static_cast<unsigned char>(head.probe);
-    if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
-    if (ErrorCode e = handle_write_at(s->h, s->old_length - 1, &last, 1)) return e;
-    head.probe = 0;
-    return commit(s);
-}
-
-void finish(Stream* s) {
-    if (s->journal.head.flags & JOURNAL_KEEP_TIME)
-        file_set_write_time(s->h, s->journal.head.write_time);
-    journal_remove(&s->journal);
-    s->journaled = false;
-}
-
-// A forward rewrite whose file was cut already to the length its last
-// window's write ends at.
-bool cut_done(const JournalHead& head, uint64_t length) {
-    return head.end != 0 && head.end != head.old_length && length == head.end;
+void release_memory() {
+    mem_free(g_memory.in);
+    mem_free(g_memory.out);
+    mem_free(g_memory.spare);
+    g_memory = WindowMemory{};
 }
 
 void say_pending(const char* path, const char* journal) {
@@ -454,118 +392,64 @@ void say_pending(const char* path, const char* journal) {
     shown_release(&shown_journal);
 }
 
-void say_recovery(const char* head, const char* path, const char* middle, const char* journal,
-                  const char* tail) {
-    ShownPath shown_file{}, shown_journal{};
-    const char* pieces[] = {head, shown_path(path, &shown_file), middle,
-                            journal ? shown_path(journal, &shown_journal) : "", tail};
-    print_pieces(true, pieces, 5);
-    shown_release(&shown_file);
-    shown_release(&shown_journal);
-}
-
-// Finishes the rewrite one journal records. False when it could not be.
-bool recover_one(const char* name, bool list_only) {
-    Journal j{};
-    char* file = nullptr;
-    if (ErrorCode e = journal_open(&j, name, &file)) {
-        // Never written whole, or the journal of a run still going.
-        if (e == ERROR_NO_DATA || e == ERROR_SHARING_VIOLATION) return true;
-        say_recovery("ERROR: Cannot read the journal \"", name, "\"", nullptr, ".\n");
-        return false;
-    }
-    const JournalHead& head = j.head;
-    if (list_only) {
-        say_recovery("ERROR: A rewrite of \"", file,
-                     "\" was cut short; a run without -t finishes it from \"", j.name, "\".\n");
-        journal_close(&j);
-        mem_free(file);
-        return false;
-    }
-    FileHandle h = INVALID_FILE_HANDLE;
-    ErrorCode e = file_open(&h, file, FOPEN_QUERY | FOPEN_READ | FOPEN_SET_INFO | FOPEN_WRITE);
-    FileEntry listed{};
-    listed.file_id[0] = head.file_id[0];
-    listed.file_id[1] = head.file_id[1];
-    uint64_t length = 0;
-    int64_t time = 0;
-    bool backward = head.flags & JOURNAL_BACKWARD;
-    bool gone = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ||
-                (e == 0 && !file_is_entry(h, &listed));
-    if (e == 0 && !gone) {
-        e = file_query_size_time(h, &length, &time);
-        bool fits = backward ? length == head.new_length || length == head.old_length
-                             : length == head.old_length || head.read == head.old_length ||
-                                   cut_done(head, length) ||
-                                   ((head.probe & JOURNAL_PROBED) && length + 1 == head.old_length);
-        if (e == 0 && !fits) e = ERROR_INVALID_DATA;
-    }
-    bool ok = false;
-    if (gone) {
-        // Another file stands there now, or none: nothing is left to finish.
-        ok = journal_remove(&j) == 0;
-        say_recovery("The interrupted rewrite of \"", file, "\" is dropped: the file is gone.\n",
-                     nullptr, "");
-    } else {
-        PassCounts counts{};
-        RewriteJob job{};
-        job.allocated = ~0ull;
-        job.handle = h;
-        job.path = file;
-        Stream s{};
-        s.h = h;
-        s.job = &job;
-        s.journal = j;
-        s.journaled = true;
-        s.windows = head.flags & JOURNAL_WINDOWS;
-        s.backward = backward;
-        s.old_length = head.old_length;
-        s.new_length = head.new_length;
-        s.start = head.start;
-        s.counts = &counts;
-        rewind_to_journal(&s);
-        if (e == 0 && !have_window()) e = ERROR_OUTOFMEMORY;
-        if (e == 0 && backward && length != head.new_length) e = file_set_end(h, head.new_length);
-        // Cut to the end the last window's write left: only the journal is left to go.
-        bool done = !backward && cut_done(head, length);
-        if (e == 0 && !done) e = undo_probe(&s);
-        RewriteOutcome early = REWRITE_DONE;
-        if (e == 0 && !done) e = run(&s, &early);
-        if (e == 0) {
-            finish(&s);
-            say_recovery("Finished the interrupted rewrite of \"", file, "\".\n", nullptr, "");
-            ok = true;
-        } else {
-            say_recovery("ERROR: Could not finish the interrupted rewrite of \"", file,
-                         "\"; its journal \"", s.journal.name, "\" is kept.\n");
-            journal_close(&s.journal);
-        }
-    }
-    file_close(h);
-    mem_free(file);
-    return ok;
-}
-
 } // namespace
 
-bool rewrite_recover(bool list_only) {
-    ErrorCode e = 0;
-    char* folder = journal_folder(false, &e);
-    if (!folder) return true; // no state folder: nothing was left in it
-    FolderLevel* level = nullptr;
-    bool ok = true;
-    if (level_open(&level, nullptr, folder, 0) == 0) {
-        const char* path = nullptr;
-        uint64_t name_offset = 0;
-        FileEntry* entry = nullptr;
-        while (level_next(level, &path, &name_offset, &entry) == 0) {
-            if ((entry && entry->is_directory) || !is_journal_name(path + name_offset)) continue;
-            ok = recover_one(path, list_only) && ok;
-        }
-        level_release(level);
-    }
-    mem_free(folder);
-    return ok;
+bool stream_have_window() {
+    if (g_memory.in && g_memory.size == g_window_size) return true;
+    release_memory();
+    uint64_t n = g_window_size;
+    g_memory.in = static_cast<unsigned char*>(mem_malloc(n + 16));
+    g_memory.out = static_cast<unsigned char*>(mem_malloc(2 * n + 16));
+    g_memory.spare = static_cast<unsigned char*>(mem_malloc(n + 16));
+    g_memory.size = n;
+    if (g_memory.in && g_memory.out && g_memory.spare) return true;
+    release_memory();
+    return false;
+}
+
+unsigned char* stream_window(uint64_t* size) {
+    *size = g_memory.size;
+    return g_memory.in;
+}
+
+ErrorCode stream_run(Stream* s, RewriteOutcome* early) {
+    if (s->backward) return backward(s);
+    if (ErrorCode e = forward(s, early)) return e;
+    if (!s->journaled) return 0;
+    return cut_forward(s);
+}
+
+void stream_rewind(Stream* s) {
+    const JournalHead& head = s->journal.head;
+    s->read = head.read;
+    s->write = head.write;
+    s->mark = head.saved;
+    s->end = head.end;
+    s->tail = head.tail;
+    s->done_sum = head.done_sum;
+    s->saved_sum = head.saved_sum;
+    *s->counts = s->counts_at_read;
+}
+
+ErrorCode stream_undo_probe(Stream* s) {
+    JournalHead& head = s->journal.head;
+    if (!(head.probe & JOURNAL_PROBED)) return 0;
+    unsigned char last = static_cast<unsigned char>(head.probe);
+    if (ErrorCode e = file_set_end(s->h, s->old_length)) return e;
+    if (ErrorCode e = handle_write_at(s->h, s->old_length - 1, &last, 1)) return e;
+    head.probe = 0;
+    return commit_again(s);
+}
+
+bool stream_cut_done(const JournalHead& head, uint64_t length) {
+    return head.end != 0 && head.end != head.old_length && length == head.end;
+}
+
+void stream_finish(Stream* s) {
+    if (s->journal.head.flags & JOURNAL_KEEP_TIME)
+        file_set_write_time(s->h, s->journal.head.write_time);
+    journal_remove(&s->journal);
+    s->journaled = false;
 }
 
 #ifdef EOLSET_TEST_HOOKS
@@ -576,23 +460,18 @@ void rewrite_set_window(uint64_t size, bool probe_cut) {
 #endif
 
 void rewrite_release_thread() {
-    mem_free(g_memory.in);
-    mem_free(g_memory.out);
-    mem_free(g_memory.spare);
-    g_memory = WindowMemory{};
+    release_memory();
 }
 
 void rewrite_release_window() {
-    rewrite_release_thread();
+    release_memory();
     journal_forget_folder();
-    light_lock(&g_room.lock);
-    g_room.count = 0;
-    light_unlock(&g_room.lock);
+    room_forget();
 }
 
 RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error) {
     *error = 0;
-    if (!have_window()) {
+    if (!stream_have_window()) {
         *error = ERROR_OUTOFMEMORY;
         return REWRITE_UNREAD;
     }
@@ -621,13 +500,13 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
         }
     }
     RewriteOutcome early = REWRITE_DONE;
-    ErrorCode e = run(&s, &early);
+    ErrorCode e = stream_run(&s, &early);
     if (e != 0 && s.journaled) {
         // One more try from where the journal stands: a step that failed once
         // may not fail again.
-        rewind_to_journal(&s);
-        e = undo_probe(&s);
-        if (e == 0) e = run(&s, &early);
+        stream_rewind(&s);
+        e = stream_undo_probe(&s);
+        if (e == 0) e = stream_run(&s, &early);
     }
     *error = e;
     if (!s.journaled) return e != 0 ? early : (early == REWRITE_DONE ? REWRITE_UNCHANGED : early);
@@ -636,6 +515,8 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
         journal_close(&s.journal);
         return REWRITE_PENDING;
     }
-    journal_remove(&s.journal);
+    // The old time back before the journal goes: a kill in between leaves
+    // the journal, whose recovery sets it.
+    stream_finish(&s);
     return REWRITE_DONE;
 }

@@ -39,11 +39,6 @@ struct RewriteJob {
 // backward one leaves it alone), *error the failing call's code.
 RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error);
 
-// Finishes every rewrite left in a journal by an earlier run, saying so on
-// standard error. With `list_only` the journals are only named. False when
-// one could not be finished.
-bool rewrite_recover(bool list_only);
-
 // Returns the calling thread's window memory, kept from one file to the
 // next, and forgets the journals' folder.
 void rewrite_release_window();

@@ -219,6 +219,7 @@ constexpr ULONG FileDirectoryInformation = 1;
 constexpr ULONG FileBasicInformation = 4;
 constexpr ULONG FileStandardInformation = 5;
 constexpr ULONG FileInternalInformation = 6;
+constexpr ULONG FileRenameInformation = 10;
 constexpr ULONG FileDispositionInformation = 13;
 constexpr ULONG FilePositionInformation = 14;
 constexpr ULONG FileAllInformation = 18;
@@ -348,6 +349,16 @@ struct NtFileStatInformation {
     ULONG EffectiveAccess;
 };
 static_assert(sizeof(NtFileStatInformation) == 72);
+
+// FILE_RENAME_INFORMATION: the new name follows the record (native form,
+// FileNameLength bytes). Without ReplaceIfExists a name in use fails.
+struct NtFileRenameInformation {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
+static_assert(offsetof(NtFileRenameInformation, FileName) == 20);
 
 struct NtFileIdInformation {
     uint64_t VolumeSerialNumber;
@@ -521,6 +532,22 @@ EOL_NTAPI_DECL NTSTATUS NTAPI NtAllocateVirtualMemory(HANDLE ProcessHandle, void
 EOL_NTAPI_DECL NTSTATUS NTAPI NtFreeVirtualMemory(HANDLE ProcessHandle, void** BaseAddress,
                                                   SIZE_T* RegionSize, ULONG FreeType);
 EOL_NTAPI_DECL ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
+// Security: who owns an object and who may do what to it, and who runs the
+// process. A descriptor comes back self-relative (offsets, not pointers).
+constexpr ULONG kOwnerSecurityInformation = 0x1;
+constexpr ULONG kDaclSecurityInformation = 0x4;
+constexpr ACCESS_MASK kReadControl = 0x00020000;
+constexpr ACCESS_MASK kTokenQuery = 0x0008;
+constexpr ULONG kTokenUser = 1;  // TOKEN_USER: a SID pointer and attributes
+constexpr ULONG kTokenOwner = 4; // TOKEN_OWNER: the SID new objects are owned by
+EOL_NTAPI_DECL NTSTATUS NTAPI NtQuerySecurityObject(HANDLE Handle, ULONG SecurityInformation,
+                                                    void* SecurityDescriptor, ULONG Length,
+                                                    ULONG* LengthNeeded);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtOpenProcessToken(HANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
+                                                 HANDLE* TokenHandle);
+EOL_NTAPI_DECL NTSTATUS NTAPI NtQueryInformationToken(HANDLE TokenHandle, ULONG InformationClass,
+                                                      void* Information, ULONG Length,
+                                                      ULONG* ReturnLength);
 
 // Asynchronous reads: with an APC routine, a read that cannot complete at
 // once returns STATUS_PENDING, and the routine runs later on the issuing

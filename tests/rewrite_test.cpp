@@ -5,6 +5,7 @@
 #include "app/convert.h"
 #include "app/convert_test_hooks.h"
 #include "app/journal.h"
+#include "app/recover.h"
 #include "app/rewrite.h"
 #include "engine_support.h"
 

@@ -173,6 +173,9 @@ NTSTATUS create_new(const OpenPlan& p, int* fd_out, ULONG_PTR* info) {
         mode_t mode = (p.attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
         if (p.owner_only) mode &= 0600;
         fd = openat(p.at, p.leaf, open_flags_for(p.access) | O_CREAT | O_EXCL | kOpenCommon, mode);
+        // As for an existing file: other processes see that no one else may write it.
+        if (fd >= 0 && (p.access & kWriteData) && !(p.share & FILE_SHARE_WRITE))
+            flock(fd, LOCK_EX | LOCK_NB);
     }
     if (fd < 0) return status_for_path_error(errno, p.path);
     *fd_out = fd;

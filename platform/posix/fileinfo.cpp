@@ -5,6 +5,7 @@
 #include "platform/posix/standin.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -317,6 +318,41 @@ NTSTATUS set_basic(const Target& t, const NtFileBasicInformation* b) {
     return STATUS_SUCCESS;
 }
 
+// A new name for the object, in the same folder or another, refused when
+// the name is taken unless the caller asks to replace what holds it.
+NTSTATUS set_name(const Target& t, void* buf, ULONG length) {
+    if (length < offsetof(NtFileRenameInformation, FileName)) return STATUS_INFO_LENGTH_MISMATCH;
+    NtFileRenameInformation head;
+    memcpy(&head, buf, offsetof(NtFileRenameInformation, FileName));
+    if (length < offsetof(NtFileRenameInformation, FileName) + head.FileNameLength ||
+        head.FileNameLength > 0xFFFE)
+        return STATUS_INFO_LENGTH_MISMATCH;
+    if (!t.obj || !t.obj->unix_path) return STATUS_INVALID_HANDLE;
+    if (!(t.obj->access & DELETE)) return STATUS_ACCESS_DENIED;
+    NtUnicodeString name{static_cast<USHORT>(head.FileNameLength),
+                         static_cast<USHORT>(head.FileNameLength),
+                         reinterpret_cast<WCHAR*>(static_cast<char*>(buf) +
+                                                  offsetof(NtFileRenameInformation, FileName))};
+    NtObjectAttributes oa{};
+    oa.Length = sizeof oa;
+    oa.RootDirectory = head.RootDirectory;
+    oa.ObjectName = &name;
+    char* to = nullptr;
+    bool trailing = false;
+    if (NTSTATUS s = posix_path_from_native(&oa, &to, &trailing)) return s;
+    unsigned flags = head.ReplaceIfExists ? 0 : RENAME_NOREPLACE;
+    if (renameat2(AT_FDCWD, t.obj->unix_path, AT_FDCWD, to, flags) != 0) {
+        int e = errno;
+        free(to);
+        return e == EEXIST ? STATUS_OBJECT_NAME_COLLISION : status_from_errno(e);
+    }
+    free(t.obj->unix_path);
+    t.obj->unix_path = to;
+    free(t.obj->nt_name);
+    t.obj->nt_name = nullptr;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
     if (t.obj) __atomic_store_n(&t.obj->open_facts_fresh, false, __ATOMIC_RELEASE);
     switch (cls) {
@@ -342,6 +378,8 @@ NTSTATUS set_file(const Target& t, void* buf, ULONG length, ULONG cls) {
         if (unlink(t.obj->unix_path) != 0) return status_from_errno(errno);
         return STATUS_SUCCESS;
     }
+    case FileRenameInformation:
+        return set_name(t, buf, length);
     case FileEndOfFileInformation: {
         if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
         int64_t size;

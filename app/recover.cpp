@@ -1,0 +1,209 @@
+#include "app/recover.h"
+
+#include "app/report.h"
+#include "app/stream.h"
+
+#include "base/alloc.h"
+#include "base/fileinfo.h"
+#include "base/fileopen.h"
+#include "base/transfer.h"
+#include "base/walker.h"
+#include "platform/nt.h"
+
+namespace {
+
+void say_recovery(const char* head, const char* path, const char* middle, const char* journal,
+                  const char* tail) {
+    ShownPath shown_file{}, shown_journal{};
+    const char* pieces[] = {head, shown_path(path, &shown_file), middle,
+                            journal ? shown_path(journal, &shown_journal) : "", tail};
+    print_pieces(true, pieces, 5);
+    shown_release(&shown_file);
+    shown_release(&shown_journal);
+}
+
+void say_kept_journal(const char* journal, const char* reason) {
+    ShownPath shown{};
+    const char* pieces[] = {"ERROR: The journal \"", shown_path(journal, &shown),
+                            "\" is kept and not acted on: ", reason, ".\n"};
+    print_pieces(true, pieces, 5);
+    shown_release(&shown);
+}
+
+void say_not_finished(const char* file, const char* reason, const char* journal) {
+    ShownPath shown_file{}, shown_journal{};
+    const char* pieces[] = {"ERROR: The interrupted rewrite of \"", shown_path(file, &shown_file),
+                            "\" is not finished: ", reason, "; its journal \"",
+                            shown_path(journal, &shown_journal), "\" is kept.\n"};
+    print_pieces(true, pieces, 7);
+    shown_release(&shown_file);
+    shown_release(&shown_journal);
+}
+
+// The region sum of the file's bytes [lo, hi).
+ErrorCode file_sum(FileHandle h, uint64_t lo, uint64_t hi, uint64_t* sum) {
+    uint64_t size = 0;
+    unsigned char* buf = stream_window(&size);
+    *sum = 0;
+    for (uint64_t p = lo; p < hi;) {
+        uint64_t m = hi - p < size ? hi - p : size;
+        if (ErrorCode e = handle_read_at(h, p, buf, m)) return e;
+        *sum += journal_region_sum(p, buf, m);
+        p += m;
+    }
+    return 0;
+}
+
+// Whether the file is as the rewrite left it when it last recorded its
+// progress: its length one the rewrite passes through, and the new text it
+// wrote still there. Null when it is; else why not.
+const char* file_state(FileHandle h, const JournalHead& head) {
+    uint64_t length = 0;
+    int64_t time = 0;
+    if (file_query_size_time(h, &length, &time) != 0) return "the file cannot be read";
+    bool backward = head.flags & JOURNAL_BACKWARD;
+    bool fits = backward ? length == head.new_length || length == head.old_length
+                         : length == head.old_length || stream_cut_done(head, length) ||
+                               (head.tail != 0 && length == head.old_length + head.tail) ||
+                               ((head.probe & JOURNAL_PROBED) && length + 1 == head.old_length);
+    if (!fits) return "the file was changed since";
+    uint64_t lo = backward ? head.write : head.start;
+    uint64_t hi = backward ? head.new_length : head.write;
+    // Before the extension nothing was written.
+    if (backward && length == head.old_length && head.write != head.new_length)
+        return "the file was changed since";
+    uint64_t sum = 0;
+    if (file_sum(h, lo, hi, &sum) != 0) return "the file cannot be read";
+    if (sum != head.done_sum) return "the file was changed since";
+    return nullptr;
+}
+
+// Finishes the rewrite one journal records. False when it could not be.
+bool recover_one(const char* name, bool list_only) {
+    Journal j{};
+    char* file = nullptr;
+    const char* reason = nullptr;
+    JournalOpen opened = journal_open(&j, name, &file, &reason);
+    if (opened == JOURNAL_BUSY) return true; // a run still going holds it
+    if (opened == JOURNAL_KEPT) {
+        say_kept_journal(name, reason);
+        return false;
+    }
+    const JournalHead& head = j.head;
+    if (list_only) {
+        say_recovery("ERROR: A rewrite of \"", file,
+                     "\" was cut short; a run without -t finishes it from \"", j.name, "\".\n");
+        journal_close(&j);
+        mem_free(file);
+        return false;
+    }
+    FileHandle h = INVALID_FILE_HANDLE;
+    ErrorCode e = file_open(&h, file, FOPEN_QUERY | FOPEN_READ | FOPEN_SET_INFO | FOPEN_WRITE);
+    FileEntry listed{};
+    listed.file_id[0] = head.file_id[0];
+    listed.file_id[1] = head.file_id[1];
+    bool ok = false;
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) {
+        // No file there any more: nothing is left to finish.
+        ok = journal_remove(&j) == 0;
+        say_recovery("The interrupted rewrite of \"", file, "\" is dropped: the file is gone.\n",
+                     nullptr, "");
+    } else if (e == 0 && !file_is_entry(h, &listed)) {
+        say_not_finished(file, "another file stands at its path", j.name);
+        journal_close(&j);
+    } else if (e == 0 && !stream_have_window()) {
+        say_not_finished(file, "out of memory", j.name);
+        journal_close(&j);
+    } else if (const char* state = e == 0 ? file_state(h, head) : nullptr) {
+        say_not_finished(file, state, j.name);
+        journal_close(&j);
+    } else {
+        uint64_t length = 0;
+        int64_t time = 0;
+        if (e == 0) e = file_query_size_time(h, &length, &time);
+        bool backward = head.flags & JOURNAL_BACKWARD;
+        PassCounts counts{};
+        RewriteJob job{};
+        job.allocated = ~0ull;
+        job.handle = h;
+        job.path = file;
+        Stream s{};
+        s.h = h;
+        s.job = &job;
+        s.journal = j;
+        s.journaled = true;
+        s.windows = head.flags & JOURNAL_WINDOWS;
+        s.backward = backward;
+        s.old_length = head.old_length;
+        s.new_length = head.new_length;
+        s.start = head.start;
+        s.counts = &counts;
+        stream_rewind(&s);
+        if (e == 0 && backward && length != head.new_length) e = file_set_end(h, head.new_length);
+        bool done = !backward && stream_cut_done(head, length);
+        if (e == 0 && !done) e = stream_undo_probe(&s);
+        RewriteOutcome early = REWRITE_DONE;
+        if (e == 0 && !done) e = stream_run(&s, &early);
+        if (e == 0) {
+            stream_finish(&s);
+            say_recovery("Finished the interrupted rewrite of \"", file, "\".\n", nullptr, "");
+            ok = true;
+        } else {
+            say_recovery("ERROR: Could not finish the interrupted rewrite of \"", file,
+                         "\"; its journal \"", s.journal.name, "\" is kept.\n");
+            journal_close(&s.journal);
+        }
+    }
+    file_close(h);
+    mem_free(file);
+    return ok;
+}
+
+} // namespace
+
+bool rewrite_recover(bool list_only) {
+    ErrorCode e = 0;
+    char* path = journal_folder_path(&e);
+    if (!path) return true; // no folder: nothing was left in one
+    char* folder = journal_folder(false, &e);
+    bool ok = true;
+    if (!folder) {
+        // A folder that others may write in: what it holds is not ours to trust.
+        if (e == ERROR_INVALID_OWNER) {
+            report_path_error("ERROR: Journals are not read from \"", path, e);
+            ok = false;
+        }
+        mem_free(path);
+        return ok;
+    }
+    mem_free(path);
+    FolderLevel* level = nullptr;
+    if (level_open(&level, nullptr, folder, 0) == 0) {
+        const char* name = nullptr;
+        uint64_t name_offset = 0;
+        FileEntry* entry = nullptr;
+        while (level_next(level, &name, &name_offset, &entry) == 0) {
+            const char* leaf = name + name_offset;
+            if (!is_journal_name(leaf)) continue;
+            if (!is_journal_proper_name(leaf)) {
+                // A spare: its first write, if any, never became a journal.
+                if (!entry || (!entry->is_directory && !entry->is_symlink))
+                    journal_drop_spare(name);
+                continue;
+            }
+            // What cannot be a journal is not even opened: a pipe could block.
+            if (entry && (entry->is_directory || entry->is_symlink)) {
+                say_kept_journal(name, "it is not a regular file");
+                ok = false;
+            } else if (entry && entry->size < sizeof(JournalHead)) {
+                say_kept_journal(name, "it is shorter than its first write");
+                ok = false;
+            } else {
+                ok = recover_one(name, list_only) && ok;
+            }
+        }
+        level_release(level);
+    }
+    mem_free(folder);
+    return ok;
+}
