@@ -7,6 +7,7 @@
 // counts past 32 bits can be seen without gigabytes of text.
 void convert_set_count_seed(const PassCounts* seed);
 
-// The rewrite's window (0: the default) and whether a shrinking rewrite tests
+// The rewrite's window (0: the default; at least 5 bytes, the longest token
+// and two more) and whether a shrinking rewrite tests
 // the cut first, as on Windows.
 void rewrite_set_window(uint64_t size, bool probe_cut);

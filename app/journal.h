@@ -90,6 +90,16 @@ inline void journal_live_range(const JournalHead& h, uint64_t* lo, uint64_t* hi)
     }
 }
 
+// Whether bytes another program appended may be in the journal before its
+// progress counts them (forward, the last window written): the journal's
+// size is then bounded by its file's length (journal_size_for).
+inline bool journal_tail_unbounded(const JournalHead& h) {
+    return !(h.flags & JOURNAL_BACKWARD) && h.end != 0 && h.tail == 0;
+}
+// Null when a journal of `size` bytes is no larger than its rewrite could
+// need with the file `file_length` bytes long; else why not.
+const char* journal_size_for(const JournalHead& h, uint64_t size, uint64_t file_length);
+
 struct Journal {
     FileHandle handle;
     char* name; // the journal's path (mem_malloc)

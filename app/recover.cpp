@@ -57,15 +57,25 @@ ErrorCode file_sum(FileHandle h, uint64_t lo, uint64_t hi, uint64_t* sum) {
 // Whether the file is as the rewrite left it when it last recorded its
 // progress: its length one the rewrite passes through, and the new text it
 // wrote still there. Null when it is; else why not.
-const char* file_state(FileHandle h, const JournalHead& head) {
-    uint64_t length = 0;
+const char* file_state(FileHandle h, const Journal& j) {
+    const JournalHead& head = j.head;
+    uint64_t length = 0, journal_length = 0;
     int64_t time = 0;
     if (file_query_size_time(h, &length, &time) != 0) return "the file cannot be read";
+    if (journal_tail_unbounded(head)) {
+        if (file_query_size_time(j.handle, &journal_length, &time) != 0)
+            return "the journal cannot be read";
+        if (const char* reason = journal_size_for(head, journal_length, length)) return reason;
+    }
     bool backward = head.flags & JOURNAL_BACKWARD;
+    // Forward, bytes appended behind the old length before the rewrite took
+    // them as its tail are moved behind the new text as the rewrite would.
+    bool probed = head.probe & JOURNAL_PROBED;
     bool fits = backward ? length == head.new_length || length == head.old_length
                          : length == head.old_length || stream_cut_done(head, length) ||
                                (head.tail != 0 && length == head.old_length + head.tail) ||
-                               ((head.probe & JOURNAL_PROBED) && length + 1 == head.old_length);
+                               (head.tail == 0 && !probed && length > head.old_length) ||
+                               (probed && length + 1 == head.old_length);
     if (!fits) return "the file was changed since";
     uint64_t lo = backward ? head.write : head.start;
     uint64_t hi = backward ? head.new_length : head.write;
@@ -114,7 +124,7 @@ bool recover_one(const char* name, bool list_only) {
     } else if (e == 0 && !stream_have_window()) {
         say_not_finished(file, "out of memory", j.name);
         journal_close(&j);
-    } else if (const char* state = e == 0 ? file_state(h, head) : nullptr) {
+    } else if (const char* state = e == 0 ? file_state(h, j) : nullptr) {
         say_not_finished(file, state, j.name);
         journal_close(&j);
     } else {

@@ -3,6 +3,9 @@
 
 #include "base/path.h"
 #include "base/utf.h"
+#ifdef EOLSET_TEST_HOOKS
+#include "base/native_test_hooks.h"
+#endif
 
 int error_mode_latch = 0;
 
@@ -166,8 +169,37 @@ ErrorCode file_query_object_name(FileHandle h, uint32_t info_class, void* buf, u
     return EOL_NT_SUCCESS(s) ? 0 : from_status(s);
 }
 
+#ifdef EOLSET_TEST_HOOKS
+namespace {
+thread_local uint32_t t_stop_at;
+thread_local uint32_t t_changes;
+thread_local uint64_t t_tear_above;
+} // namespace
+
+void native_stop_changes_at(uint32_t n, uint64_t tear_above) {
+    t_stop_at = n;
+    t_changes = 0;
+    t_tear_above = tear_above;
+}
+
+uint32_t native_change_count() {
+    return t_changes;
+}
+
+bool native_change_allowed(uint64_t length, uint64_t* tear) {
+    ++t_changes;
+    if (t_stop_at == 0 || t_changes < t_stop_at) return true;
+    if (tear) *tear = t_changes == t_stop_at && t_tear_above && length > t_tear_above ? length / 2 : 0;
+    return false;
+}
+#endif
+
 ErrorCode file_set_information(FileHandle h, uint32_t info_class, void* buf, uint32_t length) {
     if (!handle_is_valid(h)) return ERR_INVALID_HANDLE;
+#ifdef EOLSET_TEST_HOOKS
+    if (info_class != FilePositionInformation && !native_change_allowed(0, nullptr))
+        return ERROR_DISK_FULL;
+#endif
     NtIoStatusBlock io{};
     NTSTATUS s = NtSetInformationFile(to_native(h), &io, buf, length, info_class);
     if (!EOL_NT_SUCCESS(s)) return from_status(s);

@@ -2,6 +2,9 @@
 #include "base/transfer.h"
 
 #include "base/native.h"
+#ifdef EOLSET_TEST_HOOKS
+#include "base/native_test_hooks.h"
+#endif
 
 namespace {
 
@@ -134,7 +137,8 @@ ErrorCode handle_read_at(FileHandle h, uint64_t offset, void* buf, uint64_t n) {
     return e == 0 && got != n ? ERROR_HANDLE_EOF : e;
 }
 
-ErrorCode handle_write_at(FileHandle h, uint64_t offset, const void* buf, uint64_t n) {
+namespace {
+ErrorCode write_at(FileHandle h, uint64_t offset, const void* buf, uint64_t n) {
     TransferRequest req{};
     req.handle = h;
     req.op = step_write;
@@ -145,4 +149,16 @@ ErrorCode handle_write_at(FileHandle h, uint64_t offset, const void* buf, uint64
     uint64_t moved = 0;
     ErrorCode e = transfer_run(&req, n != 0 ? 1 : 0, n, &moved);
     return e == 0 && moved != n ? ERROR_DISK_FULL : e;
+}
+} // namespace
+
+ErrorCode handle_write_at(FileHandle h, uint64_t offset, const void* buf, uint64_t n) {
+#ifdef EOLSET_TEST_HOOKS
+    uint64_t tear = 0;
+    if (!native_change_allowed(n, &tear)) {
+        if (tear) write_at(h, offset, buf, tear);
+        return ERROR_DISK_FULL;
+    }
+#endif
+    return write_at(h, offset, buf, n);
 }

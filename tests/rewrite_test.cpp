@@ -2,12 +2,7 @@
 // whole-file conversion would leave it; and whichever call fails, or
 // wherever the process stops, the file ends as it was or fully converted
 // once the next run has looked at its journal.
-#include "app/convert.h"
-#include "app/convert_test_hooks.h"
-#include "app/journal.h"
-#include "app/recover.h"
-#include "app/rewrite.h"
-#include "engine_support.h"
+#include "rewrite_support.h"
 
 #include <gtest/gtest.h>
 
@@ -15,46 +10,13 @@
 #include <string>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
-
-#include <cstdlib>
 #include <sys/stat.h>
 #endif
 
 namespace {
 
 using namespace engine_test;
-
-// The conversion of a whole text, one token at a time.
-std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint64_t* boms) {
-    std::string out;
-    for (size_t i = 0; i < in.size();) {
-        unsigned char c = static_cast<unsigned char>(in[i]);
-        if (c == 0xEF && in.compare(i, 3, "\xEF\xBB\xBF") == 0) {
-            ++*boms;
-            i += 3;
-            continue;
-        }
-        size_t n = 0;
-        if (c == '\n')
-            n = 1;
-        else if (c == '\r' && in.compare(i, 2, "\r\n") == 0)
-            n = 2;
-        else if (c == '\r' && in.compare(i, 3, "\r\r\n") == 0)
-            n = 3;
-        else if (c == '\r')
-            n = 1;
-        if (!n) {
-            out += in[i++];
-            continue;
-        }
-        std::string end = windows ? "\r\n" : "\n";
-        if (in.compare(i, n, end) != 0 || n != end.size()) ++*fixes;
-        out += end;
-        i += n;
-    }
-    return out;
-}
+using namespace rewrite_test;
 
 // Text from the pieces that matter: line ends of every form, marks whole
 // and split, NUL bytes, and plain runs of any length.
@@ -77,69 +39,7 @@ std::string random_text(std::mt19937* rng, size_t pieces, int flavour) {
     return s;
 }
 
-struct Rewrite : ::testing::Test {
-    ScratchDir scratch{"rewrite"};
-    fs::path file = scratch.dir / "file.txt";
-    fs::path state = scratch.dir / "state";
-    std::string path = program_path(file);
-
-    void SetUp() override {
-#ifndef _WIN32
-        fault_reset();
-        setenv("XDG_STATE_HOME", state.c_str(), 1);
-#endif
-    }
-    void TearDown() override {
-#ifndef _WIN32
-        fault_reset();
-        unsetenv("XDG_STATE_HOME");
-#endif
-        rewrite_set_window(0, false);
-        rewrite_release_window();
-    }
-
-    struct Result {
-        std::string bytes;
-        RunTotals totals;
-        std::string printed;
-        std::string errors;
-    };
-
-    Result convert(const std::string& input, char flag, bool write = true) {
-        if (write) write_bytes(file, input);
-        Result r;
-        r.totals = RunTotals{};
-        r.totals.to_unix = flag == 'u';
-        r.totals.to_windows = flag == 'w';
-        r.totals.force = 1;
-        FileEntry entry{};
-        StdoutCapture out(scratch.dir / "stdout.txt");
-        StdoutCapture err(scratch.dir / "stderr.txt", true);
-        out.start();
-        err.start();
-        convert_file(&r.totals, path.c_str(), &entry);
-        r.errors = err.finish();
-        r.printed = out.finish();
-        r.bytes = read_bytes(file);
-        return r;
-    }
-
-    // What the next run does first, and what it says.
-    std::string recover(bool* ok) {
-        StdoutCapture err(scratch.dir / "stderr.txt", true);
-        err.start();
-        *ok = rewrite_recover(false);
-        return err.finish();
-    }
-
-    size_t journals() {
-        size_t n = 0;
-        std::error_code ec;
-        for (const auto& e : fs::recursive_directory_iterator(state, ec))
-            n += is_journal_name(e.path().filename().string().c_str());
-        return n;
-    }
-};
+struct Rewrite : RewriteFixture {};
 
 // Random texts in windows of several sizes, both forms: the bytes and the
 // counts are those of the whole-file conversion, and no journal stays.
@@ -168,12 +68,6 @@ TEST_F(Rewrite, StreamedTextIsTheWholeFileConversion) {
 }
 
 #ifndef _WIN32
-
-std::string lines(int n, const char* end) {
-    std::string s;
-    for (int i = 0; i < n; ++i) s += "line " + std::to_string(i) + end;
-    return s;
-}
 
 // Every call of the rewrite fails in turn, once (the rewrite's second try
 // gets past it) and for good (the journal stays for the next run): forward,

@@ -1,0 +1,298 @@
+// The next run's recovery: a rewrite stopped at any change is finished to
+// exactly the bytes an uninterrupted one writes, and a journal or a file in
+// any state but the one the rewrite left is not acted on: both stay as they
+// are, the journal is named, and the run fails.
+#include "rewrite_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace engine_test;
+using namespace rewrite_test;
+
+// Bytes as C would write them, for failure messages.
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        char buf[8];
+        snprintf(buf, sizeof buf, c >= 32 && c < 127 && c != '\\' ? "%c" : "\\x%02X", c);
+        out += buf;
+    }
+    return out;
+}
+
+constexpr uint64_t kProgressRecord = sizeof(JournalHead) - offsetof(JournalHead, read);
+
+struct Recover : RewriteFixture {
+    fs::file_time_type old_time;
+    uint32_t changes = 0; // the changing calls of the last conversion
+
+    // Writes the file with an old write time, then converts it, stopping
+    // (as a kill would) at the n-th change when n is not 0.
+    Result killed(const std::string& input, char flag, uint32_t n, uint64_t tear = 0,
+                  bool keep_time = false) {
+        write_bytes(file, input);
+        old_time = fs::last_write_time(file) - std::chrono::hours(50);
+        old_time = fs::file_time_type(std::chrono::duration_cast<std::chrono::seconds>(
+            old_time.time_since_epoch()));
+        fs::last_write_time(file, old_time);
+        native_stop_changes_at(n, tear);
+        Result r = convert(input, flag, false, keep_time);
+        changes = native_change_count();
+        native_stop_changes_at(0);
+        return r;
+    }
+
+    // The one journal in the state folder ("" when none).
+    fs::path journal() {
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(state, ec))
+            if (is_journal_proper_name(e.path().filename().string().c_str())) return e.path();
+        return {};
+    }
+};
+
+// Short texts of every token kind, in windows that split their tokens, are
+// stopped at every change in turn, with the stopped write moving nothing or
+// half its bytes (a kill cuts a write short only past a page, so never the
+// journal's progress record): once the next run is over the file is its original or,
+// when anything had been written, exactly the uninterrupted result, with
+// its old write time under -p; no journal stays and the next run succeeds.
+TEST_F(Recover, StopAtEveryChangeEndsAsAnUninterruptedRun) {
+    struct Case {
+        const char* text;
+        char flag;
+    };
+    const Case cases[] = {
+        {"ab\r\ncd\r\nef\r\n", 'u'},
+        {"a\r\r\nb\r\r\n\r\r\nc", 'u'},
+        {"a\rb\r\rc\r", 'u'},
+        {"\xEF\xBB\xBF" "a\r\n\xEF\xBB\xBF" "b\xEF\xBB\r\n", 'u'},
+        {"x\n\xEF\xBB\xBFy\r\n\r\r\nz\r", 'u'},
+        {"ab\ncd\nef\n", 'w'},
+        {"llj\ricada\xEF\xBB\xBFx\r\nlast\r\n", 'w'},
+        {"a\r\r\nb\rc\n\xEF\xBB\xBFz\r", 'w'},
+        {"\r\n\xEF\xBB\xBF\r\r\n\n", 'w'},
+    };
+    for (const Case& c : cases) {
+        const std::string input = c.text;
+        const std::string want = reference(input, c.flag == 'w');
+        for (uint64_t window : {5u, 6u, 7u, 64u}) {
+            for (bool probe : {false, true}) {
+                rewrite_set_window(window, probe);
+                bool keep_time = window % 2 == 1;
+                Result clean = killed(input, c.flag, 0, 0, keep_time);
+                ASSERT_TRUE(clean.bytes == want);
+                const uint32_t all = changes;
+                for (uint32_t n = 1; n <= all; ++n) {
+                    for (uint64_t tear : {uint64_t{0}, kProgressRecord}) {
+                        SCOPED_TRACE(std::string(1, c.flag) + " \"" + escaped(input) + "\" window " +
+                                     std::to_string(window) + (probe ? " probed" : "") +
+                                     " stop " + std::to_string(n) + (tear ? " torn" : ""));
+                        Result r = killed(input, c.flag, n, tear, keep_time);
+                        bool ok = false;
+                        std::string said = recover(&ok);
+                        std::string after = read_bytes(file);
+                        EXPECT_TRUE(ok) << said;
+                        if (r.bytes != input) {
+                            EXPECT_EQ(escaped(after), escaped(want)) << said;
+                        } else {
+                            EXPECT_TRUE(after == want || after == input) << said;
+                        }
+                        if (keep_time && after != input) {
+                            EXPECT_TRUE(fs::last_write_time(file) == old_time);
+                        }
+                        ASSERT_EQ(journals(), 0u) << said;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A journal left by a stopped rewrite, damaged in every way that matters, or
+// its file changed since: neither the file nor anything else is touched,
+// the journal stays as it is and is named, and the next run fails. A saved
+// byte the recovery no longer needs may change: the file is then finished.
+TEST_F(Recover, JournalOrFileNotAsLeftIsKeptAndNamed) {
+    rewrite_set_window(64, false);
+    const std::string input = lines(60, "\r\n");
+    const std::string want = reference(input, false);
+    fs::path other = scratch.dir / "other.txt";
+    const std::string other_bytes = lines(20, "\r\n");
+    write_bytes(other, other_bytes);
+    killed(input, 'u', 0);
+    const Result stopped = killed(input, 'u', changes / 2);
+    const fs::path j = journal();
+    ASSERT_FALSE(j.empty());
+    ASSERT_TRUE(stopped.bytes != input && stopped.bytes != want);
+    const std::string saved = read_bytes(j);
+    JournalHead head{};
+    ASSERT_GE(saved.size(), sizeof head);
+    memcpy(&head, saved.data(), sizeof head);
+    const uint64_t first_write = head.data_at + head.initial;
+    ASSERT_LT(first_write, saved.size());
+
+    enum Expect { KEPT, KEPT_OR_FINISHED, FINISHED };
+    struct Damage {
+        std::string what;
+        std::function<void()> apply;
+        Expect expect;
+    };
+    std::vector<Damage> table;
+    auto journal_as = [&](std::string bytes) { return [&, bytes] { write_bytes(j, bytes); }; };
+    for (uint64_t cut : {uint64_t{0}, uint64_t{1}, uint64_t{100}, uint64_t{159}, uint64_t{160},
+                         uint64_t{161}, head.data_at - 1, head.data_at, first_write - 1})
+        table.push_back({"cut to " + std::to_string(cut), journal_as(saved.substr(0, cut)), KEPT});
+    for (size_t i = 0; i < head.data_at; ++i) {
+        std::string bytes = saved;
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x10);
+        table.push_back({"head or path byte " + std::to_string(i), journal_as(bytes), KEPT});
+    }
+    for (size_t i = head.data_at; i < saved.size(); ++i) {
+        std::string bytes = saved;
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x01);
+        table.push_back({"saved byte " + std::to_string(i), journal_as(bytes), KEPT_OR_FINISHED});
+    }
+    table.push_back({"oversized", [&] { fs::resize_file(j, input.size() * 4 + (1u << 20)); }, KEPT});
+    table.push_back({"a folder", [&] { fs::remove(j), fs::create_directory(j); }, KEPT});
+    table.push_back({"file restored in place", [&] { write_bytes(file, input); }, KEPT});
+    // Appended bytes go behind the new text, as the rewrite itself moves them.
+    table.push_back({"file appended to", [&] { write_bytes(file, stopped.bytes + "more\r\n"); },
+                     FINISHED});
+    table.push_back({"file overwritten", [&] {
+                         std::string bytes = stopped.bytes;
+                         bytes[head.start + 1] = 'L';
+                         write_bytes(file, bytes);
+                     }, KEPT});
+    table.push_back({"file cut", [&] { write_bytes(file, stopped.bytes.substr(0, 100)); }, KEPT});
+#ifndef _WIN32
+    table.push_back({"a link", [&] { fs::remove(j), fs::create_symlink(other, j); }, KEPT});
+    table.push_back({"a FIFO", [&] { fs::remove(j), mkfifo(j.c_str(), 0600); }, KEPT});
+    table.push_back({"another owner", [&] { ASSERT_EQ(chown(j.c_str(), 65534, 65534), 0); }, KEPT});
+    table.push_back({"a folder others may write", [&] { chmod(j.parent_path().c_str(), 0777); }, KEPT});
+    table.push_back({"a folder of another owner", [&] {
+                         ASSERT_EQ(chown(j.parent_path().c_str(), 65534, 65534), 0);
+                     }, KEPT});
+#endif
+    // Last: the file's identity changes (or may) for good.
+    table.push_back({"file deleted and restored", [&] {
+                         fs::remove(file);
+                         write_bytes(file, input);
+                     }, KEPT});
+    table.push_back({"file replaced by its copy", [&] {
+                         fs::path copy = scratch.dir / "copy";
+                         write_bytes(copy, stopped.bytes);
+                         fs::rename(copy, file);
+                     }, KEPT});
+    for (const Damage& d : table) {
+        SCOPED_TRACE(d.what);
+        std::error_code ec;
+        fs::remove_all(j, ec);
+        write_bytes(j, saved);
+        write_bytes(file, stopped.bytes);
+        fs::permissions(j.parent_path(), fs::perms::owner_all, ec);
+#ifndef _WIN32
+        ASSERT_EQ(chown(j.parent_path().c_str(), getuid(), getgid()), 0);
+#endif
+        d.apply();
+        const std::string file_before = read_bytes(file);
+        const bool was_regular = fs::is_regular_file(fs::symlink_status(j));
+        const std::string journal_before = was_regular ? read_bytes(j) : "";
+        bool ok = true;
+        std::string said = recover(&ok);
+        std::string after = read_bytes(file);
+        EXPECT_TRUE(read_bytes(other) == other_bytes);
+        if (d.expect == FINISHED) {
+            EXPECT_TRUE(ok) << said;
+            EXPECT_EQ(escaped(after), escaped(want + "more\r\n"));
+            continue;
+        }
+        if (d.expect == KEPT_OR_FINISHED && after == want) {
+            EXPECT_TRUE(ok) << said;
+            EXPECT_FALSE(fs::exists(fs::symlink_status(j)));
+            continue;
+        }
+        EXPECT_FALSE(ok) << said;
+        EXPECT_TRUE(after == file_before) << said;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(j))) << said;
+        if (was_regular) {
+            EXPECT_TRUE(read_bytes(j) == journal_before);
+        }
+        std::string named = d.what.rfind("a folder ", 0) == 0 ? shown_form(j.parent_path())
+                                                              : shown_form(j);
+        EXPECT_NE(said.find("ERROR: "), std::string::npos) << said;
+        EXPECT_NE(said.find(named), std::string::npos) << said;
+    }
+}
+
+#ifndef _WIN32
+
+// Another program appends to the file while it shrinks, and the rewrite is
+// stopped at every change after: the appended bytes end behind the new text
+// exactly once, whichever step the stop came in.
+fs::path g_appended_to;
+int g_append_at_read = 0;
+bool g_appended = false;
+const char kAppended[] = "appended\r\n";
+
+void append_once(bool write, uint32_t call) {
+    if (write || g_append_at_read == 0 || call < static_cast<uint32_t>(g_append_at_read)) return;
+    g_append_at_read = 0;
+    g_appended = true;
+    std::ofstream(g_appended_to, std::ios::binary | std::ios::app) << kAppended;
+}
+
+TEST_F(Recover, AppendedBytesMovedExactlyOnceAtEveryStop) {
+    rewrite_set_window(64, false);
+    const std::string input = lines(40, "\r\n");
+    const std::string want = reference(input, false);
+    g_appended_to = file;
+    fault_reset();
+    killed(input, 'u', 0);
+    const int reads = static_cast<int>(g_call_log.reads);
+    for (int at_read : {3, reads / 2, reads}) {
+        fault_reset(); // disarms the hook too
+        g_transfer_hook = append_once;
+        g_append_at_read = at_read;
+        Result clean = killed(input, 'u', 0);
+        ASSERT_EQ(escaped(clean.bytes), escaped(want + kAppended));
+        const uint32_t all = changes;
+        for (uint32_t n = 1; n <= all; ++n) {
+            SCOPED_TRACE("append at read " + std::to_string(at_read) + ", stop " +
+                         std::to_string(n));
+            fault_reset();
+            g_transfer_hook = append_once;
+            g_append_at_read = at_read;
+            g_appended = false;
+            Result r = killed(input, 'u', n);
+            g_append_at_read = 0;
+            const std::string tail = g_appended ? kAppended : "";
+            bool ok = false;
+            std::string said = recover(&ok);
+            EXPECT_TRUE(ok) << said;
+            std::string after = read_bytes(file);
+            if (after != input + tail) {
+                EXPECT_EQ(escaped(after), escaped(want + tail)) << said;
+            }
+            ASSERT_EQ(journals(), 0u);
+        }
+    }
+    fault_reset();
+}
+
+#endif
+
+} // namespace
