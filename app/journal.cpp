@@ -633,7 +633,7 @@ JournalOpen journal_open(Journal* j, const char* name, char** path, const char**
     j->handle = INVALID_FILE_HANDLE;
     ErrorCode e = file_open_native(name, kJournalAccess, kJournalShare, 0, FILE_OPEN,
                                    kJournalOptions, &j->handle, nullptr);
-    if (e == ERROR_SHARING_VIOLATION) {
+    if (e == ERROR_SHARING_VIOLATION || e == ERROR_FILE_NOT_FOUND) {
         file_close(j->handle);
         j->handle = INVALID_FILE_HANDLE;
         return JOURNAL_BUSY;

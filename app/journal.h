@@ -132,7 +132,7 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head,
 
 enum JournalOpen {
     JOURNAL_OPENED, // every check passed: *path holds the file's path
-    JOURNAL_BUSY,   // a running program holds it
+    JOURNAL_BUSY,   // a running program holds it, or took it away since it was listed
     JOURNAL_KEPT,   // not to be acted on: *reason says why
 };
 // Opens an existing journal and checks everything the journal says about

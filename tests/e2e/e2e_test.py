@@ -601,6 +601,33 @@ class KilledAnywhere(Tree):
         if not self.wine:  # under Wine the moments are too coarse to promise one
             self.assertGreater(finished, 0, "no kill came during a rewrite")
 
+    def test_a_second_run_leaves_a_live_runs_journals_alone(self):
+        """While one run converts a tree, others finish only what no running
+        program holds: the first run's journals and its reusable spare
+        survive them, so its kill afterwards is still recovered."""
+        rounds = 2 if self.wine else 12
+        files = {"t%02d.txt" % i: crlf_lines(6000 + i) for i in range(30 if self.wine else 60)}
+        cmd = command(self.program, self.wine, ["-u", "-j1", "root"])
+        os.makedirs(os.path.join(self.tmp, "empty"), exist_ok=True)
+        for i in range(rounds):
+            for name, data in files.items():
+                write(self.p(name), data)
+            proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            for _ in range(4):
+                if proc.poll() is not None:
+                    break
+                out, status, err = self.run_full("-u", "empty")
+                self.assertEqual((status, err), (0, ""), "second run in round %d" % i)
+            proc.kill()
+            proc.wait()
+            out, status, err = self.run_full("-u", "empty")
+            self.assertEqual(status, 0, err)
+            for name, data in files.items():
+                self.assertIn(read(self.p(name)), (data, data.replace(b"\r\n", b"\n")),
+                              "%s in round %d" % (name, i))
+            self.assertEqual(journals(self.wine), [], "round %d" % i)
+
     def test_every_ending_signal_is_an_interrupt(self):
         if self.wine:
             self.skipTest("the Linux program's signals")
