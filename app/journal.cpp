@@ -163,15 +163,15 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
     ErrorCode e = native_path_from_path(&scratch, path, &name);
     if (e == 0) {
         uint32_t access = folder ? FILE_LIST_DIRECTORY | SYNCHRONIZE : kJournalAccess;
-        uint32_t options = folder ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE
-                                  : kJournalOptions;
+        uint32_t options =
+            folder ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE : kJournalOptions;
 #ifdef _WIN32
         void* security = nullptr;
 #else
         void* security = &g_descriptor;
 #endif
-        uint32_t share = folder ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
-                                : kJournalShare;
+        uint32_t share =
+            folder ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : kJournalShare;
         e = native_create_secure(&name, access, share, FILE_ATTRIBUTE_NORMAL,
                                  folder ? FILE_OPEN_IF : FILE_CREATE, options, security, out,
                                  nullptr);
@@ -188,8 +188,8 @@ ErrorCode rename_handle(FileHandle h, const char* path) {
     ErrorCode e = native_path_from_path(&scratch, path, &name);
     if (e == 0) {
         uint64_t size = offsetof(NtFileRenameInformation, FileName) + name.Length;
-        auto* info = static_cast<NtFileRenameInformation*>(
-            arena_allocate(arena_base(&scratch), size + 8));
+        auto* info =
+            static_cast<NtFileRenameInformation*>(arena_allocate(arena_base(&scratch), size + 8));
         if (!info) {
             e = ERROR_OUTOFMEMORY;
         } else {
@@ -322,10 +322,10 @@ bool users_own(FileHandle h, bool folder) {
     if (!(control & 0x4) || dacl_at == 0 || dacl_at + 8 > got) return false;
     uint16_t count;
     memcpy(&count, sd + dacl_at + 4, 2);
-    constexpr uint32_t kWrites = 0x2 /* add file */ | 0x4 /* add folder */ | 0x40 /* delete child */ |
-                                 0x10000 /* delete */ | 0x40000 /* write DAC */ |
-                                 0x80000 /* write owner */ | 0x10000000 /* all */ |
-                                 0x40000000 /* write */;
+    constexpr uint32_t kWrites = 0x2 /* add file */ | 0x4 /* add folder */ |
+                                 0x40 /* delete child */ | 0x10000 /* delete */ |
+                                 0x40000 /* write DAC */ | 0x80000 /* write owner */ |
+                                 0x10000000 /* all */ | 0x40000000 /* write */;
     uint64_t at = dacl_at + 8;
     for (uint16_t i = 0; i < count; ++i) {
         if (at + 8 > got) return false;
@@ -350,12 +350,10 @@ bool users_own(FileHandle h, bool folder) {
 // link to one), the user's own, that no one else may write in.
 ErrorCode check_folder(const char* path) {
     FileHandle h = INVALID_FILE_HANDLE;
-    ErrorCode e = file_open_native(path, FILE_LIST_DIRECTORY | SYNCHRONIZE | kReadControl,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
-                                   FILE_OPEN,
-                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE |
-                                       FILE_OPEN_REPARSE_POINT,
-                                   &h, nullptr);
+    ErrorCode e = file_open_native(
+        path, FILE_LIST_DIRECTORY | SYNCHRONIZE | kReadControl,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, FILE_OPEN,
+        FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h, nullptr);
     if (e == 0) {
         NtFileAttributeTagInformation tag{};
         e = file_query_information(h, FileAttributeTagInformation, &tag, sizeof tag, nullptr);
@@ -645,8 +643,8 @@ JournalOpen journal_open(Journal* j, const char* name, char** path, const char**
                                                                    : "it cannot be opened";
     else if (file_query_information(j->handle, FileAttributeTagInformation, &tag, sizeof tag,
                                     nullptr) != 0 ||
-             file_query_information(j->handle, FileStandardInformation, &standard,
-                                    sizeof standard, nullptr) != 0)
+             file_query_information(j->handle, FileStandardInformation, &standard, sizeof standard,
+                                    nullptr) != 0)
         *reason = "it cannot be read";
     else if (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
         *reason = "it is not a regular file";
@@ -708,8 +706,8 @@ ErrorCode journal_remove(Journal* j) {
         // writes it over, a later run deletes it.
         uint64_t n = str_len(j->name);
         uint64_t s = sizeof JOURNAL_SUFFIX - 1;
-        char* name = n > s ? static_cast<char*>(mem_malloc(n - s + sizeof JOURNAL_SPARE_SUFFIX))
-                           : nullptr;
+        char* name =
+            n > s ? static_cast<char*>(mem_malloc(n - s + sizeof JOURNAL_SPARE_SUFFIX)) : nullptr;
         if (name) {
             memcpy(name, j->name, n - s);
             memcpy(name + n - s, JOURNAL_SPARE_SUFFIX, sizeof JOURNAL_SPARE_SUFFIX);

@@ -32,9 +32,13 @@ void say_kept_journal(const char* journal, const char* reason) {
 
 void say_not_finished(const char* file, const char* reason, const char* journal) {
     ShownPath shown_file{}, shown_journal{};
-    const char* pieces[] = {"ERROR: The interrupted rewrite of \"", shown_path(file, &shown_file),
-                            "\" is not finished: ", reason, "; its journal \"",
-                            shown_path(journal, &shown_journal), "\" is kept.\n"};
+    const char* pieces[] = {"ERROR: The interrupted rewrite of \"",
+                            shown_path(file, &shown_file),
+                            "\" is not finished: ",
+                            reason,
+                            "; its journal \"",
+                            shown_path(journal, &shown_journal),
+                            "\" is kept.\n"};
     print_pieces(true, pieces, 7);
     shown_release(&shown_file);
     shown_release(&shown_journal);

@@ -203,7 +203,8 @@ const char* error_reason(ErrorCode code) {
     case ERR_FOLDER_LOOP:
         return "folder loop";
     case ERROR_INVALID_OWNER:
-        return "the folder for rewrite journals is not the user's own";
+        return "the folder for rewrite journals is a link, not the user's own, or writable by "
+               "others";
     default:
         return "system error";
     }

@@ -197,8 +197,8 @@ ErrorCode begin(Stream* s, bool* touched, const unsigned char* initial, uint64_t
     *touched = false;
     uint64_t text_end = s->backward ? s->new_length : s->old_length;
     const RewriteJob* job = s->job;
-    if (ErrorCode e = room_check(s->h, job->entry ? job->entry->volume_id : nullptr,
-                                 job->allocated, s->old_length, s->start, text_end))
+    if (ErrorCode e = room_check(s->h, job->entry ? job->entry->volume_id : nullptr, job->allocated,
+                                 s->old_length, s->start, text_end))
         return e;
     if (ErrorCode e = open_journal(s, initial, n)) return e;
     ErrorCode e = 0;
@@ -278,8 +278,8 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
                 s->write += c;
                 continue;
             }
-            skip = first_changed_token(in, n, first_difference(in, out, min64(c, length)),
-                                       s->windows);
+            skip =
+                first_changed_token(in, n, first_difference(in, out, min64(c, length)), s->windows);
             s->start = s->read = s->write = at + skip;
             // The bytes the first write covers go with the journal's head,
             // as far as the window holds them.

@@ -189,7 +189,8 @@ uint32_t native_change_count() {
 bool native_change_allowed(uint64_t length, uint64_t* tear) {
     ++t_changes;
     if (t_stop_at == 0 || t_changes < t_stop_at) return true;
-    if (tear) *tear = t_changes == t_stop_at && t_tear_above && length > t_tear_above ? length / 2 : 0;
+    if (tear)
+        *tear = t_changes == t_stop_at && t_tear_above && length > t_tear_above ? length / 2 : 0;
     return false;
 }
 #endif

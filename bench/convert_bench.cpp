@@ -1,5 +1,7 @@
 // convert_file on a 64 MiB text file: CR LF to LF, LF to CR LF, and the
-// counting pass over a file that needs nothing. Run from a release build:
+// counting pass over a file that needs nothing; and the journal's region sum
+// over the same text in memory, which the rewrite takes of every byte it
+// writes and saves (its cost per MiB). Run from a release build:
 //   cmake --preset release && cmake --build --preset release -j2 &&
 //   ./build/release/bench/eolset_bench
 // The scratch files go to $TMPDIR (default /tmp).
@@ -11,6 +13,7 @@
 // the engine's own cost apart from the page faults; where a page fault is
 // expensive (virtual machines) the two differ a lot.
 #include "app/convert.h"
+#include "app/journal.h"
 
 #include <benchmark/benchmark.h>
 
@@ -141,6 +144,22 @@ void BM_LfToCrlf(benchmark::State& state) {
     run(state, lf_text(), "w", true);
 }
 
+// The journal's sum over 1 MiB windows, as the rewrite takes it.
+void BM_RegionSum(benchmark::State& state) {
+    const std::string& text = crlf_text();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    uint64_t sum = 0;
+    for (auto _ : state) {
+        for (size_t at = 0; at < text.size(); at += 1u << 20) {
+            size_t n = text.size() - at < (1u << 20) ? text.size() - at : (1u << 20);
+            sum += journal_region_sum(at, p + at, n);
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+BENCHMARK(BM_RegionSum)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CountingPass)->MinWarmUpTime(0.5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CrlfToLf)->MinWarmUpTime(0.5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LfToCrlf)->MinWarmUpTime(0.5)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -45,8 +45,8 @@ struct Recover : RewriteFixture {
                   bool keep_time = false) {
         write_bytes(file, input);
         old_time = fs::last_write_time(file) - std::chrono::hours(50);
-        old_time = fs::file_time_type(std::chrono::duration_cast<std::chrono::seconds>(
-            old_time.time_since_epoch()));
+        old_time = fs::file_time_type(
+            std::chrono::duration_cast<std::chrono::seconds>(old_time.time_since_epoch()));
         fs::last_write_time(file, old_time);
         native_stop_changes_at(n, tear);
         Result r = convert(input, flag, false, keep_time);
@@ -79,7 +79,10 @@ TEST_F(Recover, StopAtEveryChangeEndsAsAnUninterruptedRun) {
         {"ab\r\ncd\r\nef\r\n", 'u'},
         {"a\r\r\nb\r\r\n\r\r\nc", 'u'},
         {"a\rb\r\rc\r", 'u'},
-        {"\xEF\xBB\xBF" "a\r\n\xEF\xBB\xBF" "b\xEF\xBB\r\n", 'u'},
+        {"\xEF\xBB\xBF"
+         "a\r\n\xEF\xBB\xBF"
+         "b\xEF\xBB\r\n",
+         'u'},
         {"x\n\xEF\xBB\xBFy\r\n\r\r\nz\r", 'u'},
         {"ab\ncd\nef\n", 'w'},
         {"llj\ricada\xEF\xBB\xBFx\r\nlast\r\n", 'w'},
@@ -98,9 +101,10 @@ TEST_F(Recover, StopAtEveryChangeEndsAsAnUninterruptedRun) {
                 const uint32_t all = changes;
                 for (uint32_t n = 1; n <= all; ++n) {
                     for (uint64_t tear : {uint64_t{0}, kProgressRecord}) {
-                        SCOPED_TRACE(std::string(1, c.flag) + " \"" + escaped(input) + "\" window " +
-                                     std::to_string(window) + (probe ? " probed" : "") +
-                                     " stop " + std::to_string(n) + (tear ? " torn" : ""));
+                        SCOPED_TRACE(std::string(1, c.flag) + " \"" + escaped(input) +
+                                     "\" window " + std::to_string(window) +
+                                     (probe ? " probed" : "") + " stop " + std::to_string(n) +
+                                     (tear ? " torn" : ""));
                         Result r = killed(input, c.flag, n, tear, keep_time);
                         bool ok = false;
                         std::string said = recover(&ok);
@@ -166,37 +170,44 @@ TEST_F(Recover, JournalOrFileNotAsLeftIsKeptAndNamed) {
         bytes[i] = static_cast<char>(bytes[i] ^ 0x01);
         table.push_back({"saved byte " + std::to_string(i), journal_as(bytes), KEPT_OR_FINISHED});
     }
-    table.push_back({"oversized", [&] { fs::resize_file(j, input.size() * 4 + (1u << 20)); }, KEPT});
+    table.push_back(
+        {"oversized", [&] { fs::resize_file(j, input.size() * 4 + (1u << 20)); }, KEPT});
     table.push_back({"a folder", [&] { fs::remove(j), fs::create_directory(j); }, KEPT});
     table.push_back({"file restored in place", [&] { write_bytes(file, input); }, KEPT});
     // Appended bytes go behind the new text, as the rewrite itself moves them.
-    table.push_back({"file appended to", [&] { write_bytes(file, stopped.bytes + "more\r\n"); },
-                     FINISHED});
-    table.push_back({"file overwritten", [&] {
+    table.push_back(
+        {"file appended to", [&] { write_bytes(file, stopped.bytes + "more\r\n"); }, FINISHED});
+    table.push_back({"file overwritten",
+                     [&] {
                          std::string bytes = stopped.bytes;
                          bytes[head.start + 1] = 'L';
                          write_bytes(file, bytes);
-                     }, KEPT});
+                     },
+                     KEPT});
     table.push_back({"file cut", [&] { write_bytes(file, stopped.bytes.substr(0, 100)); }, KEPT});
 #ifndef _WIN32
     table.push_back({"a link", [&] { fs::remove(j), fs::create_symlink(other, j); }, KEPT});
     table.push_back({"a FIFO", [&] { fs::remove(j), mkfifo(j.c_str(), 0600); }, KEPT});
     table.push_back({"another owner", [&] { ASSERT_EQ(chown(j.c_str(), 65534, 65534), 0); }, KEPT});
-    table.push_back({"a folder others may write", [&] { chmod(j.parent_path().c_str(), 0777); }, KEPT});
-    table.push_back({"a folder of another owner", [&] {
-                         ASSERT_EQ(chown(j.parent_path().c_str(), 65534, 65534), 0);
-                     }, KEPT});
+    table.push_back(
+        {"a folder others may write", [&] { chmod(j.parent_path().c_str(), 0777); }, KEPT});
+    table.push_back({"a folder of another owner",
+                     [&] { ASSERT_EQ(chown(j.parent_path().c_str(), 65534, 65534), 0); }, KEPT});
 #endif
     // Last: the file's identity changes (or may) for good.
-    table.push_back({"file deleted and restored", [&] {
+    table.push_back({"file deleted and restored",
+                     [&] {
                          fs::remove(file);
                          write_bytes(file, input);
-                     }, KEPT});
-    table.push_back({"file replaced by its copy", [&] {
+                     },
+                     KEPT});
+    table.push_back({"file replaced by its copy",
+                     [&] {
                          fs::path copy = scratch.dir / "copy";
                          write_bytes(copy, stopped.bytes);
                          fs::rename(copy, file);
-                     }, KEPT});
+                     },
+                     KEPT});
     for (const Damage& d : table) {
         SCOPED_TRACE(d.what);
         std::error_code ec;
@@ -231,8 +242,8 @@ TEST_F(Recover, JournalOrFileNotAsLeftIsKeptAndNamed) {
         if (was_regular) {
             EXPECT_TRUE(read_bytes(j) == journal_before);
         }
-        std::string named = d.what.rfind("a folder ", 0) == 0 ? shown_form(j.parent_path())
-                                                              : shown_form(j);
+        std::string named =
+            d.what.rfind("a folder ", 0) == 0 ? shown_form(j.parent_path()) : shown_form(j);
         EXPECT_NE(said.find("ERROR: "), std::string::npos) << said;
         EXPECT_NE(said.find(named), std::string::npos) << said;
     }

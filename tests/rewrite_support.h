@@ -26,8 +26,7 @@ namespace rewrite_test {
 using namespace engine_test;
 
 // The conversion of a whole text, one token at a time.
-inline std::string reference(const std::string& in, bool windows, uint64_t* fixes,
-                             uint64_t* boms) {
+inline std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint64_t* boms) {
     std::string out;
     for (size_t i = 0; i < in.size();) {
         unsigned char c = static_cast<unsigned char>(in[i]);
