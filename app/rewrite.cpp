@@ -98,31 +98,6 @@ ErrorCode keep(Stream* s, uint64_t lo, uint64_t hi, const unsigned char* window,
                          });
 }
 
-// Records where the rewrite stands, with the sum of the saved bytes a later
-// step reads back; the write that follows may then overwrite what the
-// record says is kept or converted.
-ErrorCode commit(Stream* s, const unsigned char* window, uint64_t at, uint64_t n) {
-    JournalHead& head = s->journal.head;
-    head.read = s->read;
-    head.write = s->write;
-    head.saved = s->mark;
-    head.end = s->end;
-    head.tail = s->tail;
-    uint64_t lo = 0, hi = 0;
-    journal_live_range(head, &lo, &hi);
-    uint64_t sum = 0;
-    if (ErrorCode e = each_original(s, lo, hi, window, at, n,
-                                    [&sum](uint64_t p, const unsigned char* bytes, uint64_t m) {
-                                        sum += journal_region_sum(p, bytes, m);
-                                        return ErrorCode{0};
-                                    }))
-        return e;
-    s->saved_sum = sum;
-    head.saved_sum = sum;
-    head.done_sum = s->done_sum;
-    return journal_progress(&s->journal);
-}
-
 // A record whose saved range has not changed since the last.
 ErrorCode commit_again(Stream* s) {
     JournalHead& head = s->journal.head;
@@ -134,6 +109,26 @@ ErrorCode commit_again(Stream* s) {
     head.saved_sum = s->saved_sum;
     head.done_sum = s->done_sum;
     return journal_progress(&s->journal);
+}
+
+// Records where the rewrite stands, with the sum of the saved bytes a later
+// step reads back; the write that follows may then overwrite what the
+// record says is kept or converted.
+ErrorCode commit(Stream* s, const unsigned char* window, uint64_t at, uint64_t n) {
+    JournalHead head = s->journal.head;
+    head.read = s->read;
+    head.saved = s->mark;
+    uint64_t lo = 0, hi = 0;
+    journal_live_range(head, &lo, &hi);
+    uint64_t sum = 0;
+    if (ErrorCode e = each_original(s, lo, hi, window, at, n,
+                                    [&sum](uint64_t p, const unsigned char* bytes, uint64_t m) {
+                                        sum += journal_region_sum(p, bytes, m);
+                                        return ErrorCode{0};
+                                    }))
+        return e;
+    s->saved_sum = sum;
+    return commit_again(s);
 }
 
 // Writes new text at `at` and adds it to the sum of what the file holds.

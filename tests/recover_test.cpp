@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,37 @@ struct Recover : RewriteFixture {
         return {};
     }
 };
+
+// The sum the journal records of the written text adds up over any split of
+// a region, at any offset, so that a window's sum can be added to the rest;
+// and a change of any one byte, or two words swapped, changes it.
+TEST(RegionSum, AddsUpOverAnySplitAndSeesEveryChange) {
+    std::mt19937_64 rng(31);
+    std::vector<unsigned char> bytes(700);
+    for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+    auto sum = [&](uint64_t at, size_t lo, size_t hi) {
+        return journal_region_sum(at + lo, bytes.data() + lo, hi - lo);
+    };
+    for (int i = 0; i < 3000; ++i) {
+        uint64_t at = rng() % (1ull << 40);
+        size_t a = rng() % bytes.size(), c = rng() % bytes.size();
+        if (a > c) std::swap(a, c);
+        size_t b = a + (c > a ? rng() % (c - a + 1) : 0);
+        ASSERT_EQ(sum(at, a, b) + sum(at, b, c), sum(at, a, c)) << at << " " << a << " " << b;
+    }
+    const uint64_t whole = sum(5, 0, bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char was = bytes[i];
+        bytes[i] = static_cast<unsigned char>(was ^ (1u << (i % 8)));
+        EXPECT_NE(sum(5, 0, bytes.size()), whole) << i;
+        bytes[i] = was;
+    }
+    for (size_t i = 11; i + 8 <= bytes.size(); i += 8) {
+        std::swap_ranges(bytes.begin() + 3, bytes.begin() + 11, bytes.begin() + i);
+        EXPECT_NE(sum(5, 0, bytes.size()), whole) << i;
+        std::swap_ranges(bytes.begin() + 3, bytes.begin() + 11, bytes.begin() + i);
+    }
+}
 
 // Short texts of every token kind, in windows that split their tokens, are
 // stopped at every change in turn, with the stopped write moving nothing or
