@@ -16,7 +16,9 @@
 // write, before every step that overwrites the file; `check` hashes it and
 // head_check. `done_sum` is the region sum (journal_region_sum) of the new text
 // the file holds already, `saved_sum` that of the saved bytes a later step
-// reads back: forward [read, saved), backward [saved, read). A kill comes
+// reads back: forward [read, saved), backward [saved, read); forward, the
+// last window keeps the whole rest of the old text, so that a later run can
+// tell a file still to be cut from one cut and appended to. A kill comes
 // between two writes, or inside one: the window then in flight is redone
 // from its saved bytes.
 //

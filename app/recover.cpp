@@ -44,14 +44,15 @@ void say_not_finished(const char* file, const char* reason, const char* journal)
     shown_release(&shown_journal);
 }
 
-// The region sum of the file's bytes [lo, hi).
-ErrorCode file_sum(FileHandle h, uint64_t lo, uint64_t hi, uint64_t* sum) {
+// The region sum of the text's bytes [lo, hi), read from `h` at `shift`
+// past their offsets (the journal holds saved byte p at p + data_at - start).
+ErrorCode region_sum(FileHandle h, uint64_t shift, uint64_t lo, uint64_t hi, uint64_t* sum) {
     uint64_t size = 0;
     unsigned char* buf = stream_window(&size);
     *sum = 0;
     for (uint64_t p = lo; p < hi;) {
         uint64_t m = hi - p < size ? hi - p : size;
-        if (ErrorCode e = handle_read_at(h, p, buf, m)) return e;
+        if (ErrorCode e = handle_read_at(h, p + shift, buf, m)) return e;
         *sum += journal_region_sum(p, buf, m);
         p += m;
     }
@@ -74,11 +75,21 @@ const char* file_state(FileHandle h, const Journal& j) {
     bool backward = head.flags & JOURNAL_BACKWARD;
     // Forward, bytes appended behind the old length before the rewrite took
     // them as its tail are moved behind the new text as the rewrite would.
+    // Once the last window is written the file may have been cut already and
+    // appended to since: the cut is still to come only while the file holds
+    // the rest of the old text, which the journal kept with the last window.
     bool probed = head.probe & JOURNAL_PROBED;
+    bool appended = !backward && head.tail == 0 && !probed && length > head.old_length;
+    if (appended && head.end != 0) {
+        uint64_t lo = head.end > head.read ? head.end : head.read, rest = 0, kept = 0;
+        if (region_sum(h, 0, lo, head.old_length, &rest) != 0 ||
+            region_sum(j.handle, head.data_at - head.start, lo, head.old_length, &kept) != 0)
+            return "the file cannot be read";
+        appended = rest == kept;
+    }
     bool fits = backward ? length == head.new_length || length == head.old_length
-                         : length == head.old_length || stream_cut_done(head, length) ||
+                         : length == head.old_length || stream_cut_done(head, length) || appended ||
                                (head.tail != 0 && length == head.old_length + head.tail) ||
-                               (head.tail == 0 && !probed && length > head.old_length) ||
                                (probed && length + 1 == head.old_length);
     if (!fits) return "the file was changed since";
     uint64_t lo = backward ? head.write : head.start;
@@ -87,7 +98,7 @@ const char* file_state(FileHandle h, const Journal& j) {
     if (backward && length == head.old_length && head.write != head.new_length)
         return "the file was changed since";
     uint64_t sum = 0;
-    if (file_sum(h, lo, hi, &sum) != 0) return "the file cannot be read";
+    if (region_sum(h, 0, lo, hi, &sum) != 0) return "the file cannot be read";
     if (sum != head.done_sum) return "the file was changed since";
     return nullptr;
 }

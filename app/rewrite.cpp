@@ -288,12 +288,14 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             }
         }
         // Taken from the window's first change on: the bytes before it are
-        // the same in both texts.
+        // the same in both texts. The last window keeps the whole rest of the
+        // old text: a later run tells by it whether the file was cut already.
         uint64_t end = s->write + (length - skip);
         uint64_t lo = max64(s->read, s->mark);
-        if (end > lo) {
-            if (ErrorCode e = keep(s, lo, end, in, at, n)) return e;
-            s->mark = end;
+        uint64_t hi = at + c == s->old_length ? max64(end, s->old_length) : end;
+        if (hi > lo) {
+            if (ErrorCode e = keep(s, lo, hi, in, at, n)) return e;
+            s->mark = hi;
         }
         // The last window's write leaves only the cut: the length it cuts to
         // tells a later run that finds the file cut that it is done.

@@ -333,7 +333,20 @@ TEST_F(Recover, AppendedBytesMovedExactlyOnceAtEveryStop) {
             ASSERT_EQ(journals(), 0u);
         }
     }
+    // Stopped once the file is cut, before its journal goes, then appended
+    // to by more than the cut took off: the appended bytes are not taken for
+    // the rest of the old text.
     fault_reset();
+    killed(input, 'u', 0);
+    Result cut = killed(input, 'u', changes);
+    ASSERT_TRUE(cut.bytes == want);
+    const std::string more(input.size() - want.size() + 5, 'm');
+    write_bytes(file, want + more);
+    bool ok = true;
+    std::string said = recover(&ok);
+    std::string after = read_bytes(file);
+    EXPECT_TRUE(after == want + more) << said;
+    EXPECT_EQ(ok, journals() == 0) << said;
 }
 
 #endif
