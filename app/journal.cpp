@@ -14,8 +14,14 @@
 namespace {
 
 const char kTooLarge[] = "it is larger than its rewrite could need";
+// A journal a thread reuses is cut to its new rewrite's length only when it
+// holds more than this of an earlier rewrite's bytes past it.
+constexpr uint64_t kStaleBytes = 1u << 20;
 
 const char kMagic[8] = {'E', 'O', 'L', 'S', 'E', 'T', 'J', '3'};
+// In a journal's place: a journal whose first write is not whole, or that a
+// thread keeps for its next rewrite.
+const unsigned char kNoMagic[8] = {};
 // Earlier versions' journals, laid out otherwise: kept and named, never acted on.
 const char kEarlierMagic[7] = {'E', 'O', 'L', 'S', 'E', 'T', 'J'};
 constexpr uint64_t kFactsBytes = offsetof(JournalHead, head_check);
@@ -80,7 +86,7 @@ inline uint64_t part_word(const unsigned char* p, uint64_t n, unsigned lane) {
 
 const char* journal_size_for(const JournalHead& h, uint64_t size, uint64_t file_length) {
     uint64_t top = file_length > h.old_length + h.tail ? file_length : h.old_length + h.tail;
-    return size > h.data_at + (top - h.start) ? kTooLarge : nullptr;
+    return size > h.data_at + (top - h.start) + kStaleBytes ? kTooLarge : nullptr;
 }
 
 uint64_t journal_region_sum(uint64_t at, const unsigned char* p, uint64_t n) {
@@ -525,7 +531,8 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head,
     j->head.check = progress_check_of(j->head);
     ErrorCode e = 0;
     uint64_t was = 0;
-    if (handle_is_valid(t_spare.handle)) {
+    bool reused = handle_is_valid(t_spare.handle);
+    if (reused) {
         j->handle = t_spare.handle;
         j->name = t_spare.name;
         was = t_spare.size;
@@ -535,21 +542,30 @@ ErrorCode journal_create(Journal* j, const char* path, const JournalHead* head,
     }
     uint64_t total = j->head.data_at + n;
     if (e == 0) {
-        // Head, path and the first bytes in one write, under the spare's
-        // name; the journal's name comes only once they are all there.
+        // Head, path and the first bytes in one write, the magic left out.
         unsigned char* block = static_cast<unsigned char*>(mem_malloc(total));
         if (!block) {
             e = ERROR_OUTOFMEMORY;
         } else {
             memcpy(block, &j->head, sizeof(JournalHead));
+            memset(block, 0, sizeof kMagic);
             memcpy(block + sizeof(JournalHead), path, path_bytes);
             if (n) memcpy(block + j->head.data_at, initial, n);
             e = handle_write_at(j->handle, 0, block, total);
             mem_free(block);
         }
-        // A spare of a longer rewrite is cut to what this one holds.
-        if (e == 0 && was > total) e = file_set_end(j->handle, total);
-        if (e == 0) e = name_journal(j, path);
+        // A journal of a much longer rewrite is cut to what this one holds.
+        j->extent = was > total ? was : total;
+        if (e == 0 && was > total + kStaleBytes) {
+            e = file_set_end(j->handle, total);
+            j->extent = total;
+        }
+        // A new spare takes a journal's name once its first write is whole,
+        // and keeps it while the thread reuses it.
+        if (e == 0 && !reused) e = name_journal(j, path);
+        // The magic comes last: only a journal whose first write is whole
+        // has one.
+        if (e == 0) e = handle_write_at(j->handle, 0, kMagic, sizeof kMagic);
         if (e == 0) j->written = j->head;
     }
     if (e != 0) {
@@ -609,7 +625,7 @@ const char* check_progress(const JournalHead& h, uint64_t size) {
     // Once the last window is written, the bytes appended meanwhile are saved
     // before the progress counts them: their length is the file's to bound.
     if (journal_tail_unbounded(h)) return nullptr;
-    if (size > h.data_at + (top - h.start)) return kTooLarge;
+    if (size > h.data_at + (top - h.start) + kStaleBytes) return kTooLarge;
     return nullptr;
 }
 
@@ -665,6 +681,11 @@ JournalOpen journal_open(Journal* j, const char* name, char** path, const char**
     else if (!users_own(j->handle, false))
         *reason = "it is not the user's own";
     uint64_t size = static_cast<uint64_t>(standard.EndOfFile);
+    unsigned char magic[sizeof kMagic] = {1};
+    if (!*reason && size >= sizeof magic &&
+        handle_read_at(j->handle, 0, magic, sizeof magic) == 0 &&
+        memcmp(magic, kNoMagic, sizeof magic) == 0)
+        return JOURNAL_IDLE;
     if (!*reason && size < sizeof(JournalHead)) *reason = "it is shorter than its first write";
     if (!*reason && handle_read_at(j->handle, 0, &j->head, sizeof j->head) != 0)
         *reason = "it cannot be read";
@@ -683,7 +704,13 @@ JournalOpen journal_open(Journal* j, const char* name, char** path, const char**
     }
     memcpy(j->name, name, str_len(name) + 1);
     j->written = j->head;
+    j->extent = size;
     return JOURNAL_OPENED;
+}
+
+void journal_drop(Journal* j) {
+    delete_file(j->handle);
+    journal_close(j);
 }
 
 bool journal_drop_spare(const char* name) {
@@ -697,7 +724,9 @@ bool journal_drop_spare(const char* name) {
 }
 
 ErrorCode journal_save(Journal* j, uint64_t offset, const unsigned char* bytes, uint64_t n) {
-    return handle_write_at(j->handle, j->head.data_at + (offset - j->head.start), bytes, n);
+    uint64_t at = j->head.data_at + (offset - j->head.start);
+    if (at + n > j->extent) j->extent = at + n;
+    return handle_write_at(j->handle, at, bytes, n);
 }
 
 ErrorCode journal_load(Journal* j, uint64_t offset, unsigned char* bytes, uint64_t n) {
@@ -716,28 +745,15 @@ ErrorCode journal_progress(Journal* j) {
 
 ErrorCode journal_remove(Journal* j) {
     if (t_spare.keep && !handle_is_valid(t_spare.handle)) {
-        // Under a spare's name it is no journal any more: the next rewrite
-        // writes it over, a later run deletes it.
-        uint64_t n = str_len(j->name);
-        uint64_t s = sizeof JOURNAL_SUFFIX - 1;
-        char* name =
-            n > s ? static_cast<char*>(mem_malloc(n - s + sizeof JOURNAL_SPARE_SUFFIX)) : nullptr;
-        if (name) {
-            memcpy(name, j->name, n - s);
-            memcpy(name + n - s, JOURNAL_SPARE_SUFFIX, sizeof JOURNAL_SPARE_SUFFIX);
-            if (rename_handle(j->handle, name) == 0) {
-                NtFileStandardInformation standard{};
-                file_query_information(j->handle, FileStandardInformation, &standard,
-                                       sizeof standard, nullptr);
-                t_spare.handle = j->handle;
-                t_spare.name = name;
-                t_spare.size = static_cast<uint64_t>(standard.EndOfFile);
-                j->handle = INVALID_FILE_HANDLE;
-                mem_free(j->name);
-                j->name = nullptr;
-                return 0;
-            }
-            mem_free(name);
+        // Without its magic it is no journal any more, only the thread's
+        // idle one: its next rewrite writes it over, a later run deletes it.
+        if (handle_write_at(j->handle, 0, kNoMagic, sizeof kNoMagic) == 0) {
+            t_spare.handle = j->handle;
+            t_spare.name = j->name;
+            t_spare.size = j->extent;
+            j->handle = INVALID_FILE_HANDLE;
+            j->name = nullptr;
+            return 0;
         }
     }
     uint8_t dispose = 1;

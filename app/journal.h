@@ -22,13 +22,16 @@
 // between two writes, or inside one: the window then in flight is redone
 // from its saved bytes.
 //
-// A journal exists under its name (JOURNAL_SUFFIX) only once its first write
-// is complete: it is written under a spare's name (JOURNAL_SPARE_SUFFIX) and
-// renamed. A rewrite that is over renames its journal back to a spare, which
-// the thread reuses for its next rewrite, or deletes it. A running program
-// holds every journal and spare it owns open without sharing write access:
-// another run cannot open them (the share mode on Windows, an advisory lock
-// on Linux) and leaves them alone. Journals live in a folder of the user's
+// A journal is a journal only once its first write is complete: that write
+// leaves the magic out, a second one puts it in. A new journal is written
+// under a spare's name (JOURNAL_SPARE_SUFFIX) and renamed (JOURNAL_SUFFIX)
+// before its magic goes in. A rewrite that is over takes the magic out again
+// when its thread keeps the journal for its next rewrite, or deletes it. So
+// the file of a spare, or of a journal without its magic, is untouched or
+// whole, and a later run deletes them. A running program holds every journal
+// and spare it owns open without sharing write access: another run cannot
+// open them (the share mode on Windows, an advisory lock on Linux) and leaves
+// them alone. Journals live in a folder of the user's
 // own that no one else may write (journal_folder).
 #pragma once
 
@@ -107,6 +110,7 @@ struct Journal {
     char* name; // the journal's path (mem_malloc)
     JournalHead head;
     JournalHead written; // the head's progress as last written
+    uint64_t extent;     // the journal's length as written
 };
 
 // A sum over file bytes that adds up across any split of a region: the sum
@@ -136,10 +140,13 @@ enum JournalOpen {
     JOURNAL_OPENED, // every check passed: *path holds the file's path
     JOURNAL_BUSY,   // a running program holds it, or took it away since it was listed
     JOURNAL_KEPT,   // not to be acted on: *reason says why
+    JOURNAL_IDLE,   // no magic: its first write never ended, or a thread kept it idle
 };
 // Opens an existing journal and checks everything the journal says about
 // itself. Nothing is changed or deleted.
 JournalOpen journal_open(Journal* j, const char* name, char** path, const char** reason);
+// Deletes an idle journal that journal_open opened.
+void journal_drop(Journal* j);
 // Deletes a spare that no running program holds: true when it is gone.
 bool journal_drop_spare(const char* name);
 // Keeps the file's bytes [offset, offset + n) in the journal.

@@ -110,6 +110,14 @@ bool recover_one(const char* name, bool list_only) {
     const char* reason = nullptr;
     JournalOpen opened = journal_open(&j, name, &file, &reason);
     if (opened == JOURNAL_BUSY) return true; // a run still going holds it
+    if (opened == JOURNAL_IDLE) {
+        // Its file was never touched, or is whole: nothing to finish.
+        if (list_only)
+            journal_close(&j);
+        else
+            journal_drop(&j);
+        return true;
+    }
     if (opened == JOURNAL_KEPT) {
         say_kept_journal(name, reason);
         return false;

@@ -147,13 +147,17 @@ ErrorCode open_journal(Stream* s, const unsigned char* initial, uint64_t n) {
     head.new_length = s->new_length;
     head.start = s->start;
     head.write_time = job->write_time;
-    // The file's own identity, whether or not the walk listed one: the next
-    // run acts only on this file.
+    // The file's identity as the walk listed it, or asked of the file (a
+    // file named on its own): the next run acts only on this file.
     FileEntry self{};
-    if (ErrorCode e = file_query_entry(s->h, &self)) return e;
-    if (self.file_id[0] == 0 && self.file_id[1] == 0) return ERROR_NOT_SUPPORTED;
-    head.file_id[0] = self.file_id[0];
-    head.file_id[1] = self.file_id[1];
+    const FileEntry* id = job->entry;
+    if (!id || (id->file_id[0] == 0 && id->file_id[1] == 0)) {
+        if (ErrorCode e = file_query_entry(s->h, &self)) return e;
+        id = &self;
+    }
+    if (id->file_id[0] == 0 && id->file_id[1] == 0) return ERROR_NOT_SUPPORTED;
+    head.file_id[0] = id->file_id[0];
+    head.file_id[1] = id->file_id[1];
     head.read = s->read;
     head.write = s->write;
     head.saved = s->mark;
@@ -278,7 +282,9 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             s->start = s->read = s->write = at + skip;
             // The bytes the first write covers go with the journal's head,
             // as far as the window holds them.
-            uint64_t first = min64(s->write + (length - skip), at + n) - s->start;
+            uint64_t first =
+                (at + c == s->old_length ? at + n : min64(s->write + (length - skip), at + n)) -
+                s->start;
             s->mark = s->start + first;
             if (at + c == s->old_length) s->end = s->write + (length - skip);
             bool touched = false;

@@ -202,8 +202,7 @@ TEST_F(Recover, JournalOrFileNotAsLeftIsKeptAndNamed) {
         bytes[i] = static_cast<char>(bytes[i] ^ 0x01);
         table.push_back({"saved byte " + std::to_string(i), journal_as(bytes), KEPT_OR_FINISHED});
     }
-    table.push_back(
-        {"oversized", [&] { fs::resize_file(j, input.size() * 4 + (1u << 20)); }, KEPT});
+    table.push_back({"oversized", [&] { fs::resize_file(j, 4u << 20); }, KEPT});
     table.push_back({"a folder", [&] { fs::remove(j), fs::create_directory(j); }, KEPT});
     table.push_back({"file restored in place", [&] { write_bytes(file, input); }, KEPT});
     // Appended bytes go behind the new text, as the rewrite itself moves them.

@@ -143,7 +143,7 @@ TEST_F(Rewrite, JournalsArePrivateNamedAndDropped) {
     rewrite_set_window(64, false);
     std::string input = lines(200, "\r\n");
     FaultRule rule;
-    rule.skip = 1; // past the journal's start: the first overwrite and its second try
+    rule.skip = 2; // past the journal's start and its magic: the first overwrite and its second try
     rule.count = 2;
     rule.error = ERROR_DISK_FULL;
     fault_set(FAULT_WRITE, rule);
