@@ -7,6 +7,7 @@ identical copies of one tree and must print the same bytes and leave the same
 files.
 """
 import argparse
+import atexit
 import os
 import resource
 import shutil
@@ -1001,6 +1002,29 @@ class OddNames(Tree):
         self.assertEqual(results[0], results[1])
 
 
+def hold_wine_session():
+    """One Wine session for the whole suite. A wineserver that outlives its
+    last program, started before any run and warmed by one, keeps every
+    run out of Wine's session start: a program killed while that start
+    runs can leave it stuck, and every later program waits on it."""
+    server = next((w for w in ("wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver")
+                   if shutil.which(w)), None)
+    if not server:
+        return
+    # Wine's server opens the files for its programs: it runs with the
+    # view of an ordinary user, as the runs that drop capabilities need.
+    start = [server, "-p"]
+    if os.geteuid() == 0:
+        start = ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search",
+                 "--"] + start
+    subprocess.run(start, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    subprocess.run(command(Tree.program, True, ["--version"]), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+    atexit.register(lambda: subprocess.run([server, "-k"], stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+
 def main():
     global ARGS
     ap = argparse.ArgumentParser()
@@ -1018,6 +1042,8 @@ def main():
     os.environ["XDG_STATE_HOME"] = state
     if ARGS.compare:
         ARGS.compare = os.path.abspath(ARGS.compare)
+    if ARGS.wine:
+        hold_wine_session()
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
     if rest:
         suite = unittest.defaultTestLoader.loadTestsFromNames(rest, sys.modules[__name__])
