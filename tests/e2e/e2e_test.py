@@ -53,6 +53,10 @@ HELP = (
 MISSING = "ERROR: Must supply folder/file name.\n"
 
 
+# Root without the capabilities that let it ignore permission bits.
+DROP_CAPS = ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search", "--"]
+
+
 def command(program, wine, args):
     return ([WINE_RUN, program] if wine else [program]) + list(args)
 
@@ -61,8 +65,7 @@ def run_program(program, wine, args, cwd, caps_dropped=False, full=False):
     cmd = command(program, wine, args)
     if caps_dropped and os.geteuid() == 0:
         # Root ignores permission bits; without these capabilities it does not.
-        cmd = ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search",
-               "--"] + cmd
+        cmd = DROP_CAPS + cmd
     p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        timeout=600)
     out = p.stdout.decode("utf-8", "surrogateescape")
@@ -1015,8 +1018,7 @@ def hold_wine_session():
     # view of an ordinary user, as the runs that drop capabilities need.
     start = [server, "-p"]
     if os.geteuid() == 0:
-        start = ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search",
-                 "--"] + start
+        start = DROP_CAPS + start
     subprocess.run(start, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     subprocess.run(command(Tree.program, True, ["--version"]), stdin=subprocess.DEVNULL,
