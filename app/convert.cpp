@@ -1,18 +1,14 @@
 #include "app/convert.h"
 
+#include "app/journal.h"
+#include "app/options.h"
 #include "app/reader.h"
-#include "app/report.h"
 #include "app/rewrite.h"
-#include "app/window.h"
-#include "app/seen.h"
+#include "base/alloc.h"
 #include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
-#include "base/output.h"
-#include "base/transfer.h"
-#ifdef EOLSET_TEST_HOOKS
-#include "app/convert_test_hooks.h"
-#endif
+#include "base/test_control.h"
 
 #include <cstring>
 
@@ -22,73 +18,19 @@ namespace {
 const PassCounts* g_count_seed;
 #endif
 
-enum PassMode { PASS_COUNT, PASS_UNIX, PASS_WINDOWS };
-
-uint64_t line_ends(const PassCounts& n) {
-    return n.lf + n.crlf + n.crcrlf + n.lone_cr;
-}
-uint64_t already_in_form(const PassCounts& n, PassMode form) {
-    return form == PASS_UNIX ? n.lf : n.crlf;
-}
-bool needs_change(const PassCounts& n, PassMode form) {
-    return n.bom != 0 || line_ends(n) != already_in_form(n, form);
-}
-
-// Counts the file's line ends and marks. The reader is asked to refill and
-// to peek exactly when a byte-by-byte loop would ask it, so the file is read
-// in the same slices. *first_windows_change receives the offset of the first
-// line end or mark that CR LF text would change.
-void count_body(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change) {
-    constexpr uint64_t kNone = ~0ull;
-    for (;;) {
-        if (r->position >= r->filled && reader_refill(r)) return;
-        const unsigned char* base = r->buffer;
-        const unsigned char* p = base + r->position;
-        const unsigned char* e = base + r->filled;
-        uint64_t lf_before = n->lf;
-        const unsigned char* s = count_to_cr_or_ef(p, e, &n->lf);
-        // The line feeds tallied in bulk are all without a CR before them.
-        if (*first_windows_change == kNone && n->lf != lf_before) {
-            const void* at = memchr(p, 0x0A, static_cast<size_t>(s - p));
-            *first_windows_change =
-                r->total_read - r->filled +
-                static_cast<uint64_t>(static_cast<const unsigned char*>(at) - base);
-        }
-        if (s == e) {
-            r->position = r->filled;
-            continue;
-        }
-        uint64_t offset = r->total_read - r->filled + static_cast<uint64_t>(s - base);
-        r->position = static_cast<uint64_t>(s - base) + 1;
-        bool change = true;
-        if (*s == 0x0D) {
-            unsigned char next = reader_peek(r, 0);
-            if (next == 0x0A) {
-                reader_skip(r, 1);
-                ++n->crlf;
-                change = false;
-            } else if (next == 0x0D && reader_peek(r, 1) == 0x0A) {
-                reader_skip(r, 2);
-                ++n->crcrlf;
-            } else {
-                ++n->lone_cr;
-            }
-        } else if (reader_peek(r, 0) == 0xBB && reader_peek(r, 1) == 0xBF) { // 0xEF
-            reader_skip(r, 2);
-            ++n->bom;
-        } else {
-            change = false;
-        }
-        if (change && *first_windows_change == kNone) *first_windows_change = offset;
-    }
+PassCounts first_counts() {
+#ifdef EOLSET_TEST_HOOKS
+    if (g_count_seed) return *g_count_seed;
+#endif
+    return PassCounts{};
 }
 
 struct Pass {
     PassCounts counts;
     uint64_t length;               // bytes read
-    uint64_t first_windows_change; // see count_body; all-ones when none
+    uint64_t first_windows_change; // see eol_count; all-ones when none
     bool binary;                   // the first block shows binary data; nothing more was read
-    ErrorCode error;               // the reader's failure, or a failed rewind
+    ErrorCode error;               // the reader's failure
 };
 
 // One counting pass from byte 0 to the end, reading at most `limit` bytes.
@@ -96,9 +38,7 @@ struct Pass {
 void run_pass(FileHandle h, uint64_t limit, bool probe, Pass* pass) {
     *pass = Pass{};
     pass->first_windows_change = ~0ull;
-#ifdef EOLSET_TEST_HOOKS
-    if (g_count_seed) pass->counts = *g_count_seed;
-#endif
+    pass->counts = first_counts();
     // The handle was opened for this pass: it stands at byte 0.
     LookAheadReader r;
     reader_create(&r, h, READER_SLICE);
@@ -108,100 +48,35 @@ void run_pass(FileHandle h, uint64_t limit, bool probe, Pass* pass) {
         reader_refill(&r);
         pass->binary = r.error == 0 && looks_binary(r.buffer, r.filled);
     }
-    if (!pass->binary) count_body(&r, &pass->counts, &pass->first_windows_change);
+    if (!pass->binary) eol_count(&r, &pass->counts, &pass->first_windows_change);
     pass->error = r.error;
     pass->length = r.total_read;
     reader_release(&r);
 }
 
-// A file whose bytes could not all be read is never judged on the part that
-// was: count it with the files that could not be read.
-void count_read_failure(RunTotals* t, const char* path, ErrorCode e) {
-    if (e == ERR_OUT_OF_MEMORY)
-        ++t->memory_failures;
-    else
-        ++t->open_failures;
-    report_unreadable_file(path, e);
-}
+// The file as it was opened: for reading, and for writing when it may be
+// rewritten and lets itself be.
+struct Opened {
+    FileHandle h;
+    bool writable;
+    ErrorCode write_open_error; // why it could not be opened for writing
+    uint64_t size;              // at the open
+    int64_t write_time;         // likewise
+    uint64_t limit;             // bytes to judge it on; all-ones: to the end
+    uint64_t allocated;         // ~0: not known
+};
 
-// A file that needed changing and was left as it was. A file whose rewrite
-// was cut short has been named already, with where its journal is.
-void count_write_failure(RunTotals* t, const char* path, ErrorCode e, bool named) {
-    ++t->write_failures;
-    if (named) return;
-    report_path_error("ERROR: Cannot modify file \"", path, e);
-}
-
-void add_fixes(RunTotals* t, const PassCounts& n, PassMode form) {
-    t->boms_fixed += n.bom;
-    t->line_feeds_fixed += line_ends(n) - already_in_form(n, form);
-}
-
-} // namespace
-
-#ifdef EOLSET_TEST_HOOKS
-void convert_set_count_seed(const PassCounts* seed) {
-    g_count_seed = seed;
-}
-#endif
-
-bool looks_binary(const unsigned char* p, uint64_t n) {
-    if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) return true;
-    return memchr(p, 0, n < kBinaryProbe ? n : kBinaryProbe) != nullptr;
-}
-
-bool file_is_entry(FileHandle h, const FileEntry* entry) {
-    if (entry->file_id[0] == 0 && entry->file_id[1] == 0) return true;
-    if (entry->file_id[1] != 0) {
-        NtFileIdInformation id{};
-        if (file_query_information(h, FileIdInformation, &id, sizeof id, nullptr) == 0)
-            return memcmp(id.FileId, entry->file_id, sizeof id.FileId) == 0;
-    }
-    int64_t index = 0;
-    if (file_query_information(h, FileInternalInformation, &index, sizeof index, nullptr) != 0)
-        return true;
-    return static_cast<uint64_t>(index) == entry->file_id[0];
-}
-
-namespace {
-
-void print_fixed(const char* path) {
-    ShownPath shown;
-    const char* pieces[] = {shown_path(path, &shown), "\n"};
-    print_pieces(false, pieces, 2);
-    shown_release(&shown);
-}
-
-} // namespace
-
-ErrorCode convert_file(RunTotals* t, const char* path, const FileEntry* entry) {
-    return convert_file_deferred(t, path, entry, nullptr);
-}
-
-void take_pending_fix(RunTotals* t, const char* path, const FileEntry* entry,
-                      const PendingFix& fix) {
-    // A second visit finds the file as the first left it.
-    if (!fix.pending || !seen_first_fix(entry)) return;
-    t->boms_fixed += fix.boms;
-    t->line_feeds_fixed += fix.line_feeds;
-    ++t->files_fixed;
-    print_fixed(path);
-}
-
-ErrorCode convert_file_deferred(RunTotals* t, const char* path, const FileEntry* entry,
-                                PendingFix* fix) {
-    if (is_journal_name(path)) return 0; // the program's own, never input
-    ++t->files_processed;
-    if (entry->is_directory) return 0;
-
+// Opens the listed file; false (with result->open_error) when there is
+// nothing to read.
+bool open_listed(const Options* o, const char* path, const FileEntry* entry, Opened* f,
+                 FileResult* result) {
     FileHandle h = INVALID_FILE_HANDLE;
     ErrorCode e;
-    ErrorCode write_open_error = 0;
-    bool writable = false;
-    if (!t->test_only) {
+    *f = Opened{};
+    if (!o->test_only) {
         e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ | FOPEN_SET_INFO | FOPEN_WRITE);
-        writable = e == 0;
-        write_open_error = e;
+        f->writable = e == 0;
+        f->write_open_error = e;
         if (e != 0) {
             file_close(h); // an open can fail and still hand back a handle
             h = INVALID_FILE_HANDLE;
@@ -223,120 +98,145 @@ ErrorCode convert_file_deferred(RunTotals* t, const char* path, const FileEntry*
         h = INVALID_FILE_HANDLE;
         e = ERROR_FILE_NOT_FOUND; // the entry listed is not there any more
     }
-    if (e != 0) {
-        ++t->open_failures;
-        report_unreadable_file(path, e);
-    }
+    result->open_error = e;
     if (!handle_is_valid(h)) {
         file_close(h);
-        return 0;
+        return false;
     }
-
     // A file that may be rewritten is judged on the bytes it held when it
     // was opened; a change by another program since then is seen before the
     // rewrite.
-    uint64_t size_at_open = facts.size;
-    int64_t time_at_open = facts.write_time;
-    uint64_t limit = known ? size_at_open : ~0ull;
-    if (!known && !t->test_only && file_query_size_time(h, &size_at_open, &time_at_open) == 0)
-        limit = size_at_open;
+    f->h = h;
+    f->size = facts.size;
+    f->write_time = facts.write_time;
+    f->limit = known ? f->size : ~0ull;
+    f->allocated = known ? facts.allocated : ~0ull;
+    if (!known && !o->test_only && file_query_size_time(h, &f->size, &f->write_time) == 0)
+        f->limit = f->size;
+    return true;
+}
 
-    bool fixed = false;
-    PassMode form = t->to_unix ? PASS_UNIX : PASS_WINDOWS;
-    RewriteJob job{};
-    job.handle = h;
-    job.path = path;
-    job.entry = entry;
-    job.keep_time = t->preserve_time;
-    job.old_length = size_at_open;
-    job.write_time = time_at_open;
-    job.allocated = known ? facts.allocated : ~0ull;
-    bool rewrite = false;
-    PassCounts counts{};
-    if (!t->test_only && t->to_unix && writable && limit != ~0ull) {
-        // Converted forward at once: the rewrite counts as it goes and
-        // writes nothing while nothing changes.
-        job.probe_binary = !t->force;
-        job.judged_at_open = true;
-        rewrite = true;
+void set_failure(FileResult* r, FileOutcome outcome, ErrorCode e) {
+    r->outcome = outcome;
+    r->error = e;
+}
+
+// Rewrites the file as `job` says, from `counts` (a backward rewrite's,
+// counted already) or counting as it goes (a forward one).
+void run_rewrite(RewriteJob* job, PassCounts counts, FileResult* r) {
+    PassCounts found = counts;
+    ErrorCode error = 0;
+    char* journal = nullptr;
+    RewriteOutcome outcome = rewrite_file(job, &found, &error, &journal);
+    if (!job->backward) counts = found;
+    switch (outcome) {
+    case REWRITE_DONE:
+        // Counted only once the file holds the new text; with -p the
+        // rewrite gave the old time back.
+        r->outcome = FILE_FIXED;
+        r->boms = counts.bom;
+        r->line_feeds = eol_fixes(counts, job->windows);
+        break;
+    case REWRITE_UNCHANGED:
+        r->outcome = FILE_UNCHANGED;
+        break;
+    case REWRITE_BINARY:
+        r->outcome = FILE_BINARY;
+        break;
+    case REWRITE_UNREAD:
+        set_failure(r, FILE_UNREAD, error);
+        break;
+    case REWRITE_UNTOUCHED:
+        set_failure(r, FILE_NOT_MODIFIED, error);
+        break;
+    case REWRITE_PENDING:
+        set_failure(r, FILE_PENDING, error);
+        r->journal = journal;
+        break;
+    }
+}
+
+// Judges the file in a counting pass, then rewrites it when it needs it
+// and may be.
+void judge_and_rewrite(const Options* o, const Opened& f, RewriteJob* job, FileResult* r) {
+    Pass pass{};
+    run_pass(f.h, f.limit, !o->force, &pass);
+    const PassCounts& n = pass.counts;
+    if (pass.error != 0) return set_failure(r, FILE_UNREAD, pass.error);
+    if (pass.binary) {
+        r->outcome = FILE_BINARY;
+        return;
+    }
+    bool windows = options_windows(o, eol_majority_windows(n));
+    r->outcome = FILE_UNCHANGED;
+    if (!eol_needs_change(n, windows)) return;
+    if (o->test_only) {
+        r->outcome = FILE_WOULD_FIX;
+        r->boms = n.bom;
+        r->line_feeds = eol_fixes(n, windows);
+        return;
+    }
+    if (!f.writable) return set_failure(r, FILE_NOT_MODIFIED, f.write_open_error);
+    // Shorter than it was when opened: another program cut it meanwhile.
+    if (pass.length != f.limit) return set_failure(r, FILE_NOT_MODIFIED, 0);
+    job->windows = windows;
+    if (windows) {
+        // CR LF text grows where a line end gains its CR; it is written
+        // backward from the end then, unless other line ends and removed
+        // marks shrink it overall.
+        uint64_t grows = n.lf + n.lone_cr;
+        uint64_t shrinks = n.crcrlf + 3 * n.bom;
+        job->new_length = f.size + grows - shrinks;
+        job->backward = grows > 0 && (shrinks == 0 || grows > shrinks);
+        job->start = pass.first_windows_change;
+    }
+    // A backward rewrite takes the counts of this pass; a forward one counts anew.
+    run_rewrite(job, job->backward ? n : first_counts(), r);
+}
+
+} // namespace
+
 #ifdef EOLSET_TEST_HOOKS
-        if (g_count_seed) counts = *g_count_seed;
+void convert_set_count_seed(const PassCounts* seed) {
+    g_count_seed = seed;
+}
 #endif
-    } else {
-        Pass pass{};
-        run_pass(h, limit, !t->force, &pass);
-        const PassCounts& n = pass.counts;
-        if (pass.error != 0) {
-            count_read_failure(t, path, pass.error);
-        } else if (pass.binary) {
-            ++t->binary_left;
+
+void file_result_release(FileResult* result) {
+    mem_free(result->journal);
+    result->journal = nullptr;
+}
+
+FileResult convert_one(const Options* o, const char* path, const FileEntry* entry) {
+    FileResult r{};
+    if (is_journal_name(path)) return r; // the program's own, never input
+    if (entry->is_directory) {
+        r.outcome = FILE_FOLDER;
+        return r;
+    }
+    test_enter_conversion(true);
+    Opened f;
+    r.outcome = FILE_UNOPENED;
+    if (open_listed(o, path, entry, &f, &r)) {
+        RewriteJob job{};
+        job.handle = f.h;
+        job.path = path;
+        job.entry = entry;
+        job.keep_time = o->preserve_time;
+        job.old_length = f.size;
+        job.write_time = f.write_time;
+        job.allocated = f.allocated;
+        if (!o->test_only && o->to_unix && f.writable && f.limit != ~0ull) {
+            // Converted forward at once: the rewrite counts as it goes and
+            // writes nothing while nothing changes.
+            job.probe_binary = !o->force;
+            job.judged_at_open = true;
+            run_rewrite(&job, first_counts(), &r);
         } else {
-            if (!t->to_unix && !t->to_windows) form = n.lf >= n.crlf ? PASS_UNIX : PASS_WINDOWS;
-            if (!needs_change(n, form)) {
-                // In the form already.
-            } else if (t->test_only) {
-                PendingFix found{true, n.bom, line_ends(n) - already_in_form(n, form)};
-                if (fix)
-                    *fix = found;
-                else
-                    take_pending_fix(t, path, entry, found);
-            } else if (!writable) {
-                count_write_failure(t, path, write_open_error, false);
-            } else if (pass.length != limit) {
-                // Shorter than it was when opened: another program cut it meanwhile.
-                count_write_failure(t, path, 0, false);
-            } else {
-                rewrite = true;
-#ifdef EOLSET_TEST_HOOKS
-                if (g_count_seed) counts = *g_count_seed;
-#endif
-                if (form == PASS_WINDOWS) {
-                    // CR LF text grows where a line end gains its CR; it is
-                    // written backward from the end then, unless other line
-                    // ends and removed marks shrink it overall.
-                    uint64_t grows = n.lf + n.lone_cr;
-                    uint64_t shrinks = n.crcrlf + 3 * n.bom;
-                    job.new_length = size_at_open + grows - shrinks;
-                    job.backward = grows > 0 && (shrinks == 0 || grows > shrinks);
-                    job.start = pass.first_windows_change;
-                }
-                // A backward rewrite takes the counts of this pass; a forward one counts anew.
-                if (job.backward) counts = n;
-            }
+            judge_and_rewrite(o, f, &job, &r);
         }
+        file_close(f.h);
     }
-    if (rewrite) {
-        job.windows = form == PASS_WINDOWS;
-        PassCounts found = counts;
-        ErrorCode error = 0;
-        RewriteOutcome outcome = rewrite_file(&job, &found, &error);
-        if (!job.backward) counts = found;
-        switch (outcome) {
-        case REWRITE_DONE:
-            // Counted only once the file holds the new text.
-            add_fixes(t, counts, form);
-            fixed = true; // with -p the rewrite gave the old time back
-            break;
-        case REWRITE_UNCHANGED:
-            break;
-        case REWRITE_BINARY:
-            ++t->binary_left;
-            break;
-        case REWRITE_UNREAD:
-            count_read_failure(t, path, error);
-            break;
-        case REWRITE_UNTOUCHED:
-            count_write_failure(t, path, error, false);
-            break;
-        case REWRITE_PENDING:
-            count_write_failure(t, path, error, true);
-            break;
-        }
-    }
-    if (fixed) {
-        ++t->files_fixed;
-        print_fixed(path);
-    }
-    file_close(h);
-    return 0;
+    test_enter_conversion(false);
+    return r;
 }

@@ -1,14 +1,47 @@
 // Per-file conversion of line ends and UTF-8 byte-order marks, in place.
+// Converting a file gives back what happened to it; it prints nothing and
+// moves no counter: the driver takes the results in walk order (tally.h).
 #pragma once
 
+#include "app/eol.h"
 #include "base/types.h"
 
 #include <cstddef>
 #include <cstdint>
 
-// The run's options and counters. One per run, all zero at start; only
-// convert_file moves the counters.
-// The counters are 64-bit: a run (or one file) may hold more than 2^32 line ends.
+struct Options;
+
+enum FileOutcome : uint8_t {
+    FILE_NOT_INPUT,    // the program's own journal, never input: not even counted
+    FILE_FOLDER,       // counted as processed, nothing more
+    FILE_UNOPENED,     // could not be opened (open_error)
+    FILE_UNCHANGED,    // in the wanted form already (or a test run's second name of it)
+    FILE_FIXED,        // rewritten
+    FILE_WOULD_FIX,    // a test run: would be rewritten
+    FILE_BINARY,       // binary data, left alone
+    FILE_UNREAD,       // a read failed, or memory ran out (error); left untouched
+    FILE_NOT_MODIFIED, // needed changing, left as it was (error; 0 when no call refused)
+    FILE_PENDING,      // cut short, left to its journal for the next run (error, journal)
+};
+
+struct FileResult {
+    FileOutcome outcome;
+    // The open's failure. The outcome is FILE_UNOPENED, except where the
+    // open failed and still handed back a handle that serves.
+    ErrorCode open_error;
+    ErrorCode error;
+    uint64_t boms;       // FIXED, WOULD_FIX: marks removed
+    uint64_t line_feeds; // FIXED, WOULD_FIX: line ends changed
+    char* journal;       // PENDING: the journal's name (mem_malloc; null without memory)
+};
+
+// Converts one file (never a folder) as `options` say; in test mode only
+// judges it. The caller takes the result with file_result_release.
+FileResult convert_one(const Options* options, const char* path, const FileEntry* entry);
+void file_result_release(FileResult* result);
+
+// The run's options and counters as one record, for convert_file. All
+// zero at start; only convert_file moves the counters.
 struct RunTotals {
     uint8_t to_unix;       // -u
     uint8_t to_windows;    // -w
@@ -28,44 +61,7 @@ static_assert(sizeof(RunTotals) == 72);
 static_assert(offsetof(RunTotals, boms_fixed) == 8);
 static_assert(offsetof(RunTotals, write_failures) == 56);
 
-// What one pass over a file found.
-struct PassCounts {
-    uint64_t lf;
-    uint64_t crlf;
-    uint64_t crcrlf;
-    uint64_t lone_cr;
-    uint64_t bom;
-};
-
-// Binary data: a NUL byte in the first 8,000, or a UTF-16 or UTF-32
-// byte-order mark at the start (UTF-32's little-endian mark begins as
-// UTF-16's; its big-endian one with a NUL).
-bool looks_binary(const unsigned char* p, uint64_t n);
-constexpr uint64_t kBinaryProbe = 8000;
-
-// Whether the open handle is the file the walk listed: a name can be taken
-// over between the listing and the open (or, on a system that looks names
-// up with letter case ignored, lead to another entry). True when the entry
-// carries no identity to compare.
-bool file_is_entry(FileHandle h, const FileEntry* entry);
-
-// Converts one file (never a folder) and prints its path when it was, or in
-// test mode would be, changed. Returns 0: closing the file has no result.
+// Converts one file and at once counts and prints its result as a run
+// does: convert_one, then the driver's half (tally.h). Returns 0: closing
+// the file has no result.
 ErrorCode convert_file(RunTotals* totals, const char* path, const FileEntry* entry);
-
-// A test run's finding that a file would be fixed, left for the caller to
-// take in walk order: only the first visit of a file with several names
-// counts (see seen.h).
-struct PendingFix {
-    bool pending;
-    uint64_t boms;
-    uint64_t line_feeds;
-};
-// convert_file, except that in test mode a file that would be fixed is
-// neither counted as fixed nor printed: *fix tells the caller to do so.
-ErrorCode convert_file_deferred(RunTotals* totals, const char* path, const FileEntry* entry,
-                                PendingFix* fix);
-// Counts a pending fix (when the file was not seen fixed before) and prints
-// its path: what convert_file does in test mode.
-void take_pending_fix(RunTotals* totals, const char* path, const FileEntry* entry,
-                      const PendingFix& fix);

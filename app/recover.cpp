@@ -4,6 +4,7 @@
 #include "app/stream.h"
 
 #include "base/alloc.h"
+#include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/transfer.h"

@@ -3,6 +3,7 @@
 #include "base/alloc.h"
 #include "base/format.h"
 #include "base/output.h"
+#include "base/test_control.h"
 #include "base/transfer.h"
 #include "base/utf.h"
 #include "platform/nt.h"
@@ -11,9 +12,9 @@
 
 namespace {
 
-thread_local CapturedOutput* t_capture;
+thread_local OutputBatch* t_batch;
 
-bool output_append(CapturedOutput* out, const void* bytes, uint64_t n) {
+bool output_append(OutputBatch* out, const void* bytes, uint64_t n) {
     if (out->length + n > out->capacity) {
         uint64_t capacity = out->capacity ? out->capacity : 256;
         while (capacity < out->length + n) capacity *= 2;
@@ -117,18 +118,23 @@ const char* shown_typed(const char* text, ShownPath* shown) {
 #endif
 
 void print_pieces(bool error, const char* const* pieces, uint64_t count) {
+    test_check_may_print();
     uint64_t total = 0;
     for (uint64_t i = 0; i < count; ++i) total += str_len(pieces[i]);
-    if (CapturedOutput* out = t_capture) {
-        uint64_t mark = out->length;
-        unsigned char head[5] = {static_cast<unsigned char>(error ? 2 : 1)};
-        uint32_t length = static_cast<uint32_t>(total);
-        memcpy(head + 1, &length, 4);
-        bool ok = output_append(out, head, sizeof head);
+    if (OutputBatch* batch = t_batch) {
+        constexpr uint64_t kFlushAt = 1u << 16;
+        if (batch->length && (error != batch->error || batch->length + total > kFlushAt))
+            output_batch_flush(batch);
+        batch->error = error;
+        uint64_t mark = batch->length;
+        bool ok = true;
         for (uint64_t i = 0; ok && i < count; ++i)
-            ok = output_append(out, pieces[i], str_len(pieces[i]));
-        if (!ok) out->length = mark;
-        return;
+            ok = output_append(batch, pieces[i], str_len(pieces[i]));
+        if (ok) return;
+        // Without memory for the batch the line goes out on its own, after
+        // what was held.
+        batch->length = mark;
+        output_batch_flush(batch);
     }
     char* line = static_cast<char*>(mem_malloc(total + 1));
     if (!line) return; // as a message whose memory ran out: skipped
@@ -142,40 +148,18 @@ void print_pieces(bool error, const char* const* pieces, uint64_t count) {
     mem_free(line);
 }
 
-void output_capture(CapturedOutput* into) {
-    t_capture = into;
+void output_batch(OutputBatch* batch) {
+    t_batch = batch;
 }
 
-void output_clear(CapturedOutput* out) {
-    out->length = 0;
+void output_batch_flush(OutputBatch* batch) {
+    if (batch->length) write_stream(batch->error, batch->data, batch->length);
+    batch->length = 0;
 }
 
-void output_release(CapturedOutput* out) {
-    mem_free(out->data);
-    *out = CapturedOutput{};
-}
-
-void output_replay(OutputReplay* replay, const CapturedOutput* records) {
-    constexpr uint64_t kFlushAt = 1u << 16;
-    for (uint64_t at = 0; at + 5 <= records->length;) {
-        bool error = records->data[at] == 2;
-        uint32_t length = 0;
-        memcpy(&length, records->data + at + 1, 4);
-        const unsigned char* text = records->data + at + 5;
-        at += 5 + uint64_t{length};
-        if (replay->pending.length &&
-            (error != replay->pending_error || replay->pending.length + length > kFlushAt))
-            output_replay_flush(replay);
-        replay->pending_error = error;
-        // Without memory for the batch the text goes out on its own.
-        if (!output_append(&replay->pending, text, length)) write_stream(error, text, length);
-    }
-}
-
-void output_replay_flush(OutputReplay* replay) {
-    if (replay->pending.length)
-        write_stream(replay->pending_error, replay->pending.data, replay->pending.length);
-    replay->pending.length = 0;
+void output_batch_release(OutputBatch* batch) {
+    mem_free(batch->data);
+    *batch = OutputBatch{};
 }
 
 const char* error_reason(ErrorCode code) {

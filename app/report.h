@@ -40,24 +40,17 @@ void shown_release(ShownPath* shown);
 // would replace a path's bytes that are not UTF-8.
 void print_pieces(bool error, const char* const* pieces, uint64_t count);
 
-// What a worker thread prints while it converts a file, kept until the
-// file's turn comes: records of a stream byte and the text's length and
-// bytes. A record whose memory ran out is skipped, as a message would be.
-struct CapturedOutput {
+// Lines held back to go out together: each run of lines for one stream in
+// one write, so that a run over many files makes few system calls.
+struct OutputBatch {
     unsigned char* data; // mem_malloc
     uint64_t length;
     uint64_t capacity;
+    bool error; // the stream of what is held
 };
-// From now on this thread's print_pieces go into `into`; null prints again.
-void output_capture(CapturedOutput* into);
-// Empties the record without freeing its memory; output_release frees it.
-void output_clear(CapturedOutput* out);
-void output_release(CapturedOutput* out);
-// Collects the records of several files and writes them in order, each run
-// of records for one stream in one write.
-struct OutputReplay {
-    CapturedOutput pending;
-    bool pending_error; // the stream of what is pending
-};
-void output_replay(OutputReplay* replay, const CapturedOutput* records);
-void output_replay_flush(OutputReplay* replay);
+// From now on this thread's print_pieces add to `batch` (null: each goes
+// out at once).
+void output_batch(OutputBatch* batch);
+// Writes what the batch holds.
+void output_batch_flush(OutputBatch* batch);
+void output_batch_release(OutputBatch* batch);

@@ -1,17 +1,14 @@
 #include "app/rewrite.h"
 
-#include "app/report.h"
 #include "app/room.h"
 #include "app/stream.h"
-#include "app/window.h"
+#include "app/eol.h"
 
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/transfer.h"
 #include "platform/nt.h"
-#ifdef EOLSET_TEST_HOOKS
-#include "app/convert_test_hooks.h"
-#endif
+#include "base/test_control.h"
 
 #include <cstring>
 
@@ -228,16 +225,6 @@ uint64_t first_difference(const unsigned char* a, const unsigned char* b, uint64
     return i;
 }
 
-// Where a rewrite whose first change is at new-text offset d of the window
-// starts: the token that holds the change. Before it the two texts are the
-// same byte for byte. A lone CR that gains its LF is the same as far as it
-// goes, and changes only after its own byte.
-uint64_t first_changed_token(const unsigned char* in, uint64_t n, uint64_t d, bool windows) {
-    uint64_t at = window_boundary_before(in, n, d);
-    if (windows && at == d && at > 0 && in[at - 1] == 0x0D) --at;
-    return at;
-}
-
 // Forward, from s->read to the end: each window's new text goes behind what
 // was read. Until the first change nothing is written, nor any journal made.
 // *early is set when the rewrite ends before anything was written.
@@ -256,12 +243,12 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             *early = REWRITE_BINARY;
             return 0;
         }
-        uint64_t c = at + n == s->old_length ? n : window_boundary_before(in, n, n - 2);
+        uint64_t c = at + n == s->old_length ? n : eol_boundary_before(in, n, n - 2);
         if (!s->journaled && !s->windows) {
             // LF text needs no change where it holds no CR nor a mark's first
             // byte: counted at memory speed, passed over.
             uint64_t lf = 0;
-            if (count_to_cr_or_ef(in, in + c, &lf) == in + c) {
+            if (eol_count_lf(in, in + c, &lf) == in + c) {
                 s->counts->lf += lf;
                 s->read += c;
                 s->write += c;
@@ -269,16 +256,16 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             }
         }
         s->counts_at_read = *s->counts;
-        uint64_t length = window_convert(in, c, out, s->windows, s->counts);
+        uint64_t length = eol_convert(in, c, out, s->windows, s->counts);
         uint64_t skip = 0;
         if (!s->journaled) {
-            if (!window_changes(s->counts_at_read, *s->counts, s->windows)) {
+            if (!eol_changes(s->counts_at_read, *s->counts, s->windows)) {
                 s->read += c;
                 s->write += c;
                 continue;
             }
             skip =
-                first_changed_token(in, n, first_difference(in, out, min64(c, length)), s->windows);
+                eol_changed_token(in, n, first_difference(in, out, min64(c, length)), s->windows);
             s->start = s->read = s->write = at + skip;
             // The bytes the first write covers go with the journal's head,
             // as far as the window holds them.
@@ -327,8 +314,8 @@ ErrorCode backward(Stream* s) {
         uint64_t from = a - s->start >= 2 ? a - 2 : s->start; // two bytes to judge a boundary
         uint64_t n = r - from;
         if (ErrorCode e = read_original(s, from, in, n)) return e;
-        uint64_t c = a == s->start ? 0 : window_boundary_after(in, n, a - from);
-        uint64_t length = window_convert(in + c, n - c, out, s->windows, &scratch);
+        uint64_t c = a == s->start ? 0 : eol_boundary_after(in, n, a - from);
+        uint64_t length = eol_convert(in + c, n - c, out, s->windows, &scratch);
         uint64_t to = s->write - length;
         uint64_t lo = max64(s->start, to), hi = min64(r, s->mark);
         if (hi > lo) {
@@ -386,16 +373,6 @@ void release_memory() {
     mem_free(g_memory.out);
     mem_free(g_memory.spare);
     g_memory = WindowMemory{};
-}
-
-void say_pending(const char* path, const char* journal) {
-    ShownPath shown_file{}, shown_journal{};
-    const char* pieces[] = {"ERROR: Could not finish rewriting \"", shown_path(path, &shown_file),
-                            "\"; the next run finishes it from \"",
-                            shown_path(journal, &shown_journal), "\".\n"};
-    print_pieces(true, pieces, 5);
-    shown_release(&shown_file);
-    shown_release(&shown_journal);
 }
 
 } // namespace
@@ -478,8 +455,10 @@ void rewrite_release_window() {
     room_forget();
 }
 
-RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error) {
+RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error,
+                            char** journal) {
     *error = 0;
+    *journal = nullptr;
     if (!stream_have_window()) {
         *error = ERROR_OUTOFMEMORY;
         return REWRITE_UNREAD;
@@ -520,7 +499,8 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
     *error = e;
     if (!s.journaled) return e != 0 ? early : (early == REWRITE_DONE ? REWRITE_UNCHANGED : early);
     if (e != 0) {
-        say_pending(job->path, s.journal.name);
+        *journal = s.journal.name; // the caller names it
+        s.journal.name = nullptr;
         journal_close(&s.journal);
         return REWRITE_PENDING;
     }

@@ -6,7 +6,7 @@
 // so that a rewrite cut short at any instant is finished by the next run.
 #pragma once
 
-#include "app/convert.h"
+#include "app/eol.h"
 #include "app/journal.h"
 #include "base/types.h"
 
@@ -16,7 +16,7 @@ enum RewriteOutcome {
     REWRITE_BINARY,    // the first window shows binary data: nothing written
     REWRITE_UNREAD,    // a read failed before anything was written
     REWRITE_UNTOUCHED, // a check or step failed before anything was written
-    REWRITE_PENDING,   // cut short and kept in its journal for the next run (named already)
+    REWRITE_PENDING,   // cut short and kept in its journal for the next run
 };
 
 struct RewriteJob {
@@ -36,8 +36,11 @@ struct RewriteJob {
 };
 
 // Rewrites the file. *counts receives what a forward rewrite found (a
-// backward one leaves it alone), *error the failing call's code.
-RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error);
+// backward one leaves it alone), *error the failing call's code, and
+// *journal, for REWRITE_PENDING, the journal's name (mem_malloc; null when
+// there was no memory for it).
+RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode* error,
+                            char** journal);
 
 // Returns the calling thread's window memory, kept from one file to the
 // next, and forgets the journals' folder.

@@ -3,7 +3,7 @@
 // it on. Only rewrite.cpp and recover.cpp include this.
 #pragma once
 
-#include "app/convert.h"
+#include "app/eol.h"
 #include "app/journal.h"
 #include "app/rewrite.h"
 

@@ -1,13 +1,13 @@
 #include "app/workers.h"
 
 #include "app/journal.h"
-#include "app/report.h"
 #include "app/rewrite.h"
 #include "base/alloc.h"
 #include "base/output.h"
 #include "base/runtime/lock.h"
 #include "base/runtime/semaphore.h"
 #include "base/runtime/thread.h"
+#include "base/test_control.h"
 #include "base/utf.h"
 #include "platform/nt.h"
 
@@ -20,9 +20,7 @@ enum JobState : int32_t { JOB_QUEUED, JOB_DONE, JOB_SKIPPED };
 struct Job {
     char* path; // mem_malloc
     FileEntry entry;
-    RunTotals totals; // the run's options, counters from zero
-    PendingFix fix;
-    CapturedOutput out;
+    FileResult result;
     int32_t state; // JobState
 };
 
@@ -35,7 +33,8 @@ constexpr uint32_t kJobsPerWorker = 4;
 // of `work` stands for each queued job, and one more for each worker at the
 // end; a worker that claims a job past the last one leaves.
 struct Crew {
-    RunTotals* totals;
+    const Options* options;
+    Tally* tally;
     Signal* cancel;
     Job* ring;
     uint64_t capacity;
@@ -46,8 +45,6 @@ struct Crew {
     uint64_t claimed;  // under claim_lock
     bool stopping;     // under claim_lock: an interrupt came, no job starts
     uint64_t awaited;  // the job the walk sleeps on, or kNone
-    OutputReplay replay;
-    CapturedOutput scratch; // what the walk prints while it takes a result
 #ifdef EOLSET_TEST_HOOKS
     uint64_t worker_sleeps;
     uint64_t main_waits;
@@ -77,21 +74,8 @@ void count(uint64_t* counter) {
 #define CREW_COUNT(field) ((void)0)
 #endif
 
-void add_totals(RunTotals* into, const RunTotals& d) {
-    into->boms_fixed += d.boms_fixed;
-    into->line_feeds_fixed += d.line_feeds_fixed;
-    into->files_fixed += d.files_fixed;
-    into->files_processed += d.files_processed;
-    into->open_failures += d.open_failures;
-    into->memory_failures += d.memory_failures;
-    into->write_failures += d.write_failures;
-    into->binary_left += d.binary_left;
-}
-
-void run_job(Job* job) {
-    output_capture(&job->out);
-    convert_file_deferred(&job->totals, job->path, &job->entry, &job->fix);
-    output_capture(nullptr);
+void run_job(const Crew* c, Job* job) {
+    job->result = convert_one(c->options, job->path, &job->entry);
 }
 
 // Tells the walk that job i is over, when it sleeps on it.
@@ -113,7 +97,7 @@ bool claim_and_run(Crew* c) {
     light_unlock(&claim_lock);
     if (i >= load(&c->produced)) return false;
     Job* job = &c->ring[i % c->capacity];
-    if (!skip) run_job(job);
+    if (!skip) run_job(c, job);
     publish(c, i, skip ? JOB_SKIPPED : JOB_DONE);
     return true;
 }
@@ -171,20 +155,9 @@ void wait_for(Crew* c, uint64_t i) {
 }
 
 void retire(Crew* c, Job* job) {
-    if (job->state == JOB_DONE) {
-        output_replay(&c->replay, &job->out);
-        add_totals(c->totals, job->totals);
-        if (job->fix.pending) {
-            output_capture(&c->scratch);
-            take_pending_fix(c->totals, job->path, &job->entry, job->fix);
-            output_capture(nullptr);
-            output_replay(&c->replay, &c->scratch);
-            output_clear(&c->scratch);
-        }
-    }
+    if (job->state == JOB_DONE) tally_take(c->tally, job->path, &job->entry, &job->result);
     mem_free(job->path);
     job->path = nullptr;
-    output_clear(&job->out);
 }
 
 // Takes the results of the jobs that are over, in order, up to the first
@@ -194,7 +167,7 @@ void retire_ready(Crew* c) {
         retire(c, &c->ring[c->retired % c->capacity]);
         ++c->retired;
     }
-    output_replay_flush(&c->replay);
+    tally_flush(c->tally);
 }
 
 // Frees a slot of a full ring, waiting for half the ring at once so that the
@@ -230,7 +203,7 @@ bool same_file(const FileEntry& a, const FileEntry& b) {
 // A file reached under a second name while the first is in flight waits for
 // it, so that it finds the file as the first visit left it.
 void wait_for_other_names(Crew* c, const FileEntry* entry) {
-    if (c->totals->test_only) return; // only read: the first visit's verdict counts, in order
+    if (c->options->test_only) return; // only read: the first visit's verdict counts, in order
     for (uint64_t i = c->produced; i > c->retired; --i) {
         if (!same_file(c->ring[(i - 1) % c->capacity].entry, *entry)) continue;
         while (c->retired < i) {
@@ -265,10 +238,18 @@ uint32_t default_worker_count() {
     return n > 16 ? 16 : static_cast<uint32_t>(n);
 }
 
-void crew_begin(RunTotals* totals, uint32_t workers, Signal* cancel) {
+// Converts a file on the calling thread, its result taken at once.
+void convert_here(Crew* c, const char* path, const FileEntry* entry) {
+    FileResult r = convert_one(c->options, path, entry);
+    tally_take(c->tally, path, entry, &r);
+    tally_flush(c->tally);
+}
+
+void crew_begin(const Options* options, Tally* tally, uint32_t workers, Signal* cancel) {
     Crew* c = &g_crew;
     *c = Crew{};
-    c->totals = totals;
+    c->options = options;
+    c->tally = tally;
     c->cancel = cancel;
     c->awaited = kNone;
     c->workers = workers > MAX_WORKERS ? MAX_WORKERS : workers;
@@ -283,7 +264,7 @@ void crew_begin(RunTotals* totals, uint32_t workers, Signal* cancel) {
 void crew_convert(const char* path, const FileEntry* entry) {
     Crew* c = &g_crew;
     if (c->workers <= 1) {
-        convert_file(c->totals, path, entry);
+        convert_here(c, path, entry);
         return;
     }
     wait_for_other_names(c, entry);
@@ -294,18 +275,12 @@ void crew_convert(const char* path, const FileEntry* entry) {
     if (!job->path) {
         // No memory to queue it: converted here, after those before it.
         crew_drain();
-        convert_file(c->totals, path, entry);
+        convert_here(c, path, entry);
         return;
     }
     memcpy(job->path, path, n);
     job->entry = *entry;
-    job->totals = RunTotals{};
-    job->totals.to_unix = c->totals->to_unix;
-    job->totals.to_windows = c->totals->to_windows;
-    job->totals.preserve_time = c->totals->preserve_time;
-    job->totals.test_only = c->totals->test_only;
-    job->totals.force = c->totals->force;
-    job->fix = PendingFix{};
+    job->result = FileResult{};
     job->state = JOB_QUEUED;
     __atomic_store_n(&c->produced, c->produced + 1, __ATOMIC_SEQ_CST);
 #ifdef EOLSET_TEST_HOOKS
@@ -344,11 +319,8 @@ void crew_end() {
                   static_cast<unsigned long long>(c->worker_sleeps),
                   static_cast<unsigned long long>(c->main_waits));
 #endif
-    for (uint64_t i = 0; i < c->capacity; ++i) output_release(&c->ring[i].out);
     mem_free(c->ring);
     c->ring = nullptr;
-    output_release(&c->replay.pending);
-    output_release(&c->scratch);
 }
 
 #ifdef EOLSET_TEST_HOOKS

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #ifdef EOLSET_TEST_HOOKS
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 
 namespace {
 std::atomic<uint64_t> g_mem_calls{0};

@@ -145,3 +145,16 @@ bool single_file_entry(const char* path, FileEntry* entry) {
     file_close(h);
     return e == 0 && !entry->is_directory;
 }
+
+bool file_is_entry(FileHandle h, const FileEntry* entry) {
+    if (entry->file_id[0] == 0 && entry->file_id[1] == 0) return true;
+    if (entry->file_id[1] != 0) {
+        NtFileIdInformation id{};
+        if (file_query_information(h, FileIdInformation, &id, sizeof id, nullptr) == 0)
+            return memcmp(id.FileId, entry->file_id, sizeof id.FileId) == 0;
+    }
+    int64_t index = 0;
+    if (file_query_information(h, FileInternalInformation, &index, sizeof index, nullptr) != 0)
+        return true;
+    return static_cast<uint64_t>(index) == entry->file_id[0];
+}

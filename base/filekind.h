@@ -29,3 +29,9 @@ void filekind_forget_volumes();
 // file argument. *entry receives what the system tells of it (cleared when
 // it tells nothing, as for devices under Wine).
 bool single_file_entry(const char* path, FileEntry* entry);
+
+// Whether the open handle is the file the walk listed: a name can be taken
+// over between the listing and the open (or, on a system that looks names
+// up with letter case ignored, lead to another entry). True when the entry
+// carries no identity to compare.
+bool file_is_entry(FileHandle h, const FileEntry* entry);

@@ -4,7 +4,7 @@
 #include "base/path.h"
 #include "base/utf.h"
 #ifdef EOLSET_TEST_HOOKS
-#include "base/native_test_hooks.h"
+#include "base/test_control.h"
 #endif
 
 int error_mode_latch = 0;

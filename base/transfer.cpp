@@ -3,7 +3,7 @@
 
 #include "base/native.h"
 #ifdef EOLSET_TEST_HOOKS
-#include "base/native_test_hooks.h"
+#include "base/test_control.h"
 #endif
 
 namespace {

@@ -1,5 +1,5 @@
 #include "base/args.h"
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 #include "base/utf.h"
 
 #include <gtest/gtest.h>

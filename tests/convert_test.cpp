@@ -1,8 +1,7 @@
 
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 #include "app/convert.h"
 #include "app/rewrite.h"
-#include "app/convert_test_hooks.h"
 #include "base/fileinfo.h"
 #include "base/alloc.h"
 #include "engine_support.h"

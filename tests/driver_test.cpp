@@ -1,6 +1,5 @@
 #include "app/convert.h"
-#include "base/alloc_test_hooks.h"
-#include "app/convert_test_hooks.h"
+#include "base/test_control.h"
 #include "app/driver.h"
 #include "base/alloc.h"
 #include "engine_support.h"

@@ -1,5 +1,5 @@
 #include "base/format.h"
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 
 #include <gtest/gtest.h>
 

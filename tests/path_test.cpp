@@ -1,5 +1,5 @@
 #include "base/args.h"
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 #include "base/path.h"
 #include "base/utf.h"
 #include "platform/nt.h"

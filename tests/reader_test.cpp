@@ -1,5 +1,5 @@
 #include "app/reader.h"
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 #include "base/alloc.h"
 #include "base/fileopen.h"
 #include "engine_support.h"

@@ -5,11 +5,10 @@
 #pragma once
 
 #include "app/convert.h"
-#include "app/convert_test_hooks.h"
+#include "base/test_control.h"
 #include "app/journal.h"
 #include "app/recover.h"
 #include "app/rewrite.h"
-#include "base/native_test_hooks.h"
 #include "engine_support.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // signal timers, and (in child processes, as the module never restarts) its
 // stop, its finish hook, the idle hook and its fatal start failures.
 #include "base/runtime/voalarm.h"
-#include "base/runtime/voalarm_test_hooks.h"
+#include "base/test_control.h"
 
 #include "base/runtime/lock.h"
 #include "base/runtime/signal.h"

@@ -3,7 +3,7 @@
 // the signal pipe reader. Both builds run them, the Windows one on the real
 // NtReadFile and APC delivery.
 #include "base/runtime/async.h"
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 
 #include "base/alloc.h"
 #include "base/runtime/signal.h"

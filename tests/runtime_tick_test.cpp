@@ -1,5 +1,5 @@
 #include "base/runtime/tick.h"
-#include "base/runtime/tick_test_hooks.h"
+#include "base/test_control.h"
 #include "platform/nt.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32

@@ -1,5 +1,5 @@
 #include "base/utf.h"
-#include "base/alloc_test_hooks.h"
+#include "base/test_control.h"
 #include "platform/utf8.h"
 
 #include <gtest/gtest.h>

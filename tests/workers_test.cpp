@@ -1,6 +1,6 @@
 // Runs on worker threads against runs of one file after another: the same
 // lines, counts, status and files, whatever the threads do.
-#include "app/convert_test_hooks.h"
+#include "base/test_control.h"
 #include "app/driver.h"
 #include "app/rewrite.h"
 #include "app/workers.h"

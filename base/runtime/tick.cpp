@@ -3,7 +3,7 @@
 #include "base/runtime/record.h"
 #include "platform/nt.h"
 #ifdef EOLSET_TEST_HOOKS
-#include "base/runtime/tick_test_hooks.h"
+#include "base/test_control.h"
 #endif
 
 uint64_t tick_wrap_base = 0;

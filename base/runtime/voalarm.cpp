@@ -5,7 +5,7 @@
 #include "base/runtime/thread.h"
 #include "base/runtime/tick.h"
 #ifdef EOLSET_TEST_HOOKS
-#include "base/runtime/voalarm_test_hooks.h"
+#include "base/test_control.h"
 #endif
 
 #include <cstdlib>

@@ -98,6 +98,7 @@ int interrupt_signal() {
 
 } // namespace standin
 
+#ifdef EOLSET_TEST_HOOKS
 bool console_event_for_tests(DWORD event) {
     struct Call {
         DWORD event;
@@ -113,6 +114,7 @@ bool console_event_for_tests(DWORD event) {
     pthread_join(t, nullptr);
     return call.handled;
 }
+#endif
 
 extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     std::lock_guard<std::mutex> g(g_lock);

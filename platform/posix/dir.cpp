@@ -226,7 +226,7 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, 
     (void)Event;
     (void)ApcRoutine;
     (void)ApcContext;
-    log_count(g_call_log.dir_queries, 1);
+    CALL_LOG_COUNT(dir_queries, 1);
     FaultRule rule;
     if (fault_take(FAULT_QUERY_DIR, FileInformationClass, &rule)) return rule.status;
     Object* obj = handle_lookup(FileHandle);

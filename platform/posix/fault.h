@@ -1,6 +1,8 @@
 // Fault injection and call observation for the Linux stand-in. Tests use it
 // to make chosen calls fail or come back short, and to see what the system
-// code asked for. Unused, every hook costs one test of a flag.
+// code asked for. Unused, every hook costs one test of a flag. All of it is
+// a test control (base/test_control.h): without EOLSET_TEST_HOOKS the
+// stand-in's calls below are empty and the controls are not there at all.
 #pragma once
 
 #include "platform/nt.h"
@@ -33,6 +35,8 @@ struct FaultRule {
     int64_t short_to = -1; // ReadFile/WriteFile: succeed, moving at most this many bytes
     ULONG info_class = 0;  // query/set calls: act only on this class (0 = any)
 };
+
+#ifdef EOLSET_TEST_HOOKS
 
 // Arms a rule for one operation (replacing an earlier one).
 void fault_set(FaultOp op, const FaultRule& rule);
@@ -98,3 +102,20 @@ void fault_set_tick(const uint32_t* reading);
 
 // Thread handles open in the process now.
 uint32_t fault_live_thread_handles();
+
+#define CALL_LOG_COUNT(field, n) log_count(g_call_log.field, n)
+#define CALL_LOG_NOTE(field, value) log_note(g_call_log.field, value)
+inline void transfer_hook(bool write, uint32_t call) {
+    if (g_transfer_hook) g_transfer_hook(write, call);
+}
+
+#else
+
+inline bool fault_take(FaultOp, ULONG, FaultRule*) {
+    return false;
+}
+#define CALL_LOG_COUNT(field, n) 0u
+#define CALL_LOG_NOTE(field, value) ((void)0)
+inline void transfer_hook(bool, uint32_t) {}
+
+#endif

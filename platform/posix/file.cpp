@@ -200,13 +200,13 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
     (void)EaBuffer;
     (void)EaLength;
     ACCESS_MASK access = map_generic(DesiredAccess);
-    log_count(g_call_log.opens, 1);
-    if (access & kWriteData) log_count(g_call_log.write_opens, 1);
-    log_note(g_call_log.last_access, DesiredAccess);
-    log_note(g_call_log.last_share, ShareAccess);
-    log_note(g_call_log.last_disposition, CreateDisposition);
-    log_note(g_call_log.last_attributes, FileAttributes);
-    log_note(g_call_log.last_options, CreateOptions);
+    CALL_LOG_COUNT(opens, 1);
+    if (access & kWriteData) CALL_LOG_COUNT(write_opens, 1);
+    CALL_LOG_NOTE(last_access, DesiredAccess);
+    CALL_LOG_NOTE(last_share, ShareAccess);
+    CALL_LOG_NOTE(last_disposition, CreateDisposition);
+    CALL_LOG_NOTE(last_attributes, FileAttributes);
+    CALL_LOG_NOTE(last_options, CreateOptions);
 
     if (!FileHandle || !ObjectAttributes || !IoStatusBlock) return STATUS_INVALID_PARAMETER;
     *FileHandle = nullptr;

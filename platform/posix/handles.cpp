@@ -150,6 +150,7 @@ NTSTATUS status_from_errno(int e) {
 using namespace standin;
 
 // --- fault injection --------------------------------------------------------
+#ifdef EOLSET_TEST_HOOKS
 
 CallLog g_call_log;
 TransferHook g_transfer_hook;
@@ -203,6 +204,7 @@ uint32_t fault_live_thread_handles() {
         &n);
     return n;
 }
+#endif
 
 // --- Win32 and native calls -------------------------------------------------
 
@@ -242,7 +244,7 @@ BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
 
 UINT WINAPI SetErrorMode(UINT mode) {
     static UINT s_mode = 0;
-    log_count(g_call_log.set_error_mode, 1);
+    CALL_LOG_COUNT(set_error_mode, 1);
     UINT old = s_mode;
     s_mode = mode;
     return old;

@@ -103,9 +103,9 @@ extern "C" {
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
                      LPOVERLAPPED overlapped) {
     if (read) *read = 0;
-    uint32_t call = log_count(g_call_log.reads, 1);
-    log_note(g_call_log.last_read_size, to_read);
-    if (g_transfer_hook) g_transfer_hook(false, call);
+    uint32_t call = CALL_LOG_COUNT(reads, 1);
+    CALL_LOG_NOTE(last_read_size, to_read);
+    transfer_hook(false, call);
     int fd = -1;
     uint32_t type = 0;
     Object* obj = nullptr;
@@ -133,9 +133,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read,
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                       LPOVERLAPPED overlapped) {
     if (written) *written = 0;
-    uint32_t call = log_count(g_call_log.writes, 1);
-    log_note(g_call_log.last_write_size, to_write);
-    if (g_transfer_hook) g_transfer_hook(true, call);
+    uint32_t call = CALL_LOG_COUNT(writes, 1);
+    CALL_LOG_NOTE(last_write_size, to_write);
+    transfer_hook(true, call);
     int fd = -1;
     uint32_t type = 0;
     Object* obj = nullptr;
@@ -158,7 +158,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     }
     // A short write (the disk filled up midway) is success with the count;
     // the next write then fails.
-    log_count(g_call_log.bytes_written, static_cast<uint64_t>(n));
+    CALL_LOG_COUNT(bytes_written, static_cast<uint64_t>(n));
     if (written) *written = static_cast<DWORD>(n);
     return TRUE;
 }

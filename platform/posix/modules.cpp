@@ -15,8 +15,10 @@ namespace {
 
 StandinModule g_kernel32;
 
+#ifdef EOLSET_TEST_HOOKS
 bool g_hide_tick64 = false;
 const uint32_t* g_tick_reading = nullptr;
+#endif
 
 uint64_t monotonic_ms() {
     timespec ts;
@@ -45,6 +47,7 @@ bool is_kernel32(LPCWSTR name) {
 
 } // namespace
 
+#ifdef EOLSET_TEST_HOOKS
 void fault_hide_tick64(bool hidden) {
     __atomic_store_n(&g_hide_tick64, hidden, __ATOMIC_RELEASE);
 }
@@ -57,13 +60,16 @@ void standin::tick_hooks_reset() {
     fault_hide_tick64(false);
     fault_set_tick(nullptr);
 }
+#endif
 
 extern "C" {
 
 DWORD WINAPI GetTickCount(void) {
-    __atomic_fetch_add(&g_call_log.tick32_calls, 1, __ATOMIC_RELAXED);
+    CALL_LOG_COUNT(tick32_calls, 1);
+#ifdef EOLSET_TEST_HOOKS
     if (const uint32_t* r = __atomic_load_n(&g_tick_reading, __ATOMIC_ACQUIRE))
         return __atomic_load_n(r, __ATOMIC_ACQUIRE);
+#endif
     return static_cast<DWORD>(monotonic_ms());
 }
 
@@ -78,8 +84,11 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, const char* name) {
-    if (module == &g_kernel32 && name && strcmp(name, "GetTickCount64") == 0 &&
-        !__atomic_load_n(&g_hide_tick64, __ATOMIC_ACQUIRE))
+    bool hidden = false;
+#ifdef EOLSET_TEST_HOOKS
+    hidden = __atomic_load_n(&g_hide_tick64, __ATOMIC_ACQUIRE);
+#endif
+    if (module == &g_kernel32 && name && strcmp(name, "GetTickCount64") == 0 && !hidden)
         return reinterpret_cast<FARPROC>(&GetTickCount64);
     standin::set_last_error(127); // ERROR_PROC_NOT_FOUND
     return nullptr;

@@ -336,7 +336,7 @@ NTSTATUS NTAPI NtCreateEvent(HANDLE* handle, ACCESS_MASK access, NtObjectAttribu
     obj->access = access;
     obj->extra = ev;
     *handle = handle_insert(obj);
-    __atomic_fetch_add(&g_call_log.events_created, 1, __ATOMIC_RELAXED);
+    CALL_LOG_COUNT(events_created, 1);
     return STATUS_SUCCESS;
 }
 

@@ -68,8 +68,8 @@ extern "C" {
 
 HANDLE WINAPI CreateThread(SECURITY_ATTRIBUTES*, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
                            LPVOID parameter, DWORD flags, LPDWORD thread_id) {
-    __atomic_store_n(&g_call_log.last_stack_size, stack_size, __ATOMIC_RELAXED);
-    __atomic_store_n(&g_call_log.last_thread_flags, flags, __ATOMIC_RELAXED);
+    CALL_LOG_NOTE(last_stack_size, stack_size);
+    CALL_LOG_NOTE(last_thread_flags, flags);
     FaultRule rule;
     if (fault_take(FAULT_THREAD, 0, &rule)) {
         set_last_error(rule.error ? rule.error : ERROR_NOT_ENOUGH_MEMORY);
@@ -110,7 +110,7 @@ HANDLE WINAPI CreateThread(SECURITY_ATTRIBUTES*, SIZE_T stack_size, LPTHREAD_STA
         set_last_error(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    __atomic_fetch_add(&g_call_log.threads_created, 1, __ATOMIC_RELAXED);
+    CALL_LOG_COUNT(threads_created, 1);
     if (thread_id) *thread_id = 0; // not known until the thread runs
     return h;
 }
@@ -131,7 +131,7 @@ BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
     } else if (t_end.st) {
         __atomic_store_n(&t_end.st->priority, priority, __ATOMIC_RELAXED);
     }
-    __atomic_store_n(&g_call_log.last_priority, priority, __ATOMIC_RELAXED);
+    CALL_LOG_NOTE(last_priority, priority);
     return TRUE;
 }
 

@@ -124,7 +124,9 @@ void thread_object_release(Object* obj);
 // Queues a procedure call that the thread's next alertable wait runs.
 bool queue_apc(WaitBlock* wb, PAPCFUNC routine, ULONG_PTR data);
 // Forgets the tick hooks (fault_reset calls it).
+#ifdef EOLSET_TEST_HOOKS
 void tick_hooks_reset();
+#endif
 
 // --- names --------------------------------------------------------------------
 
