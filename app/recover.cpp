@@ -104,6 +104,48 @@ const char* file_state(FileHandle h, const Journal& j) {
     return nullptr;
 }
 
+// Moves the rewrite the journal records on from where it stands to its end,
+// once the file is proved to be in the state the rewrite left it in. `e` is
+// the open's error. Closes or removes the journal.
+bool finish_journal(FileHandle h, ErrorCode e, const char* file, Journal* j) {
+    const JournalHead& head = j->head;
+    uint64_t length = 0;
+    int64_t time = 0;
+    if (e == 0) e = file_query_size_time(h, &length, &time);
+    bool backward = head.flags & JOURNAL_BACKWARD;
+    PassCounts counts{};
+    RewriteJob job{};
+    job.allocated = ~0ull;
+    job.handle = h;
+    job.path = file;
+    Stream s{};
+    s.h = h;
+    s.job = &job;
+    s.journal = *j;
+    s.journaled = true;
+    s.windows = head.flags & JOURNAL_WINDOWS;
+    s.backward = backward;
+    s.old_length = head.old_length;
+    s.new_length = head.new_length;
+    s.start = head.start;
+    s.counts = &counts;
+    stream_rewind(&s);
+    if (e == 0 && backward && length != head.new_length) e = file_set_end(h, head.new_length);
+    bool done = !backward && stream_cut_done(head, length);
+    if (e == 0 && !done) e = stream_undo_probe(&s);
+    RewriteOutcome early = REWRITE_DONE;
+    if (e == 0 && !done) e = stream_run(&s, &early);
+    if (e == 0) {
+        stream_finish(&s);
+        say_recovery("Finished the interrupted rewrite of \"", file, "\".\n", nullptr, "");
+        return true;
+    }
+    say_recovery("ERROR: Could not finish the interrupted rewrite of \"", file,
+                 "\"; its journal \"", s.journal.name, "\" is kept.\n");
+    journal_close(&s.journal);
+    return false;
+}
+
 // Finishes the rewrite one journal records. False when it could not be.
 bool recover_one(const char* name, bool list_only) {
     Journal j{};
@@ -152,41 +194,7 @@ bool recover_one(const char* name, bool list_only) {
         say_not_finished(file, state, j.name);
         journal_close(&j);
     } else {
-        uint64_t length = 0;
-        int64_t time = 0;
-        if (e == 0) e = file_query_size_time(h, &length, &time);
-        bool backward = head.flags & JOURNAL_BACKWARD;
-        PassCounts counts{};
-        RewriteJob job{};
-        job.allocated = ~0ull;
-        job.handle = h;
-        job.path = file;
-        Stream s{};
-        s.h = h;
-        s.job = &job;
-        s.journal = j;
-        s.journaled = true;
-        s.windows = head.flags & JOURNAL_WINDOWS;
-        s.backward = backward;
-        s.old_length = head.old_length;
-        s.new_length = head.new_length;
-        s.start = head.start;
-        s.counts = &counts;
-        stream_rewind(&s);
-        if (e == 0 && backward && length != head.new_length) e = file_set_end(h, head.new_length);
-        bool done = !backward && stream_cut_done(head, length);
-        if (e == 0 && !done) e = stream_undo_probe(&s);
-        RewriteOutcome early = REWRITE_DONE;
-        if (e == 0 && !done) e = stream_run(&s, &early);
-        if (e == 0) {
-            stream_finish(&s);
-            say_recovery("Finished the interrupted rewrite of \"", file, "\".\n", nullptr, "");
-            ok = true;
-        } else {
-            say_recovery("ERROR: Could not finish the interrupted rewrite of \"", file,
-                         "\"; its journal \"", s.journal.name, "\" is kept.\n");
-            journal_close(&s.journal);
-        }
+        ok = finish_journal(h, e, file, &j);
     }
     file_close(h);
     mem_free(file);

@@ -310,7 +310,9 @@ void store_count(void* place, int bits, uint64_t count) {
 }
 
 // Formats one conversion; *f points just past the '%' and is advanced past
-// the conversion character.
+// the conversion character. Long as a parser's switch is: the flags, width,
+// precision, length and conversion of the grammar are read in one pass, a
+// case for each conversion character.
 void convert(Out* o, const char** f, va_list* ap) {
     Conversion s{0, 0, -1, 0, 0};
     const char* p = *f;

@@ -17,6 +17,7 @@
 #include "platform/posix/fault.h"
 
 #include <cstdlib>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -77,8 +78,9 @@ template <class... A> std::string text_of(const char* format, A... a) {
     return buf;
 }
 
-// Small files of every kind, a few that span many windows, and files reached
-// under two names, in folders deep and shallow.
+// Small files of every kind, a few that span many windows, files reached
+// under two names, and files that cannot be read or modified, in folders
+// deep and shallow.
 void make_tree(const fs::path& root, uint32_t seed) {
     std::mt19937 rng(seed);
     const char* ends[] = {"\n", "\r\n", "\r", "\r\r\n"};
@@ -105,6 +107,11 @@ void make_tree(const fs::path& root, uint32_t seed) {
     fs::create_hard_link(root / "d0" / "s0" / "f0.txt", root / "links" / "again.txt");
     fs::create_hard_link(root / "d0" / "s0" / "f0.txt", root / "d6" / "again.txt");
     write_bytes(root / "d0" / "s0" / "f0.txt", "first\r\nvisit\r\n");
+    // A pipe is never read, and a read-only file is not modified: both are
+    // named on standard error, counted, and make the status 1.
+    mkfifo((root / "d3" / "pipe.txt").c_str(), 0644);
+    write_bytes(root / "d2" / "read-only.txt", "needs\r\nchanging\n");
+    fs::permissions(root / "d2" / "read-only.txt", fs::perms::owner_read | fs::perms::group_read);
 #endif
 }
 
@@ -131,6 +138,13 @@ TEST_F(Workers, ThreadsPrintAndConvertAsOneAfterAnother) {
             EXPECT_EQ(got.status, want.status);
             EXPECT_EQ(files(threads), files(serial));
             EXPECT_NE(want.out.find("files processed"), std::string::npos);
+#ifndef _WIN32
+            EXPECT_NE(want.err.find("Cannot read file"), std::string::npos);
+            if (mode[1] != 't') {
+                EXPECT_NE(want.err.find("Cannot modify file"), std::string::npos);
+            }
+            EXPECT_EQ(want.status, 1);
+#endif
         }
     }
     // The threads started, and their hand-overs seldom had to wake a sleeper.

@@ -183,6 +183,123 @@ NTSTATUS create_new(const OpenPlan& p, int* fd_out, ULONG_PTR* info) {
     return STATUS_SUCCESS;
 }
 
+// The object the plan names, looked at without following a link as its
+// last element first: a link there is followed only when asked (`follow`),
+// and then reported by its target's name. Not there as written, it is
+// looked for with letter case ignored, as Wine does. 0 or -1 with errno,
+// as fstatat.
+int look_up(OpenPlan* plan, bool follow, struct stat* st, bool* leaf_is_link) {
+    int r = fstatat(plan->at, plan->leaf, st, AT_SYMLINK_NOFOLLOW);
+    *leaf_is_link = r == 0 && S_ISLNK(st->st_mode) && follow;
+    if (*leaf_is_link) r = fstatat(plan->at, plan->leaf, st, 0);
+    if (r == 0 || errno != ENOENT) return r;
+    char* found = lookup_as_wine(plan->path);
+    if (!found) {
+        errno = ENOENT;
+        return -1;
+    }
+    int again = lstat(found, st);
+    *leaf_is_link = again == 0 && S_ISLNK(st->st_mode) && follow;
+    if (*leaf_is_link) again = stat(found, st);
+    if (again != 0) {
+        free(found);
+        errno = ENOENT;
+        return -1;
+    }
+    free(plan->path);
+    plan->path = found;
+    plan->at = AT_FDCWD;
+    plan->leaf = found;
+    return 0;
+}
+
+// The handle's object for the descriptor just opened, from one look at what
+// was opened: its kind now, and its facts for the handle's first query.
+// Closes fd when it fails.
+NTSTATUS make_object(const OpenPlan& plan, int fd, bool link_itself, bool leaf_is_link,
+                     Object** out) {
+    FileFacts facts;
+    const char* slash = strrchr(plan.path, '/');
+    Object* obj = static_cast<Object*>(calloc(1, sizeof(Object)));
+    int looked = obj ? file_facts(fd, "", AT_EMPTY_PATH, slash ? slash + 1 : plan.path, &facts) : 0;
+    NTSTATUS s = !obj ? STATUS_NO_MEMORY : looked != 0 ? status_from_errno(looked) : STATUS_SUCCESS;
+    // Replaced by a pipe or device since the check: still no data access.
+    if (s == STATUS_SUCCESS && !link_itself && is_special(facts.mode) && (plan.access & kDataAccess))
+        s = STATUS_ACCESS_DENIED;
+    if (s != STATUS_SUCCESS) {
+        free(obj);
+        close(fd);
+        return s;
+    }
+    bool is_dir = S_ISDIR(facts.mode);
+    if (link_itself) {
+        struct stat target;
+        is_dir = fstatat(plan.at, plan.leaf, &target, 0) == 0 && S_ISDIR(target.st_mode);
+    }
+    // The reported name is made when first asked for: resolving every
+    // folder above the file costs a call per folder.
+    obj->is_dir = is_dir;
+    obj->type = facts.mode & S_IFMT;
+    obj->rdev = facts.rdev;
+    obj->leaf_is_link = leaf_is_link;
+    obj->kind = S_ISDIR(facts.mode) ? ObjKind::Directory : ObjKind::File;
+    obj->fd = fd;
+    obj->access = plan.access;
+    obj->share = plan.share;
+    obj->options = plan.options;
+    obj->dev = facts.dev;
+    obj->ino = facts.ino;
+    obj->reparse = link_itself;
+    obj->open_facts = facts;
+    obj->open_facts_fresh = !link_itself && !leaf_is_link; // before it is shared
+    obj->delete_on_close = plan.options & kFileDeleteOnClose;
+    *out = obj;
+    return STATUS_SUCCESS;
+}
+
+// Opens or creates what the plan names and hands out its handle. A call
+// that may cut a file holds the process's open lock throughout; any other
+// takes it only for the share check and the insertion, one step.
+NTSTATUS open_planned(OpenPlan* plan, ULONG_PTR* info, HANDLE* handle) {
+    ULONG disposition = plan->disposition;
+    bool cuts = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE ||
+                disposition == FILE_OVERWRITE_IF;
+    std::unique_lock<std::mutex> whole(g_open_lock, std::defer_lock);
+    if (cuts) whole.lock();
+    anchor_hold();
+    plan->at = anchor_borrow(plan->path, &plan->leaf);
+    struct stat st;
+    bool leaf_is_link = false;
+    int r = look_up(plan, !(plan->options & FILE_OPEN_REPARSE_POINT), &st, &leaf_is_link);
+    bool link_itself = r == 0 && S_ISLNK(st.st_mode);
+    int fd = -1;
+    NTSTATUS s;
+    if (r == 0)
+        s = open_existing(*plan, st, link_itself, &fd, info);
+    else if (errno == ENOENT)
+        s = create_new(*plan, &fd, info);
+    else
+        s = status_for_path_error(errno, plan->path);
+    Object* obj = nullptr;
+    if (s == STATUS_SUCCESS) s = make_object(*plan, fd, link_itself, leaf_is_link, &obj);
+    anchor_unhold();
+    if (s != STATUS_SUCCESS) return s;
+    // The handles of the process are checked once more with the object in
+    // hand: another thread may have opened it meanwhile.
+    std::unique_lock<std::mutex> step(g_open_lock, std::defer_lock);
+    if (!whole.owns_lock()) step.lock();
+    if (share_conflict(obj->dev, obj->ino, plan->access, plan->share)) {
+        close(fd);
+        free(obj);
+        return STATUS_SHARING_VIOLATION;
+    }
+    obj->unix_path = plan->path;
+    plan->path = nullptr;
+    *handle = handle_insert(obj);
+    if (obj->kind == ObjKind::Directory) anchor_remember(obj->unix_path, fd);
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 } // namespace standin
@@ -234,116 +351,8 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess,
                   ObjectAttributes->SecurityDescriptor != nullptr};
     NTSTATUS s = posix_path_from_native(ObjectAttributes, &plan.path, &plan.trailing);
     if (s != STATUS_SUCCESS) return s;
-    bool link_itself = false;
-    int fd = -1;
     ULONG_PTR info = 0;
-    {
-        bool cuts = CreateDisposition == FILE_SUPERSEDE || CreateDisposition == FILE_OVERWRITE ||
-                    CreateDisposition == FILE_OVERWRITE_IF;
-        std::unique_lock<std::mutex> whole(g_open_lock, std::defer_lock);
-        if (cuts) whole.lock();
-        anchor_hold();
-        bool holding = true;
-        plan.at = anchor_borrow(plan.path, &plan.leaf);
-        struct stat st;
-        bool follow = !(CreateOptions & FILE_OPEN_REPARSE_POINT);
-        // The object itself first: a link as the last element is followed
-        // only when asked, and then reported by its target's name.
-        int r = fstatat(plan.at, plan.leaf, &st, AT_SYMLINK_NOFOLLOW);
-        bool leaf_is_link = r == 0 && S_ISLNK(st.st_mode) && follow;
-        if (leaf_is_link) r = fstatat(plan.at, plan.leaf, &st, 0);
-        if (r != 0 && errno == ENOENT) {
-            // Not there as written: as Wine, look for it with case ignored.
-            if (char* found = lookup_as_wine(plan.path)) {
-                int again = lstat(found, &st);
-                leaf_is_link = again == 0 && S_ISLNK(st.st_mode) && follow;
-                if (leaf_is_link) again = stat(found, &st);
-                if (again == 0) {
-                    free(plan.path);
-                    plan.path = found;
-                    plan.at = AT_FDCWD;
-                    plan.leaf = found;
-                    r = 0;
-                } else {
-                    free(found);
-                    errno = ENOENT;
-                }
-            } else {
-                errno = ENOENT;
-            }
-        }
-        if (r == 0) {
-            link_itself = S_ISLNK(st.st_mode);
-            s = open_existing(plan, st, link_itself, &fd, &info);
-        } else if (errno == ENOENT) {
-            s = create_new(plan, &fd, &info);
-        } else {
-            s = status_for_path_error(errno, plan.path);
-        }
-        if (s == STATUS_SUCCESS) {
-            // One look at what was opened: its kind now, and its facts for
-            // the handle's first query.
-            FileFacts facts;
-            const char* slash = strrchr(plan.path, '/');
-            Object* obj = static_cast<Object*>(calloc(1, sizeof(Object)));
-            int looked =
-                obj ? file_facts(fd, "", AT_EMPTY_PATH, slash ? slash + 1 : plan.path, &facts) : 0;
-            if (!obj || looked != 0) {
-                free(obj);
-                close(fd);
-                free(plan.path);
-                anchor_unhold();
-                return obj ? status_from_errno(looked) : STATUS_NO_MEMORY;
-            }
-            // Replaced by a pipe or device since the check: still no data access.
-            if (!link_itself && is_special(facts.mode) && (access & kDataAccess)) {
-                free(obj);
-                close(fd);
-                free(plan.path);
-                anchor_unhold();
-                return STATUS_ACCESS_DENIED;
-            }
-            bool is_dir = S_ISDIR(facts.mode);
-            if (link_itself) {
-                struct stat target;
-                is_dir = fstatat(plan.at, plan.leaf, &target, 0) == 0 && S_ISDIR(target.st_mode);
-            }
-            // The reported name is made when first asked for: resolving
-            // every folder above the file costs a call per folder.
-            obj->is_dir = is_dir;
-            obj->type = facts.mode & S_IFMT;
-            obj->rdev = facts.rdev;
-            obj->leaf_is_link = leaf_is_link;
-            obj->kind = S_ISDIR(facts.mode) ? ObjKind::Directory : ObjKind::File;
-            obj->fd = fd;
-            obj->access = access;
-            obj->share = ShareAccess;
-            obj->options = CreateOptions;
-            obj->dev = facts.dev;
-            obj->ino = facts.ino;
-            obj->reparse = link_itself;
-            obj->open_facts = facts;
-            obj->open_facts_fresh = !link_itself && !leaf_is_link; // before it is shared
-            obj->delete_on_close = CreateOptions & kFileDeleteOnClose;
-            anchor_unhold();
-            holding = false;
-            // The handles of the process are checked once more with the
-            // object in hand: another thread may have opened it meanwhile.
-            std::unique_lock<std::mutex> step(g_open_lock, std::defer_lock);
-            if (!whole.owns_lock()) step.lock();
-            if (share_conflict(facts.dev, facts.ino, access, ShareAccess)) {
-                close(fd);
-                free(obj);
-                s = STATUS_SHARING_VIOLATION;
-            } else {
-                obj->unix_path = plan.path;
-                plan.path = nullptr;
-                *FileHandle = handle_insert(obj);
-                if (obj->kind == ObjKind::Directory) anchor_remember(obj->unix_path, fd);
-            }
-        }
-        if (holding) anchor_unhold();
-    }
+    s = open_planned(&plan, &info, FileHandle);
     free(plan.path);
     if (s != STATUS_SUCCESS) return s;
     IoStatusBlock->Status = iosb_only ? rule.status : STATUS_SUCCESS;

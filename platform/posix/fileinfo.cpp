@@ -165,6 +165,9 @@ ULONG fixed_size_of(ULONG cls) {
     return 0;
 }
 
+// Fills the layout of one information class from one look at the file. Long
+// as a table is: a case for each class the stand-in answers, each a few
+// assignments.
 NTSTATUS query_file(const Target& t, void* buf, ULONG length, ULONG cls, ULONG_PTR* used) {
     ULONG fixed = fixed_size_of(cls);
     if (fixed == 0) return STATUS_INVALID_INFO_CLASS;
