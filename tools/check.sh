@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both programs and runs every test: the Linux build under the
 # sanitizers, the Windows build under Wine; then the tests with threads (the
-# runtime's and the workers') under ThreadSanitizer.
+# runtime's and the workers') under ThreadSanitizer; last, that the program a
+# plain configure builds holds no test control.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -24,5 +25,7 @@ for preset in dev windows tsan; do
     passed=$((passed + p))
     failed=$((failed + f))
 done
+echo "=== shipped: a plain configure and build holds no test control"
+if ! bash tools/shipped.sh; then status=1; fi
 echo "total: $passed passed, $failed failed"
 exit $status

@@ -114,8 +114,11 @@ inline void transfer_hook(bool write, uint32_t call) {
 inline bool fault_take(FaultOp, ULONG, FaultRule*) {
     return false;
 }
-#define CALL_LOG_COUNT(field, n) 0u
-#define CALL_LOG_NOTE(field, value) ((void)0)
+inline uint32_t call_log_none() {
+    return 0;
+}
+#define CALL_LOG_COUNT(field, n) call_log_none()
+#define CALL_LOG_NOTE(field, value) ((void)(value))
 inline void transfer_hook(bool, uint32_t) {}
 
 #endif
