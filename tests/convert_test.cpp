@@ -15,7 +15,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 namespace {

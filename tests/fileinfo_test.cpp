@@ -4,7 +4,6 @@
 #include "base/path.h"
 #include "platform/nt.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 #include "scratch.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 #include <sys/stat.h>
 #endif
 

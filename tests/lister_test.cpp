@@ -4,7 +4,6 @@
 #include "base/lister.h"
 #include "platform/nt.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 
 #include <sys/stat.h>
 #endif

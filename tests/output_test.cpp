@@ -1,11 +1,11 @@
 #include "base/output.h"
 #include "base/test_control.h"
+#include "app/report.h"
 
 #include "base/alloc.h"
 #include "base/fileopen.h"
 #include "platform/nt.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 #include "scratch.h"
@@ -143,7 +143,8 @@ long process_id() {
 #endif
 }
 
-[[noreturn]] void fatal_into_file(const char* source, int32_t line, const char* message) {
+// Standard output to the death test's file.
+void output_into_file() {
     const char* path = getenv(kFatalOutVar);
 #ifdef _WIN32
     FileHandle h = create_file(path ? path : "");
@@ -155,6 +156,10 @@ long process_id() {
     int fd = open(path ? path : "", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     dup2(fd, 1);
 #endif
+}
+
+[[noreturn]] void fatal_into_file(const char* source, int32_t line, const char* message) {
+    output_into_file();
     fatal_report(source, line, message);
 }
 
@@ -235,6 +240,19 @@ TEST_F(FatalReportDeathTest, TerminatesWith255WhenTheTrapIsPassed) {
     EXPECT_EXIT(fatal_after_ignored_trap("x.cpp", 3, "go on\n"), ::testing::ExitedWithCode(255),
                 "");
     EXPECT_EQ(printed(), "FATAL: x.cpp:3 go on\n");
+}
+
+// Conversions print nothing: a line printed while one is in progress on the
+// thread stops the program, so no test passes while conversion code prints.
+TEST_F(FatalReportDeathTest, APrintDuringAConversionStopsTheProgram) {
+    auto print_while_converting = [] {
+        output_into_file();
+        test_enter_conversion(true);
+        const char* pieces[] = {"a line\n"};
+        print_pieces(false, pieces, 1);
+    };
+    EXPECT_EXIT(print_while_converting(), died_of_breakpoint, "");
+    EXPECT_NE(printed().find("a conversion printed"), std::string::npos);
 }
 
 } // namespace

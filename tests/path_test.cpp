@@ -4,7 +4,6 @@
 #include "base/utf.h"
 #include "platform/nt.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 #include <gtest/gtest.h>

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 namespace {

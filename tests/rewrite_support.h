@@ -17,7 +17,6 @@
 #include <string>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 namespace rewrite_test {

@@ -20,7 +20,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -27,7 +27,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 namespace {

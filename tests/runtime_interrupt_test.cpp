@@ -8,7 +8,7 @@
 #include <thread>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 #include "platform/posix/standin.h"
 
 #include <csignal>

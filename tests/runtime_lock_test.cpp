@@ -5,7 +5,6 @@
 #include "base/runtime/signal.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 #include <gtest/gtest.h>

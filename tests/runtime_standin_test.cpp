@@ -6,7 +6,7 @@
 #ifndef _WIN32
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 #include "tests/scratch.h"
 
 #include <fcntl.h>

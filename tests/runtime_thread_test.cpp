@@ -4,7 +4,7 @@
 #include "base/runtime/thread.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 #endif
 
 #include <gtest/gtest.h>

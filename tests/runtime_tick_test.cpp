@@ -3,7 +3,6 @@
 #include "platform/nt.h"
 #include "tests/runtime_support.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 #include <gtest/gtest.h>

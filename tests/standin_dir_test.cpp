@@ -5,7 +5,7 @@
 #include "base/fileopen.h"
 #include "base/utf.h"
 #include "platform/nt.h"
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 
 #include "scratch.h"
 

@@ -2,7 +2,7 @@
 // system gives (and Wine gives, where they agree).
 #ifndef _WIN32
 #include "platform/nt.h"
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 #include "platform/posix/standin.h"
 #include "tests/scratch.h"
 

@@ -3,7 +3,7 @@
 #include "base/fileopen.h"
 #include "platform/nt.h"
 #ifndef _WIN32
-#include "platform/posix/fault.h"
+#include "base/test_control.h"
 #include "platform/posix/standin.h"
 #endif
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 #endif
 
 namespace {

@@ -14,7 +14,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include "platform/posix/fault.h"
 
 #include <cstdlib>
 #include <sys/stat.h>
