@@ -54,12 +54,23 @@ inline EolToken eol_token_at(const unsigned char* b, uint64_t n, uint64_t i) {
 
 inline void eol_tally(PassCounts* n, EolToken t) {
     switch (t) {
-    case EOL_LF: ++n->lf; break;
-    case EOL_CRLF: ++n->crlf; break;
-    case EOL_CRCRLF: ++n->crcrlf; break;
-    case EOL_LONE_CR: ++n->lone_cr; break;
-    case EOL_BOM: ++n->bom; break;
-    case EOL_PLAIN: break;
+    case EOL_LF:
+        ++n->lf;
+        break;
+    case EOL_CRLF:
+        ++n->crlf;
+        break;
+    case EOL_CRCRLF:
+        ++n->crcrlf;
+        break;
+    case EOL_LONE_CR:
+        ++n->lone_cr;
+        break;
+    case EOL_BOM:
+        ++n->bom;
+        break;
+    case EOL_PLAIN:
+        break;
     }
 }
 

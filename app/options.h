@@ -39,5 +39,4 @@ enum ParseOutcome {
 
 // Reads the switches, the folder and the filters. The strings stay in argv;
 // what the parser makes lives in `arena`.
-ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena,
-                                Options* options);
+ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena, Options* options);

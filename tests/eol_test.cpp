@@ -123,8 +123,8 @@ TEST(Eol, EveryShortTextInEveryMode) {
 // back through a file: the counting pass agrees with the reference.
 TEST(Eol, CountingPassAcrossSlicesAndBlocks) {
     ScratchDir dir{"eol"};
-    const std::string tokens[] = {"\r\r\n", "\r\n", "\r", "\n", "\xEF\xBB\xBF", "\xEF\xBB",
-                                  "\xEF", "\r\r"};
+    const std::string tokens[] = {"\r\r\n",       "\r\n",     "\r",   "\n",
+                                  "\xEF\xBB\xBF", "\xEF\xBB", "\xEF", "\r\r"};
     for (uint64_t slice : {5u, 7u, 16u, 17u, 10000u}) {
         for (const std::string& token : tokens) {
             for (size_t at = 0; at < 40; ++at) {
@@ -133,7 +133,9 @@ TEST(Eol, CountingPassAcrossSlicesAndBlocks) {
                 Ref ref = reference(t);
                 write_bytes(dir.dir / "f", t);
                 FileHandle h = INVALID_FILE_HANDLE;
-                ASSERT_EQ(file_open(&h, program_path(dir.dir / "f").c_str(), FOPEN_QUERY | FOPEN_READ), 0);
+                ASSERT_EQ(
+                    file_open(&h, program_path(dir.dir / "f").c_str(), FOPEN_QUERY | FOPEN_READ),
+                    0);
                 LookAheadReader r;
                 reader_create(&r, h, slice);
                 PassCounts counts{};

@@ -224,7 +224,8 @@ NTSTATUS make_object(const OpenPlan& plan, int fd, bool link_itself, bool leaf_i
     int looked = obj ? file_facts(fd, "", AT_EMPTY_PATH, slash ? slash + 1 : plan.path, &facts) : 0;
     NTSTATUS s = !obj ? STATUS_NO_MEMORY : looked != 0 ? status_from_errno(looked) : STATUS_SUCCESS;
     // Replaced by a pipe or device since the check: still no data access.
-    if (s == STATUS_SUCCESS && !link_itself && is_special(facts.mode) && (plan.access & kDataAccess))
+    if (s == STATUS_SUCCESS && !link_itself && is_special(facts.mode) &&
+        (plan.access & kDataAccess))
         s = STATUS_ACCESS_DENIED;
     if (s != STATUS_SUCCESS) {
         free(obj);
