@@ -80,10 +80,7 @@ void walk(Run* run, const char* folder, const char* const* filters) {
 void convert_single(Run* run, const char* path, const FileEntry* entry) {
     char* full = path_full(arena_base(&run->arena), path);
     shown_set_root(path, full);
-    const char* at = full ? full : path;
-    FileResult r = convert_one(run->options, at, entry);
-    tally_take(&run->tally, at, entry, &r);
-    tally_flush(&run->tally);
+    tally_convert(&run->tally, run->options, full ? full : path, entry);
 }
 
 // Recovery first, then the single file or the walk.

@@ -162,10 +162,6 @@ ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena
     if (help) return PARSE_HELP;
     if (version) return PARSE_VERSION;
     if (!o.folder || !*o.folder) return PARSE_NO_FOLDER;
-    if (out_of_memory) {
-        // Still split, as a run would, so the heap calls come in one order.
-        finish_filters(arena, filters, options);
-        return PARSE_NO_MEMORY;
-    }
-    return finish_filters(arena, filters, options);
+    ParseOutcome outcome = finish_filters(arena, filters, options);
+    return out_of_memory ? PARSE_NO_MEMORY : outcome;
 }

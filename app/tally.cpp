@@ -90,6 +90,12 @@ void tally_flush(Tally* tally) {
     output_batch_flush(&tally->batch);
 }
 
+void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry) {
+    FileResult r = convert_one(options, path, entry);
+    tally_take(tally, path, entry, &r);
+    tally_flush(tally);
+}
+
 void tally_release(Tally* tally) {
     output_batch_flush(&tally->batch);
     output_batch_release(&tally->batch);
@@ -124,10 +130,9 @@ ErrorCode convert_file(RunTotals* totals, const char* path, const FileEntry* ent
     o.preserve_time = totals->preserve_time;
     o.test_only = totals->test_only;
     o.force = totals->force;
-    FileResult r = convert_one(&o, path, entry);
     RunCounts c{};
     Tally tally{&c, {}};
-    tally_take(&tally, path, entry, &r);
+    tally_convert(&tally, &o, path, entry);
     tally_release(&tally);
     totals->boms_fixed += c.boms_fixed;
     totals->line_feeds_fixed += c.line_feeds_fixed;

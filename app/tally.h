@@ -36,6 +36,8 @@ struct Tally {
 void tally_take(Tally* tally, const char* path, const FileEntry* entry, FileResult* result);
 // Writes the lines taken so far.
 void tally_flush(Tally* tally);
+// Converts a file on the calling thread and takes its result at once.
+void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry);
 void tally_release(Tally* tally);
 
 // The summary lines, each only when its number is not 0.

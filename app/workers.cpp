@@ -238,13 +238,6 @@ uint32_t default_worker_count() {
     return n > 16 ? 16 : static_cast<uint32_t>(n);
 }
 
-// Converts a file on the calling thread, its result taken at once.
-void convert_here(Crew* c, const char* path, const FileEntry* entry) {
-    FileResult r = convert_one(c->options, path, entry);
-    tally_take(c->tally, path, entry, &r);
-    tally_flush(c->tally);
-}
-
 void crew_begin(const Options* options, Tally* tally, uint32_t workers, Signal* cancel) {
     Crew* c = &g_crew;
     *c = Crew{};
@@ -264,7 +257,7 @@ void crew_begin(const Options* options, Tally* tally, uint32_t workers, Signal* 
 void crew_convert(const char* path, const FileEntry* entry) {
     Crew* c = &g_crew;
     if (c->workers <= 1) {
-        convert_here(c, path, entry);
+        tally_convert(c->tally, c->options, path, entry);
         return;
     }
     wait_for_other_names(c, entry);
@@ -275,7 +268,7 @@ void crew_convert(const char* path, const FileEntry* entry) {
     if (!job->path) {
         // No memory to queue it: converted here, after those before it.
         crew_drain();
-        convert_here(c, path, entry);
+        tally_convert(c->tally, c->options, path, entry);
         return;
     }
     memcpy(job->path, path, n);

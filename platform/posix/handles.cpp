@@ -119,7 +119,7 @@ NTSTATUS status_from_errno(int e) {
     case ENFILE:
         return STATUS_TOO_MANY_OPENED_FILES;
     case ELOOP:
-        return static_cast<NTSTATUS>(0xC0000280L); // reparse point not resolved
+        return STATUS_REPARSE_POINT_NOT_RESOLVED;
     case EROFS:
         return STATUS_MEDIA_WRITE_PROTECTED;
     case ENOMEM:
@@ -214,8 +214,6 @@ struct StatusMapping {
     NTSTATUS status;
     ULONG error;
 };
-constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003BL);
-constexpr NTSTATUS kStatusReparsePointNotResolved = static_cast<NTSTATUS>(0xC0000280L);
 constexpr StatusMapping kStatusMappings[] = {
     {STATUS_SUCCESS, ERROR_SUCCESS},
     {STATUS_PENDING, ERROR_IO_PENDING},
@@ -243,7 +241,7 @@ constexpr StatusMapping kStatusMappings[] = {
     {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
     {STATUS_OBJECT_PATH_INVALID, ERROR_BAD_PATHNAME},
     {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
-    {kStatusObjectPathSyntaxBad, ERROR_BAD_PATHNAME},
+    {STATUS_OBJECT_PATH_SYNTAX_BAD, ERROR_BAD_PATHNAME},
     {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
     {STATUS_DISK_QUOTA_EXCEEDED, ERROR_DISK_QUOTA_EXCEEDED},
     {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
@@ -264,7 +262,7 @@ constexpr StatusMapping kStatusMappings[] = {
     {STATUS_IO_DEVICE_ERROR, ERROR_IO_DEVICE},
     {STATUS_TOO_MANY_LINKS, ERROR_TOO_MANY_LINKS},
     {STATUS_NOT_A_REPARSE_POINT, ERROR_NOT_A_REPARSE_POINT},
-    {kStatusReparsePointNotResolved, ERROR_CANT_RESOLVE_FILENAME},
+    {STATUS_REPARSE_POINT_NOT_RESOLVED, ERROR_CANT_RESOLVE_FILENAME},
 };
 
 } // namespace

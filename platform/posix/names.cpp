@@ -19,8 +19,6 @@ namespace standin {
 
 namespace {
 
-constexpr NTSTATUS kStatusObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003BL);
-
 bool starts_with(const char16_t* s, size_t n, const char* prefix) {
     size_t i = 0;
     for (; prefix[i]; ++i)
@@ -56,10 +54,10 @@ NTSTATUS posix_path_from_native(const NtObjectAttributes* oa, char** out, bool* 
         Object* root = handle_lookup(oa->RootDirectory);
         if (!root || root->kind != ObjKind::Directory || !root->unix_path)
             return STATUS_INVALID_HANDLE;
-        if (n > 0 && s[0] == u'\\') return kStatusObjectPathSyntaxBad;
+        if (n > 0 && s[0] == u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
         base = root->unix_path;
     } else {
-        if (n == 0 || s[0] != u'\\') return kStatusObjectPathSyntaxBad;
+        if (n == 0 || s[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
         if (!starts_with(s, n, "\\??\\")) return missing_object(s, n, 1);
         // \??\X: with nothing after it or a backslash: a drive.
         bool drive = n >= 6 && s[5] == u':' && (n == 6 || s[6] == u'\\') &&
