@@ -180,6 +180,10 @@ TEST_F(Recover, JournalOrFileNotAsLeftIsKeptAndNamed) {
     memcpy(&head, saved.data(), sizeof head);
     const uint64_t first_write = head.data_at + head.initial;
     ASSERT_LT(first_write, saved.size());
+    // The stopped file's identity stays taken for the whole test: a file made
+    // later must never be handed the same file id, or a replaced file would
+    // pass for the one the journal was written for.
+    fs::create_hard_link(file, scratch.dir / "held");
 
     enum Expect { KEPT, KEPT_OR_FINISHED, FINISHED };
     struct Damage {
