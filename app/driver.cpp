@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include "app/interrupt.h"
+#include "app/journal_home.h"
 #include "app/options.h"
 #include "app/recover.h"
 #include "app/report.h"
@@ -9,6 +10,7 @@
 #include "app/tally.h"
 #include "app/workers.h"
 #include "base/alloc.h"
+#include "base/utf.h"
 #include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/output.h"
@@ -83,12 +85,30 @@ void convert_single(Run* run, const char* path, const FileEntry* entry) {
     tally_convert(&run->tally, run->options, full ? full : path, entry);
 }
 
+// A run that may rewrite files says before it judges any when no folder
+// may hold their journals; each file that needed rewriting then counts as
+// not modified, and the run fails.
+void choose_journal_folder(Run* run) {
+    char* tried = nullptr;
+    ErrorCode e = journal_choose_folder(&tried);
+    if (e == 0) return;
+    run->counts.failed = true;
+    uint64_t n = tried ? str_len(tried) : 0;
+    if (n > 1 && tried[n - 1] == '\\') tried[n - 1] = 0; // named as a folder is named
+    if (tried)
+        report_path_error("ERROR: No folder for rewrite journals: cannot create \"", tried, e);
+    else
+        print_err("ERROR: No folder for rewrite journals: %s (error %d).\n", error_reason(e), e);
+    mem_free(tried);
+}
+
 // Recovery first, then the single file or the walk.
 void run_files(Run* run) {
     const Options* o = run->options;
     interrupt_install(&run->cancel);
     // Rewrites an earlier run left unfinished come first.
     if (!rewrite_recover(o->test_only)) run->counts.failed = true;
+    if (!o->test_only) choose_journal_folder(run);
     FileEntry entry = {};
     if (!o->folder_split && single_file_entry(o->folder, &entry))
         convert_single(run, o->folder, &entry);

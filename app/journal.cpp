@@ -1,5 +1,7 @@
 #include "app/journal.h"
 
+#include "app/journal_home.h"
+
 #include "base/alloc.h"
 #include "base/fileinfo.h"
 #include "base/format.h"
@@ -131,75 +133,6 @@ struct Spare {
 };
 thread_local Spare t_spare = {false, INVALID_FILE_HANDLE, nullptr, 0};
 
-// Owner-only access. On Windows the folder lies in the user's profile,
-// whose access list already admits only the user (and the system and its
-// administrators): journals take that one. The stand-in makes an object for
-// its owner alone when a descriptor comes with the call: this one, one entry
-// granting everything to the owner (S-1-3-4), none inherited.
-#ifndef _WIN32
-struct OwnerOnly {
-    struct {
-        uint8_t revision, sbz1;
-        uint16_t size, count, sbz2;
-    } acl;
-    struct {
-        uint8_t type, flags;
-        uint16_t size;
-        uint32_t mask;
-        uint8_t sid_revision, sub_count, authority[6];
-        uint32_t sub[1];
-    } ace;
-};
-struct AbsoluteDescriptor {
-    uint8_t revision, sbz1;
-    uint16_t control;
-    void* owner;
-    void* group;
-    void* sacl;
-    void* dacl;
-};
-
-OwnerOnly g_owner_only = {
-    {2, 0, sizeof(OwnerOnly), 1, 0},
-    {0, 0x3, sizeof(OwnerOnly::ace), 0x1F01FF, 1, 1, {0, 0, 0, 0, 0, 3}, {4}}};
-AbsoluteDescriptor g_descriptor = {
-    1, 0, 0x1004 /* DACL present, protected */, nullptr, nullptr, nullptr, &g_owner_only};
-#endif
-
-// Journals and spares: read, written, renamed and deleted by their owner;
-// no other handle may write them meanwhile, so that a run never takes one
-// that another run holds.
-constexpr uint32_t kJournalAccess =
-    FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE | kReadControl;
-constexpr uint32_t kJournalShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
-constexpr uint32_t kJournalOptions =
-    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
-
-// Creates a file (exclusively) or opens or creates a folder, owner-only.
-ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
-    ArenaAllocator scratch;
-    arena_init(&scratch);
-    NativeName name{};
-    ErrorCode e = native_path_from_path(&scratch, path, &name);
-    if (e == 0) {
-        uint32_t access = folder ? FILE_LIST_DIRECTORY | SYNCHRONIZE : kJournalAccess;
-        uint32_t options =
-            folder ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE : kJournalOptions;
-#ifdef _WIN32
-        void* security = nullptr;
-#else
-        void* security = &g_descriptor;
-#endif
-        uint32_t share =
-            folder ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : kJournalShare;
-        e = native_create_secure(&name, access, share, FILE_ATTRIBUTE_NORMAL,
-                                 folder ? FILE_OPEN_IF : FILE_CREATE, options, security, out,
-                                 nullptr);
-    }
-    arena_release(&scratch);
-    return e;
-}
-
 // Gives the open file a new full path; a name in use is refused.
 ErrorCode rename_handle(FileHandle h, const char* path) {
     ArenaAllocator scratch;
@@ -232,229 +165,6 @@ uint64_t path_hash(const char* path) {
     return h;
 }
 
-// Creates the folder `path` (with a closing backslash) and, when needed, up
-// to `depth` folders above it.
-ErrorCode make_folder(char* path, int depth) {
-    FileHandle h = INVALID_FILE_HANDLE;
-    ErrorCode e = create_private(path, true, &h);
-    if (e == ERROR_PATH_NOT_FOUND && depth > 0) {
-        uint64_t n = str_len(path);
-        uint64_t cut = n - 1;
-        while (cut > 0 && path[cut - 1] != '\\') --cut;
-        if (cut > 3) {
-            char saved = path[cut];
-            path[cut] = 0;
-            e = make_folder(path, depth - 1);
-            path[cut] = saved;
-            if (e == 0) e = create_private(path, true, &h);
-        }
-    }
-    file_close(h);
-    return e;
-}
-
-// --- who may write the journals ---------------------------------------------
-
-// A SID as the system lays it out: revision, count, authority, sub-authorities.
-uint64_t sid_bytes(const unsigned char* sid) {
-    return 8 + 4 * uint64_t{sid[1]};
-}
-
-bool sid_is(const unsigned char* sid, const unsigned char* other) {
-    return other && sid[1] == other[1] && memcmp(sid, other, sid_bytes(sid)) == 0;
-}
-
-// The SIDs of the user running the process and of the owner it gives new
-// objects (an administrator's may be the Administrators group), read once.
-struct UserSids {
-    unsigned char user[72];
-    unsigned char owner[72];
-    bool known;
-};
-UserSids g_user;
-LightLock g_user_lock;
-
-bool read_token_sid(HANDLE token, ULONG cls, unsigned char* out) {
-    alignas(8) unsigned char buf[128];
-    ULONG got = 0;
-    if (NtQueryInformationToken(token, cls, buf, sizeof buf, &got) < 0) return false;
-    const unsigned char* sid = nullptr;
-    memcpy(&sid, buf, sizeof sid);
-    if (!sid || sid < buf || sid + 8 > buf + got || sid[1] > 15 || sid + sid_bytes(sid) > buf + got)
-        return false;
-    memcpy(out, sid, sid_bytes(sid));
-    return true;
-}
-
-bool user_sids(UserSids* out) {
-    light_lock(&g_user_lock);
-    if (!g_user.known) {
-        HANDLE token = nullptr;
-        if (NtOpenProcessToken(reinterpret_cast<HANDLE>(~uintptr_t{0}), kTokenQuery, &token) >= 0) {
-            g_user.known = read_token_sid(token, kTokenUser, g_user.user);
-            if (!read_token_sid(token, kTokenOwner, g_user.owner))
-                memcpy(g_user.owner, g_user.user, sizeof g_user.owner);
-#ifdef _WIN32
-            NtClose(token);
-#endif
-        }
-    }
-    *out = g_user;
-    light_unlock(&g_user_lock);
-    return out->known;
-}
-
-// Whether a SID may write where the user keeps journals: the user, the
-// system (S-1-5-18), the administrators (S-1-5-32-544), and the owner
-// placeholders CREATOR OWNER (S-1-3-0) and OWNER RIGHTS (S-1-3-4).
-bool sid_trusted(const unsigned char* sid, const UserSids& u, const unsigned char* owner) {
-    static const unsigned char kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-    static const unsigned char kAdmins[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
-    static const unsigned char kCreatorOwner[] = {1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0};
-    static const unsigned char kOwnerRights[] = {1, 1, 0, 0, 0, 0, 0, 3, 4, 0, 0, 0};
-    return sid_is(sid, u.user) || sid_is(sid, u.owner) || sid_is(sid, owner) ||
-           sid_is(sid, kSystem) || sid_is(sid, kAdmins) || sid_is(sid, kCreatorOwner) ||
-           sid_is(sid, kOwnerRights);
-}
-
-// Whether the object is the user's own and, for a folder, whether no one
-// else may add, delete or rename what it holds, nor change who may.
-bool users_own(FileHandle h, bool folder) {
-    UserSids u;
-    if (!user_sids(&u)) return false;
-    alignas(8) unsigned char sd[4096];
-    ULONG got = 0;
-    ULONG what = kOwnerSecurityInformation | (folder ? kDaclSecurityInformation : 0);
-    if (NtQuerySecurityObject(to_native(h), what, sd, sizeof sd, &got) < 0 || got > sizeof sd ||
-        got < 20)
-        return false;
-    uint16_t control;
-    uint32_t owner_at, dacl_at;
-    memcpy(&control, sd + 2, 2);
-    memcpy(&owner_at, sd + 4, 4);
-    memcpy(&dacl_at, sd + 16, 4);
-    if (owner_at == 0 || owner_at + 8 > got || owner_at + sid_bytes(sd + owner_at) > got)
-        return false;
-    const unsigned char* owner = sd + owner_at;
-    if (!sid_is(owner, u.user) && !sid_is(owner, u.owner)) return false;
-    if (!folder) return true;
-    // No access list lets everyone in.
-    if (!(control & 0x4) || dacl_at == 0 || dacl_at + 8 > got) return false;
-    uint16_t count;
-    memcpy(&count, sd + dacl_at + 4, 2);
-    constexpr uint32_t kWrites = 0x2 /* add file */ | 0x4 /* add folder */ |
-                                 0x40 /* delete child */ | 0x10000 /* delete */ |
-                                 0x40000 /* write DAC */ | 0x80000 /* write owner */ |
-                                 0x10000000 /* all */ | 0x40000000 /* write */;
-    uint64_t at = dacl_at + 8;
-    for (uint16_t i = 0; i < count; ++i) {
-        if (at + 8 > got) return false;
-        uint8_t type = sd[at], flags = sd[at + 1];
-        uint16_t size;
-        uint32_t mask;
-        memcpy(&size, sd + at + 2, 2);
-        memcpy(&mask, sd + at + 4, 4);
-        if (size < 8 || at + size > got) return false;
-        const unsigned char* sid = sd + at + 8;
-        bool applies = !(flags & 0x8); // an inherit-only entry is for what the folder holds
-        if (type == 0 && applies && (mask & kWrites)) {
-            if (size < 16 || 8 + sid_bytes(sid) > size) return false;
-            if (!sid_trusted(sid, u, owner)) return false;
-        }
-        at += size;
-    }
-    return true;
-}
-
-// Whether the folder at `path` may hold journals: a folder itself (not a
-// link to one), the user's own, that no one else may write in.
-ErrorCode check_folder(const char* path) {
-    FileHandle h = INVALID_FILE_HANDLE;
-    ErrorCode e = file_open_native(
-        path, FILE_LIST_DIRECTORY | SYNCHRONIZE | kReadControl,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, FILE_OPEN,
-        FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h, nullptr);
-    if (e == 0) {
-        NtFileAttributeTagInformation tag{};
-        e = file_query_information(h, FileAttributeTagInformation, &tag, sizeof tag, nullptr);
-        if (e == 0 && ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !users_own(h, true)))
-            e = ERROR_INVALID_OWNER;
-    }
-    file_close(h);
-    return e;
-}
-
-// The folder as the run's first journal found or made it, shared by the
-// threads that rewrite files.
-char* g_folder;
-LightLock g_folder_lock;
-
-// The folder, found or made on first use; null with *error set. The caller
-// owns the copy (mem_malloc).
-char* shared_folder(bool make_again, ErrorCode* error) {
-    light_lock(&g_folder_lock);
-    if (make_again) {
-        mem_free(g_folder);
-        g_folder = nullptr;
-    }
-    if (!g_folder) g_folder = journal_folder(true, error);
-    char* copy = nullptr;
-    if (g_folder) {
-        uint64_t n = str_len(g_folder) + 1;
-        copy = static_cast<char*>(mem_malloc(n));
-        if (copy)
-            memcpy(copy, g_folder, n);
-        else
-            *error = ERROR_OUTOFMEMORY;
-    }
-    light_unlock(&g_folder_lock);
-    return copy;
-}
-
-} // namespace
-
-void journal_forget_folder() {
-    light_lock(&g_folder_lock);
-    mem_free(g_folder);
-    g_folder = nullptr;
-    light_unlock(&g_folder_lock);
-}
-
-char* journal_folder(bool create, ErrorCode* error) {
-    char* folder = journal_folder_path(error);
-    if (!folder) return nullptr;
-    *error = create ? make_folder(folder, 2) : 0;
-    if (*error == 0) *error = check_folder(folder);
-    if (*error != 0) {
-        mem_free(folder);
-        return nullptr;
-    }
-    return folder;
-}
-
-char* journal_folder_path(ErrorCode* error) {
-    char16_t wide[MAX_PATH + 1];
-    DWORD n = GetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(u"LOCALAPPDATA"),
-                                      reinterpret_cast<LPWSTR>(wide), MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) {
-        *error = n == 0 ? ERROR_ENVVAR_NOT_FOUND : ERROR_FILENAME_EXCED_RANGE;
-        return nullptr;
-    }
-    char* base = utf16_to_utf8_alloc(heap_allocator(), wide, n);
-    if (!base) {
-        *error = ERROR_OUTOFMEMORY;
-        return nullptr;
-    }
-    uint64_t length = str_len(base);
-    const char* sep = length && base[length - 1] == '\\' ? "" : "\\";
-    char* folder = format_new(heap_allocator(), "%s%seolset\\", base, sep);
-    mem_free(base);
-    if (!folder) *error = ERROR_OUTOFMEMORY;
-    return folder;
-}
-
-namespace {
-
 char* name_in(const char* folder, uint64_t hash, int serial, const char* suffix) {
     return format_new(heap_allocator(), "%s%016llx-%d%s", folder,
                       static_cast<unsigned long long>(hash), serial, suffix);
@@ -465,7 +175,7 @@ ErrorCode create_spare(Journal* j, const char* path) {
     ErrorCode e = 0;
     uint64_t hash = path_hash(path);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        char* folder = shared_folder(attempt > 0, &e);
+        char* folder = journal_shared_folder(attempt > 0, &e);
         if (!folder) return e;
         e = ERROR_FILE_EXISTS;
         for (int serial = 0; serial < 100 && (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS);
@@ -476,7 +186,7 @@ ErrorCode create_spare(Journal* j, const char* path) {
                 e = ERROR_OUTOFMEMORY;
                 break;
             }
-            e = create_private(j->name, false, &j->handle);
+            e = journal_create_private(j->name, false, &j->handle);
         }
         mem_free(folder);
         if (e != ERROR_PATH_NOT_FOUND) break; // else removed meanwhile: made again
@@ -678,7 +388,7 @@ JournalOpen journal_open(Journal* j, const char* name, char** path, const char**
         *reason = "it cannot be read";
     else if (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
         *reason = "it is not a regular file";
-    else if (!users_own(j->handle, false))
+    else if (!journal_users_own(j->handle, false))
         *reason = "it is not the user's own";
     uint64_t size = static_cast<uint64_t>(standard.EndOfFile);
     unsigned char magic[sizeof kMagic] = {1};

@@ -32,7 +32,7 @@
 // and spare it owns open without sharing write access: another run cannot
 // open them (the share mode on Windows, an advisory lock on Linux) and leaves
 // them alone. Journals live in a folder of the user's
-// own that no one else may write (journal_folder).
+// own that no one else may write (journal_home.h).
 #pragma once
 
 #include "base/types.h"
@@ -119,17 +119,6 @@ struct Journal {
 // offset of p[0].
 uint64_t journal_region_sum(uint64_t at, const unsigned char* p, uint64_t n);
 
-// The journals' folder (with `create`, made owner-only when missing): a full
-// path with its closing backslash (mem_malloc), or null with *error set.
-// A folder that is a link, is not the user's own or that others may write
-// in is not used: ERROR_INVALID_OWNER.
-char* journal_folder(bool create, ErrorCode* error);
-// Where the journals' folder is (the same path), whether or not it exists
-// and may be used; null with *error set.
-char* journal_folder_path(ErrorCode* error);
-// Journals are created in the folder the first of them found or made;
-// this forgets it (at the end of a run).
-void journal_forget_folder();
 // Creates a journal for the file at `path` (a full path) holding `head`
 // (its magic, path length, data offset and checks are filled in here) and
 // the file's bytes from head->start on, `n` of them at `initial`.

@@ -1,15 +1,19 @@
 #include "app/recover.h"
 
+#include "app/journal_home.h"
 #include "app/report.h"
 #include "app/stream.h"
 
 #include "base/alloc.h"
+#include "base/utf.h"
 #include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/transfer.h"
 #include "base/walker.h"
 #include "platform/nt.h"
+
+#include <cstring>
 
 namespace {
 
@@ -203,49 +207,66 @@ bool recover_one(const char* name, bool list_only) {
 
 } // namespace
 
-bool rewrite_recover(bool list_only) {
-    ErrorCode e = 0;
-    char* path = journal_folder_path(&e);
-    if (!path) return true; // no folder: nothing was left in one
-    char* folder = journal_folder(false, &e);
+namespace {
+
+// Finishes or names what the journals in `folder` hold.
+bool recover_folder(const char* folder, bool list_only) {
     bool ok = true;
-    if (!folder) {
-        // A folder that others may write in: what it holds is not ours to trust.
-        if (e == ERROR_INVALID_OWNER) {
+    FolderLevel* level = nullptr;
+    if (level_open(&level, nullptr, folder, 0) != 0) return true;
+    const char* name = nullptr;
+    uint64_t name_offset = 0;
+    FileEntry* entry = nullptr;
+    while (level_next(level, &name, &name_offset, &entry) == 0) {
+        const char* leaf = name + name_offset;
+        if (!is_journal_name(leaf)) continue;
+        if (!is_journal_proper_name(leaf)) {
+            // A spare: its first write, if any, never became a journal.
+            if (!entry || (!entry->is_directory && !entry->is_symlink)) journal_drop_spare(name);
+            continue;
+        }
+        // What cannot be a journal is not even opened: a pipe could block.
+        if (entry && (entry->is_directory || entry->is_symlink)) {
+            say_kept_journal(name, "it is not a regular file");
+            ok = false;
+        } else if (entry && entry->size < sizeof(JournalHead)) {
+            say_kept_journal(name, "it is shorter than its first write");
+            ok = false;
+        } else {
+            ok = recover_one(name, list_only) && ok;
+        }
+    }
+    level_release(level);
+    return ok;
+}
+
+} // namespace
+
+bool rewrite_recover(bool list_only) {
+    bool ok = true;
+    char* seen[JOURNAL_PLACES] = {};
+    for (int place = 0; place < JOURNAL_PLACES; ++place) {
+        ErrorCode e = 0;
+        char* path = journal_place(place, &e);
+        if (!path) continue; // no folder: nothing was left in one
+        bool again = false;
+        for (int i = 0; i < place; ++i) again = again || (seen[i] && strcmp(seen[i], path) == 0);
+        seen[place] = path;
+        if (again) continue;
+        e = journal_place_check(path);
+        if (e == 0) {
+            ok = recover_folder(path, list_only) && ok;
+        } else if (e == ERROR_INVALID_OWNER && place != JOURNAL_PLACE_TEMP) {
+            // A folder that others may write in: what it holds is not ours to
+            // trust. The shared temporary folder's candidate may be anyone's
+            // (a name taken before the user came): it is passed over.
+            uint64_t n = str_len(path);
+            path[n - 1] = 0; // named as a folder is named
             report_path_error("ERROR: Journals are not read from \"", path, e);
+            path[n - 1] = '\\';
             ok = false;
         }
-        mem_free(path);
-        return ok;
     }
-    mem_free(path);
-    FolderLevel* level = nullptr;
-    if (level_open(&level, nullptr, folder, 0) == 0) {
-        const char* name = nullptr;
-        uint64_t name_offset = 0;
-        FileEntry* entry = nullptr;
-        while (level_next(level, &name, &name_offset, &entry) == 0) {
-            const char* leaf = name + name_offset;
-            if (!is_journal_name(leaf)) continue;
-            if (!is_journal_proper_name(leaf)) {
-                // A spare: its first write, if any, never became a journal.
-                if (!entry || (!entry->is_directory && !entry->is_symlink))
-                    journal_drop_spare(name);
-                continue;
-            }
-            // What cannot be a journal is not even opened: a pipe could block.
-            if (entry && (entry->is_directory || entry->is_symlink)) {
-                say_kept_journal(name, "it is not a regular file");
-                ok = false;
-            } else if (entry && entry->size < sizeof(JournalHead)) {
-                say_kept_journal(name, "it is shorter than its first write");
-                ok = false;
-            } else {
-                ok = recover_one(name, list_only) && ok;
-            }
-        }
-        level_release(level);
-    }
-    mem_free(folder);
+    for (char* path : seen) mem_free(path);
     return ok;
 }

@@ -202,7 +202,7 @@ namespace {
 
 // `before`, the text as shown, and the reason and code (none when 0).
 void report_shown_error(const char* before, const char* shown, ErrorCode code) {
-    char tail[96];
+    char tail[160];
     if (code != 0)
         format_to_buffer(tail, sizeof tail, "\": %s (error %d).\n", error_reason(code), code);
     else

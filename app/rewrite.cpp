@@ -1,5 +1,6 @@
 #include "app/rewrite.h"
 
+#include "app/journal_home.h"
 #include "app/room.h"
 #include "app/stream.h"
 #include "app/eol.h"

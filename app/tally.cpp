@@ -1,5 +1,6 @@
 #include "app/tally.h"
 
+#include "app/journal_home.h"
 #include "app/options.h"
 #include "app/seen.h"
 #include "base/output.h"
@@ -63,7 +64,9 @@ void count(RunCounts* t, const char* path, const FileEntry* entry, const FileRes
         break;
     case FILE_NOT_MODIFIED:
         ++t->write_failures;
-        report_path_error("ERROR: Cannot modify file \"", path, r.error);
+        // Without a folder for journals (said once) the file is not to blame.
+        report_path_error("ERROR: Cannot modify file \"", path,
+                          r.error == ERR_NO_JOURNAL_FOLDER ? 0 : r.error);
         break;
     case FILE_PENDING:
         ++t->write_failures;

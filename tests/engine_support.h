@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -110,5 +112,20 @@ class StdoutCapture {
     int saved_ = -1;
 #endif
 };
+
+// Sets a variable of the process's environment as the program reads it;
+// null unsets it.
+inline void put_env(const char* name, const char* value) {
+#ifdef _WIN32
+    std::wstring n(name, name + strlen(name));
+    std::wstring v = value ? fs::path(value).wstring() : L"";
+    SetEnvironmentVariableW(n.c_str(), value ? v.c_str() : nullptr);
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
 
 } // namespace engine_test

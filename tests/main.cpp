@@ -3,13 +3,17 @@
 // of its own in CTest while all of them share one program (a process start
 // costs a second under Wine). An explicit --gtest_filter wins: a death test's
 // child process is started with one.
+#include "scratch.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
-#ifdef _WIN32
-#include "platform/nt.h"
+#ifndef _WIN32
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -25,17 +29,19 @@ const char* base_name(const char* path) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    // Journals of this process's rewrites in folders of its own: the test
+    // files run at once, each its own process, and one's recovery must not
+    // meet another's journals, in the state folder or in the temporary one.
+    std::error_code ec;
+    const std::filesystem::path own =
+        std::filesystem::temp_directory_path(ec) / ("eolset-tests-" + std::to_string(process_id()));
+    std::filesystem::create_directory(own, ec);
 #ifdef _WIN32
-    // Journals of this process's rewrites in a state folder of its own: the
-    // test files run at once, each its own process, and one's recovery must
-    // not meet another's journals.
-    wchar_t temp[MAX_PATH + 1];
-    DWORD n = GetTempPathW(MAX_PATH, temp);
-    if (n > 0 && n < MAX_PATH - 40) {
-        std::wstring folder =
-            std::wstring(temp, n) + L"eolset-tests-" + std::to_wstring(GetCurrentProcessId());
-        SetEnvironmentVariableW(L"LOCALAPPDATA", folder.c_str());
-    }
+    SetEnvironmentVariableW(L"LOCALAPPDATA", own.c_str());
+    SetEnvironmentVariableW(L"TMP", own.c_str());
+#else
+    chmod(own.c_str(), 0700);
+    setenv("TMPDIR", own.c_str(), 1);
 #endif
     const char* file = nullptr;
     for (int i = 1; i < argc; ++i)
@@ -58,5 +64,7 @@ int main(int argc, char** argv) {
         }
         GTEST_FLAG_SET(filter, filter);
     }
-    return RUN_ALL_TESTS();
+    int status = RUN_ALL_TESTS();
+    std::filesystem::remove_all(own, ec);
+    return status;
 }

@@ -135,14 +135,6 @@ void set_env(const char* name, const std::string& value) {
 #endif
 }
 
-long process_id() {
-#ifdef _WIN32
-    return static_cast<long>(GetCurrentProcessId());
-#else
-    return static_cast<long>(getpid());
-#endif
-}
-
 // Standard output to the death test's file.
 void output_into_file() {
     const char* path = getenv(kFatalOutVar);

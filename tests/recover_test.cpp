@@ -4,6 +4,8 @@
 // are, the journal is named, and the run fails.
 #include "rewrite_support.h"
 
+#include "app/journal_home.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -282,6 +284,54 @@ TEST_F(Recover, JournalOrFileNotAsLeftIsKeptAndNamed) {
         EXPECT_NE(said.find("ERROR: "), std::string::npos) << said;
         EXPECT_NE(said.find(named), std::string::npos) << said;
     }
+}
+
+// A rewrite stopped while its journal stood in any of the places journals
+// may be kept is finished by a run that would keep its own elsewhere (the
+// first place usable again): every place is looked in, not the chosen one
+// alone.
+TEST_F(Recover, JournalInAnyPlaceIsFinished) {
+#ifdef _WIN32
+    const char* const vars[] = {"EOLSET_STATE_DIR", "LOCALAPPDATA", "TMP"};
+#else
+    const char* const vars[] = {"EOLSET_STATE_DIR", "XDG_STATE_HOME", "TMPDIR"};
+#endif
+    const char* const was = getenv(vars[2]);
+    const std::string was_temp = was ? was : "";
+    write_bytes(scratch.dir / "blocked", "x"); // where a folder would have to be
+    const fs::path places[] = {scratch.dir / "set", state, scratch.dir / "tmp"};
+    fs::create_directory(places[2]);
+    const std::string input = lines(300, "\r\n");
+    rewrite_set_window(256, false);
+    for (int place = 0; place < 3; ++place) {
+        SCOPED_TRACE(place);
+        // The places before this one cannot be made.
+        for (int p = 0; p < 3; ++p)
+            put_env(vars[p],
+                    (p < place ? scratch.dir / "blocked" / "x" : places[p]).string().c_str());
+        journal_forget_folder();
+        killed(input, 'u', 0);
+        killed(input, 'u', changes / 2);
+        size_t held = 0;
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(places[place], ec))
+            held += is_journal_proper_name(e.path().filename().string().c_str());
+        ASSERT_EQ(held, 1u);
+        for (int p = 0; p < 3; ++p) put_env(vars[p], places[p].string().c_str());
+        journal_forget_folder();
+        bool ok = false;
+        std::string said = recover(&ok);
+        EXPECT_TRUE(ok) << said;
+        EXPECT_TRUE(read_bytes(file) == reference(input, false)) << said;
+        held = 0;
+        for (const fs::path& f : places)
+            for (const auto& e : fs::recursive_directory_iterator(f, ec))
+                held += is_journal_proper_name(e.path().filename().string().c_str());
+        EXPECT_EQ(held, 0u);
+    }
+    put_env(vars[0], nullptr);
+    put_env(vars[2], was ? was_temp.c_str() : nullptr);
+    journal_forget_folder();
 }
 
 #ifndef _WIN32

@@ -173,14 +173,25 @@ TEST_F(Rewrite, JournalsArePrivateNamedAndDropped) {
     EXPECT_EQ(journals(), 0u);
 }
 
-// The state folder that cannot be made: the file stays as it was and says why.
-TEST_F(Rewrite, NoStateFolderLeavesTheFileAlone) {
+// No folder for journals can be made, in the state folder or in the
+// temporary one: the file stays as it was and is named, not blamed.
+TEST_F(Rewrite, NoJournalFolderLeavesTheFileAlone) {
+#ifdef _WIN32
+    const char* const temp_var = "TMP";
+#else
+    const char* const temp_var = "TMPDIR";
+#endif
+    const char* was = getenv(temp_var);
+    const std::string was_temp = was ? was : "";
     write_bytes(state, "a file where the folder would go");
+    put_env(temp_var, (state / "tmp").string().c_str());
+    rewrite_release_window();
     std::string input = lines(50, "\r\n");
     Result r = convert(input, 'u');
+    put_env(temp_var, was ? was_temp.c_str() : nullptr);
     EXPECT_TRUE(r.bytes == input);
     EXPECT_EQ(r.totals.write_failures, 1u);
-    EXPECT_NE(r.errors.find("ERROR: Cannot modify file \""), std::string::npos) << r.errors;
+    EXPECT_EQ(r.errors, "ERROR: Cannot modify file \"" + shown_form(file) + "\".\n");
 }
 
 // The free-space check counts what the file has allocated: a sparse file

@@ -17,6 +17,14 @@
 #include <unistd.h>
 #endif
 
+inline long process_id() {
+#ifdef _WIN32
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
 class ScratchDir {
   public:
     std::filesystem::path dir;
@@ -24,11 +32,7 @@ class ScratchDir {
     explicit ScratchDir(const char* tag = "fileio") {
         namespace fs = std::filesystem;
         static std::atomic<int> counter{0};
-#ifdef _WIN32
-        long pid = static_cast<long>(GetCurrentProcessId());
-#else
-        long pid = static_cast<long>(getpid());
-#endif
+        long pid = process_id();
         fs::path base = fs::temp_directory_path();
         for (;;) {
             fs::path p = base / ("eolset_" + std::string(tag) + "_" + std::to_string(pid) + "_" +
@@ -56,9 +60,7 @@ class ScratchDir {
         return rel.empty() ? dir : dir / std::filesystem::path(rel).make_preferred();
     }
     // The same as a UTF-8 string, as the program's file calls take it.
-    std::string path(const std::string& rel = "") const {
-        return at(rel).string();
-    }
+    std::string path(const std::string& rel = "") const { return at(rel).string(); }
 
     void write(const std::string& rel, const std::string& text) const {
         std::ofstream f(at(rel), std::ios::binary | std::ios::trunc);
@@ -68,9 +70,7 @@ class ScratchDir {
         std::ifstream f(at(rel), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), {});
     }
-    void mkdir(const std::string& rel) const {
-        std::filesystem::create_directories(at(rel));
-    }
+    void mkdir(const std::string& rel) const { std::filesystem::create_directories(at(rel)); }
     void set_read_only(const std::string& rel) const {
         std::filesystem::permissions(at(rel),
                                      std::filesystem::perms::owner_write |

@@ -105,15 +105,11 @@ DWORD WINAPI GetActiveProcessorCount(WORD) {
     return online > 0 ? static_cast<DWORD>(online) : 1;
 }
 
-// TMP, TEMP, TMPDIR or /tmp, in Windows form with a closing backslash.
+// The temporary folder as Linux programs find it, $TMPDIR when it is an
+// absolute path, else /tmp, in Windows form with a closing backslash.
 DWORD WINAPI GetTempPathW(DWORD length, LPWSTR buffer) {
-    const char* dir = nullptr;
-    for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-        dir = getenv(name);
-        if (dir && dir[0] == '/') break;
-        dir = nullptr;
-    }
-    if (!dir) dir = "/tmp";
+    const char* dir = getenv("TMPDIR");
+    if (!dir || dir[0] != '/') dir = "/tmp";
     std::u16string text(posix_text_to_utf16(dir, nullptr, PosixText::Path), u'\0');
     posix_text_to_utf16(dir, text.data(), PosixText::Path);
     std::u16string out = u"Z:";

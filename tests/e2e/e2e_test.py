@@ -20,6 +20,7 @@ import sys
 import tempfile
 import fcntl
 import glob
+import pwd
 import random
 import resource
 import unittest
@@ -676,6 +677,168 @@ class KilledAnywhere(Tree):
         self.assertEqual(p.stderr, b'ERROR: Cannot modify file "root/a_big.txt": system error '
                                    b'(error 112).\n')
         self.assertEqual(journals(False), [])
+
+
+NOBODY = 65534
+AS_NOBODY = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups", "--"]
+
+
+class JournalHome(Tree):
+    """Where an ordinary user's journals go when the home folder is no place
+    for them: the temporary folder's private one, or $EOLSET_STATE_DIR; and
+    what a run says when no place will do."""
+
+    def setUp(self):
+        super().setUp()
+        if self.wine:
+            return
+        if os.geteuid() != 0:
+            self.skipTest("needs root to become another user")
+        os.chmod(self.tmp, 0o755)
+        self.temp = os.path.join(self.tmp, "t")
+        os.makedirs(self.temp)
+        os.chmod(self.temp, 0o1777)
+        self.private = os.path.join(self.temp, "eolset-%d" % NOBODY)
+
+    def env(self, **extra):
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TMPDIR": self.temp}
+        env.update({k: v for k, v in extra.items() if v is not None})
+        return env
+
+    def as_nobody(self, args, env):
+        p = subprocess.run(AS_NOBODY + [self.program] + list(args), cwd=self.tmp, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+        return p.stdout.decode(), p.returncode, p.stderr.decode()
+
+    def give_tree(self, files):
+        for name, data in files.items():
+            write(self.p(name), data)
+        for dirpath, dirnames, filenames in os.walk(self.root):
+            for n in dirnames + filenames + ["."]:
+                os.chown(os.path.join(dirpath, n), NOBODY, NOBODY)
+
+    def journals_in(self, folder):
+        names = os.listdir(folder) if os.path.isdir(folder) else []
+        return [n for n in names if n.endswith(".eolset-journal")]
+
+    def test_ordinary_user_without_a_usable_home_converts(self):
+        if self.wine:
+            self.skipTest("the Linux program's users")
+        alice = os.path.join(self.tmp, "alice")
+        os.makedirs(os.path.join(alice, ".local", "state", "eolset"))
+        for dirpath, _, _ in os.walk(alice):
+            os.chown(dirpath, 1001, 1001)
+        os.chmod(os.path.join(alice, ".local", "state", "eolset"), 0o700)
+        files = {"a.txt": b"a\r\nb\r\n", "sub/b.txt": crlf_lines(3000)}
+        for home in (None, "/", alice):
+            self.give_tree(files)
+            shutil.rmtree(self.private, ignore_errors=True)
+            out, status, err = self.as_nobody(["-u", "root"], self.env(HOME=home))
+            self.assertEqual((status, err), (0, ""), home)
+            self.assertEqual(out, "root/a.txt\nroot/sub/b.txt\n2 files processed\n"
+                             "fixed 3002 line feeds and 0 BOMs in 2 files\n", home)
+            for name, data in files.items():
+                self.assertEqual(read(self.p(name)), data.replace(b"\r\n", b"\n"), (home, name))
+            st = os.lstat(self.private)
+            self.assertEqual((stat.S_ISDIR(st.st_mode), st.st_mode & 0o777, st.st_uid),
+                             (True, 0o700, NOBODY), home)
+
+    def test_kill_then_run_recovers_from_where_the_journals_went(self):
+        if self.wine:
+            self.skipTest("the Linux program's users")
+        big = crlf_lines(150000)
+        want = big.replace(b"\r\n", b"\n")
+        cache = os.path.join(self.tmp, "cache")
+        os.makedirs(cache)
+        os.chown(cache, NOBODY, NOBODY)
+        set_dir = os.path.join(cache, "journals")
+        rng = random.Random(32)
+        cut_short = 0
+        for env, folder in ((self.env(HOME="/"), self.private),
+                            (self.env(HOME="/", EOLSET_STATE_DIR=set_dir), set_dir)):
+            self.give_tree({"big.txt": big})
+            t0 = time.perf_counter()
+            self.as_nobody(["-u", "root"], env)
+            whole = time.perf_counter() - t0
+            for i in range(8):
+                self.give_tree({"big.txt": big})
+                proc = subprocess.Popen(AS_NOBODY + [self.program, "-u", "root"], cwd=self.tmp,
+                                        env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+                time.sleep(rng.uniform(whole * 0.25, whole))
+                proc.kill()
+                proc.wait()
+                cut_short += len(self.journals_in(folder))
+                out, status, err = self.as_nobody(["-u", "root"], env)
+                self.assertEqual(status, 0, err)
+                self.assertEqual(read(self.p("big.txt")), want, "%s after kill %d" % (folder, i))
+                self.assertEqual(self.journals_in(folder), [], "%s after kill %d" % (folder, i))
+        print("\n  %d of 16 kills left a journal" % cut_short, file=sys.stderr)
+
+    def test_windows_program_falls_back_to_temp_and_takes_the_override(self):
+        """Under Wine: with the state folder's name taken by a file, the
+        journals go to %TEMP%\\eolset; $EOLSET_STATE_DIR comes first."""
+        if not self.wine:
+            self.skipTest("the Windows program's folders")
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+        user = os.path.join(prefix, "drive_c", "users", pwd.getpwuid(os.geteuid()).pw_name)
+        state = os.path.join(user, "AppData", "Local", "eolset")
+        temps = [os.path.join(user, "Temp", "eolset"),
+                 os.path.join(user, "AppData", "Local", "Temp", "eolset")]
+        files = {"a.txt": b"a\r\n", "b.txt": crlf_lines(100)}
+        aside = state + ".aside"
+        if os.path.lexists(state):
+            os.rename(state, aside)
+        try:
+            write(state, b"a file where the folder would go")
+            for t in temps:
+                shutil.rmtree(t, ignore_errors=True)
+            for name, data in files.items():
+                write(self.p(name), data)
+            out, status, err = self.run_full("-u", "root")
+            self.assertEqual((status, err), (0, ""))
+            self.assertEqual(self.snapshot(), {n: d.replace(b"\r\n", b"\n") for n, d in files.items()})
+            self.assertTrue(any(os.path.isdir(t) for t in temps), temps)
+        finally:
+            os.remove(state)
+            if os.path.lexists(aside):
+                os.rename(aside, state)
+        set_dir = os.path.join(self.tmp, "cache", "journals")
+        for name, data in files.items():
+            write(self.p(name), data)
+        env = dict(os.environ, EOLSET_STATE_DIR=win(set_dir))
+        p = subprocess.run(command(self.program, True, ["-u", "root"]), cwd=self.tmp, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        self.assertTrue(os.path.isdir(set_dir))
+        self.assertEqual(self.snapshot(), {n: d.replace(b"\r\n", b"\n") for n, d in files.items()})
+
+    def test_no_usable_folder_is_said_once_and_fails_the_rewrites(self):
+        if self.wine:
+            self.skipTest("the Linux program's users")
+        files = {"a.txt": b"a\r\n", "b.txt": b"b\n"}
+        expected_err = ('ERROR: No folder for rewrite journals: cannot create "%s": the folder for '
+                        "rewrite journals is a link, not the user's own, or writable by others "
+                        '(error 1307).\nERROR: Cannot modify file "root/a.txt".\n' % self.private)
+        # The private folder's name taken first: by another user, or by a link.
+        for take in (lambda: os.makedirs(self.private),
+                     lambda: os.symlink(self.root, self.private)):
+            take()
+            self.give_tree(files)
+            out, status, err = self.as_nobody(["-u", "root"], self.env(HOME="/"))
+            self.assertEqual((out, status, err),
+                             ("2 files processed\n1 files could not be modified\n", 1,
+                              expected_err))
+            self.assertEqual(self.snapshot(), files)
+            # A dry run needs no journal.
+            out, status, err = self.as_nobody(["-t", "-u", "root"], self.env(HOME="/"))
+            self.assertEqual((out, status, err),
+                             ("root/a.txt\n2 files processed\n"
+                              "would fix 1 line feeds and 0 BOMs in 1 files\n", 0, ""))
+            if os.path.islink(self.private):
+                os.remove(self.private)
+            else:
+                os.rmdir(self.private)
 
 
 class ThreadsLikeOneAfterAnother(Tree):
