@@ -11,12 +11,6 @@
 
 namespace {
 
-// Owner-only access: one entry granting everything to the owner (OWNER
-// RIGHTS, S-1-3-4), inherited by what the folder holds, none from above. A
-// folder is made so on both systems (on Windows naming the user instead:
-// folder_security), as it may lie outside the user's profile (a %TEMP% of
-// C:\Temp, say, lets every user in). On Windows a journal takes its
-// folder's entries; the stand-in gives each object its own.
 // An access list of one entry: allowed, with its SID.
 struct OneEntry {
     struct {
@@ -40,6 +34,12 @@ struct AbsoluteDescriptor {
     void* dacl;
 };
 
+// Owner-only access: one entry granting everything to the owner (OWNER
+// RIGHTS, S-1-3-4), inherited by what the folder holds, none from above. A
+// folder is made so on both systems (on Windows naming the user instead:
+// folder_security), as it may lie outside the user's profile (a %TEMP% of
+// C:\Temp, say, lets every user in). On Windows a journal takes its
+// folder's entries; the stand-in gives each object its own.
 OneEntry g_owner_only = {{2, 0, sizeof(OneEntry::acl) + kOwnerRightsEntry, 1, 0},
                          {0, 0x3, kOwnerRightsEntry, 0x1F01FF},
                          {1, 1, 0, 0, 0, 0, 0, 3, 4, 0, 0, 0}};
@@ -110,9 +110,27 @@ bool sid_trusted(const unsigned char* sid, const UserSids& u, const unsigned cha
            sid_is(sid, kOwnerRights);
 }
 
-// Whether the object is the user's own and, for a folder, whether no one
-// else may add, delete or rename what it holds, nor change who may.
-bool users_own(FileHandle h, bool folder) {
+#ifdef _WIN32
+// On Windows the one entry names the user: Wine keeps a folder's security
+// as its Unix mode, where an entry for OWNER RIGHTS would grant no one.
+// The descriptor for a new folder, in *d, its access list in *acl.
+void* folder_security(OneEntry* acl, AbsoluteDescriptor* d) {
+    UserSids u;
+    if (!user_sids(&u)) return &g_descriptor;
+    uint16_t sid = static_cast<uint16_t>(sid_bytes(u.user));
+    uint16_t ace = static_cast<uint16_t>(sizeof acl->ace + sid);
+    acl->acl = {2, 0, static_cast<uint16_t>(sizeof acl->acl + ace), 1, 0};
+    acl->ace = {0, 0x3, ace, 0x1F01FF};
+    memcpy(acl->sid, u.user, sid);
+    *d = g_descriptor;
+    d->dacl = acl;
+    return d;
+}
+#endif
+
+} // namespace
+
+bool journal_users_own(FileHandle h, bool folder) {
     UserSids u;
     if (!user_sids(&u)) return false;
     alignas(8) unsigned char sd[4096];
@@ -159,26 +177,7 @@ bool users_own(FileHandle h, bool folder) {
     return true;
 }
 
-#ifdef _WIN32
-// On Windows the one entry names the user: Wine keeps a folder's security
-// as its Unix mode, where an entry for OWNER RIGHTS would grant no one.
-// The descriptor for a new folder, in *d, its access list in *acl.
-void* folder_security(OneEntry* acl, AbsoluteDescriptor* d) {
-    UserSids u;
-    if (!user_sids(&u)) return &g_descriptor;
-    uint16_t sid = static_cast<uint16_t>(sid_bytes(u.user));
-    uint16_t ace = static_cast<uint16_t>(sizeof acl->ace + sid);
-    acl->acl = {2, 0, static_cast<uint16_t>(sizeof acl->acl + ace), 1, 0};
-    acl->ace = {0, 0x3, ace, 0x1F01FF};
-    memcpy(acl->sid, u.user, sid);
-    *d = g_descriptor;
-    d->dacl = acl;
-    return d;
-}
-#endif
-
-// Creates a file (exclusively) or opens or creates a folder, owner-only.
-ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
+ErrorCode journal_create_private(const char* path, bool folder, FileHandle* out) {
     ArenaAllocator scratch;
     arena_init(&scratch);
     NativeName name{};
@@ -203,11 +202,14 @@ ErrorCode create_private(const char* path, bool folder, FileHandle* out) {
     arena_release(&scratch);
     return e;
 }
+
+namespace {
+
 // Creates the folder `path` (with a closing backslash) and, when needed, up
 // to `depth` folders above it.
 ErrorCode make_folder(char* path, int depth) {
     FileHandle h = INVALID_FILE_HANDLE;
-    ErrorCode e = create_private(path, true, &h);
+    ErrorCode e = journal_create_private(path, true, &h);
     if (e == ERROR_PATH_NOT_FOUND && depth > 0) {
         uint64_t n = str_len(path);
         uint64_t cut = n - 1;
@@ -217,16 +219,16 @@ ErrorCode make_folder(char* path, int depth) {
             path[cut] = 0;
             e = make_folder(path, depth - 1);
             path[cut] = saved;
-            if (e == 0) e = create_private(path, true, &h);
+            if (e == 0) e = journal_create_private(path, true, &h);
         }
     }
     file_close(h);
     return e;
 }
 
-// Whether the folder at `path` may hold journals: a folder itself (not a
-// link to one), the user's own, that no one else may write in.
-ErrorCode check_folder(const char* path) {
+} // namespace
+
+ErrorCode journal_place_check(const char* path) {
     FileHandle h = INVALID_FILE_HANDLE;
     ErrorCode e = file_open_native(
         path, FILE_LIST_DIRECTORY | SYNCHRONIZE | kReadControl,
@@ -235,12 +237,15 @@ ErrorCode check_folder(const char* path) {
     if (e == 0) {
         NtFileAttributeTagInformation tag{};
         e = file_query_information(h, FileAttributeTagInformation, &tag, sizeof tag, nullptr);
-        if (e == 0 && ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !users_own(h, true)))
+        if (e == 0 &&
+            ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !journal_users_own(h, true)))
             e = ERROR_INVALID_OWNER;
     }
     file_close(h);
     return e;
 }
+
+namespace {
 
 // --- the places ------------------------------------------------------------
 
@@ -334,7 +339,7 @@ void choose(Home* h) {
             continue;
         }
         e = make_folder(path, kDepth[place]);
-        if (e == 0) e = check_folder(path);
+        if (e == 0) e = journal_place_check(path);
         if (e == 0) {
             mem_free(h->tried);
             h->tried = nullptr;
@@ -379,20 +384,12 @@ char* journal_place(int place, ErrorCode* error) {
     }
 }
 
-ErrorCode journal_place_check(const char* path) {
-    return check_folder(path);
-}
-
 ErrorCode journal_choose_folder(char** tried) {
     light_lock(&g_home_lock);
     if (!g_home.chosen) choose(&g_home);
     ErrorCode e = g_home.failed;
     *tried = nullptr;
-    if (e != 0 && g_home.tried) {
-        uint64_t n = str_len(g_home.tried) + 1;
-        *tried = static_cast<char*>(mem_malloc(n));
-        if (*tried) memcpy(*tried, g_home.tried, n);
-    }
+    if (e != 0 && g_home.tried) *tried = str_dup(heap_allocator(), g_home.tried, TEXT_NUL);
     light_unlock(&g_home_lock);
     return e;
 }
@@ -402,12 +399,8 @@ char* journal_shared_folder(bool make_again, ErrorCode* error) {
     if (make_again || !g_home.chosen) choose(&g_home);
     char* copy = nullptr;
     if (g_home.folder) {
-        uint64_t n = str_len(g_home.folder) + 1;
-        copy = static_cast<char*>(mem_malloc(n));
-        if (copy)
-            memcpy(copy, g_home.folder, n);
-        else
-            *error = ERROR_OUTOFMEMORY;
+        copy = str_dup(heap_allocator(), g_home.folder, TEXT_NUL);
+        if (!copy) *error = ERROR_OUTOFMEMORY;
     } else {
         *error = ERR_NO_JOURNAL_FOLDER;
     }
@@ -419,12 +412,4 @@ void journal_forget_folder() {
     light_lock(&g_home_lock);
     forget(&g_home);
     light_unlock(&g_home_lock);
-}
-
-ErrorCode journal_create_private(const char* path, bool folder, FileHandle* out) {
-    return create_private(path, folder, out);
-}
-
-bool journal_users_own(FileHandle h, bool folder) {
-    return users_own(h, folder);
 }
