@@ -161,6 +161,8 @@ void run_rewrite(RewriteJob* job, PassCounts counts, FileResult* r) {
 void judge_and_rewrite(const Options* o, const Opened& f, RewriteJob* job, FileResult* r) {
     Pass pass{};
     run_pass(f.h, f.limit, !o->force, &pass);
+    // Marks that stay are no change.
+    if (o->keep_boms) pass.counts.bom = 0;
     const PassCounts& n = pass.counts;
     if (pass.error != 0) return set_failure(r, FILE_UNREAD, pass.error);
     if (pass.binary) {
@@ -217,12 +219,18 @@ FileResult convert_one(const Options* o, const char* path, const FileEntry* entr
     test_enter_conversion(true);
     Opened f;
     r.outcome = FILE_UNOPENED;
-    if (open_listed(o, path, entry, &f, &r)) {
+    bool opened = open_listed(o, path, entry, &f, &r);
+    // A listed link whose target is missing holds no text: left as it is.
+    if (!opened && entry->is_broken_link &&
+        (r.open_error == ERROR_FILE_NOT_FOUND || r.open_error == ERROR_PATH_NOT_FOUND))
+        r.outcome = FILE_NO_TARGET;
+    if (opened) {
         RewriteJob job{};
         job.handle = f.h;
         job.path = path;
         job.entry = entry;
         job.keep_time = o->preserve_time;
+        job.keep_boms = o->keep_boms;
         job.old_length = f.size;
         job.write_time = f.write_time;
         job.allocated = f.allocated;

@@ -13,6 +13,7 @@ struct Options;
 
 enum FileOutcome : uint8_t {
     FILE_NOT_INPUT,    // the program's own journal, never input: not even counted
+    FILE_NO_TARGET,    // a link to nothing: no file to convert, not counted either
     FILE_FOLDER,       // counted as processed, nothing more
     FILE_UNOPENED,     // could not be opened (open_error)
     FILE_UNCHANGED,    // in the wanted form already (or a test run's second name of it)

@@ -42,14 +42,16 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
     report_path_error("ERROR: Cannot read folder \"", path, err);
 }
 
-void walk(Run* run, const char* folder, const char* const* filters) {
+// Walks `folder` with `filters`; `open_failed` begins the line that says it
+// would not open.
+void walk(Run* run, const char* folder, const char* const* filters, const char* open_failed) {
     const Options* o = run->options;
     FolderWalker* walker = nullptr;
     int32_t flags = o->force ? 0 : WALK_SKIP_VCS;
     ErrorCode err = walker_create(&walker, &run->cancel, folder, flags, filters);
     if (err == ERR_CANCELLED) return; // interrupted while it opened: no fault of the folder
     if (err != 0) {
-        report_typed_error("ERROR: Cannot open folder \"", folder, err);
+        report_typed_error(open_failed, folder, err);
         run->counts.failed = true;
         return;
     }
@@ -58,6 +60,7 @@ void walk(Run* run, const char* folder, const char* const* filters) {
     // The files are converted on worker threads while the walk goes on; what
     // the walk itself reports waits until the files before it are done.
     crew_begin(o, &run->tally, o->workers ? o->workers : default_worker_count(), &run->cancel);
+    uint64_t selected = 0;
     for (;;) {
         const char* path = nullptr;
         FileEntry* entry = nullptr;
@@ -71,11 +74,16 @@ void walk(Run* run, const char* folder, const char* const* filters) {
         }
         if (entry && entry->is_directory) continue;
         FileEntry none = {};
+        ++selected;
         crew_convert(path, entry ? entry : &none);
     }
     crew_end();
-    run->counts.links_outside = walker->links_outside;
+    run->counts.links_outside += walker->links_outside;
     walker_release(walker);
+    // Filters that select nothing are most often a mistake of quoting or of
+    // the folder: said, though it is no failure.
+    if (filters[0] && selected == 0 && !interrupt_requested())
+        print_err("No file matched the filters.\n");
 }
 
 // A single existing file stands in for the folder.
@@ -102,18 +110,61 @@ void choose_journal_folder(Run* run) {
     mem_free(tried);
 }
 
-// Recovery first, then the single file or the walk.
+// The operands after a single file: none may be a filter, which needs a
+// folder. False (said) when one is.
+bool operands_are_paths(const Options* o) {
+    for (uint32_t i = 0; o->rest[i] && i < o->rest_plain_from; ++i) {
+        const char* arg = o->rest[i];
+        if (arg[0] != '+' && arg[0] != '-') continue;
+        ShownPath shown;
+        const char* pieces[] = {
+            "ERROR: \"", shown_typed(arg, &shown),
+            "\" is a filter, and filters need a folder first; see eolset -h.\n"};
+        print_pieces(true, pieces, 3);
+        shown_release(&shown);
+        return false;
+    }
+    return true;
+}
+
+// A further operand, as if it were given alone: a file, a folder to walk,
+// or a path with wildcards.
+void process_operand(Run* run, const char* arg) {
+    const char* folder = nullptr;
+    const char* filter = nullptr;
+    if (split_wildcards(&run->arena, arg, &folder, &filter)) {
+        if (!filter) {
+            print_err("ERROR: Out of memory.\n");
+            run->counts.failed = true;
+            return;
+        }
+        const char* filters[] = {filter, nullptr};
+        return walk(run, folder, filters, "ERROR: Cannot open folder \"");
+    }
+    FileEntry entry = {};
+    if (single_file_entry(arg, &entry)) return convert_single(run, arg, &entry);
+    const char* none[] = {nullptr};
+    // One that is no folder either is named as the file it was meant to be.
+    walk(run, arg, none, "ERROR: Cannot open file \"");
+}
+
+// Recovery first, then the single file (and the operands after it) or the walk.
 void run_files(Run* run) {
     const Options* o = run->options;
+    FileEntry entry = {};
+    bool single = !o->folder_split && single_file_entry(o->folder, &entry);
+    if (single && !operands_are_paths(o)) {
+        run->counts.failed = true;
+        return;
+    }
     interrupt_install(&run->cancel);
     // Rewrites an earlier run left unfinished come first.
     if (!rewrite_recover(o->test_only)) run->counts.failed = true;
     if (!o->test_only) choose_journal_folder(run);
-    FileEntry entry = {};
-    if (!o->folder_split && single_file_entry(o->folder, &entry))
-        convert_single(run, o->folder, &entry);
-    else
-        walk(run, o->folder, o->filters);
+    if (!single) return walk(run, o->folder, o->filters, "ERROR: Cannot open folder \"");
+    convert_single(run, o->folder, &entry);
+    for (uint32_t i = 0; o->rest[i] && !interrupt_requested(); ++i)
+        if (i != o->rest_plain_from) process_operand(run, o->rest[i]);
 }
 
 // Forgets what the run kept in the modules it used.
@@ -142,9 +193,16 @@ void print_help() {
               "  -w  convert to windows text file\n"
               "  -f  also convert binary files and version-control folders\n"
               "  -j<N>  convert N files at a time (-j1: one after another)\n"
+              "  -c  check only: name the files that would change, status 1 if any\n"
+              "  -0  end each file name with NUL, write the summary to standard error\n"
+              "  -q  quiet: print no file names and no summary\n"
+              "  -b  keep byte-order marks\n"
+              "  --version  show the version number\n"
               "  -  remaining arguments are not switches\n"
               "If <folder> identifies a single existing file then the single file will be "
               "processed.\n"
+              "Further files and folders may follow a single file; each is processed as if given "
+              "alone.\n"
               "If <folder> contains wildcards, the portion up to the first element containing "
               "wildcards will be used as the folder and the remaining elements will be used as a "
               "\"+\" filter.\n"
@@ -161,7 +219,8 @@ int run_converter(int32_t argc, char** argv) {
     run.tally.counts = &run.counts;
     Options options{};
     run.options = &options;
-    switch (parse_command_line(argc, argv, &run.arena, &options)) {
+    ParseOutcome outcome = parse_command_line(argc, argv, &run.arena, &options);
+    switch (outcome) {
     case PARSE_HELP:
         print_help();
         break;
@@ -176,14 +235,30 @@ int run_converter(int32_t argc, char** argv) {
         print_err("ERROR: Out of memory.\n");
         run.counts.failed = true;
         break;
+    case PARSE_UNKNOWN_SWITCH:
+        static_assert(MAX_WORKERS == 64, "the message names the limit");
+    case PARSE_BAD_WORKERS: {
+        ShownPath shown;
+        const char* pieces[] = {"ERROR: Unknown switch \"",
+                                shown_typed(options.bad_argument, &shown), "\"; see eolset -h.\n"};
+        if (outcome == PARSE_BAD_WORKERS) {
+            pieces[0] = "ERROR: Switch \"";
+            pieces[2] = "\" needs a number from 1 to 64; see eolset -h.\n";
+        }
+        print_pieces(true, pieces, 3);
+        shown_release(&shown);
+        run.counts.failed = true;
+        break;
+    }
     case PARSE_RUN:
+        run.tally.names = options_name_style(&options);
         run_files(&run);
         break;
     }
     bool interrupted = interrupt_requested();
     if (interrupted) print_err("interrupted\n");
-    print_summary(&run.counts, options.test_only);
-    int status = run_status(&run.counts);
+    print_summary(&run.counts, &options);
+    int status = run_status(&run.counts, &options);
     end_run(&run);
     // An interrupted run ends as the platform ends an interrupted program.
     if (interrupted) return static_cast<int>(STATUS_CONTROL_C_EXIT);

@@ -45,7 +45,7 @@ void eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change
 }
 
 uint64_t eol_convert(const unsigned char* in, uint64_t n, unsigned char* out, bool windows,
-                     PassCounts* counts) {
+                     bool keep_boms, PassCounts* counts) {
     const unsigned char* p = in;
     const unsigned char* e = in + n;
     unsigned char* o = out;
@@ -54,6 +54,11 @@ uint64_t eol_convert(const unsigned char* in, uint64_t n, unsigned char* out, bo
         if (s == e) break;
         EolToken t = eol_token_at(in, n, static_cast<uint64_t>(s - in));
         p = s + eol_token_length(t);
+        if (t == EOL_BOM && keep_boms) {
+            memcpy(o, s, 3);
+            o += 3;
+            continue;
+        }
         eol_tally(counts, t);
         if (t == EOL_BOM) continue;
         if (t == EOL_PLAIN) {

@@ -153,10 +153,11 @@ inline const unsigned char* eol_count_lf(const unsigned char* p, const unsigned 
 void eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change);
 
 // Conversion mode: n bytes (a whole number of tokens) into out, which has
-// room for 2 * n + 16 bytes; adds what it found to *counts. Returns the
+// room for 2 * n + 16 bytes; adds what it found to *counts. With
+// `keep_boms` a mark is copied as it stands and not counted. Returns the
 // bytes written.
 uint64_t eol_convert(const unsigned char* in, uint64_t n, unsigned char* out, bool windows,
-                     PassCounts* counts);
+                     bool keep_boms, PassCounts* counts);
 
 // Boundary mode: whether a token starts at b[i] of the n bytes in b (b[0]
 // itself being a token start). Looks at up to two bytes before i and one

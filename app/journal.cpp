@@ -324,7 +324,8 @@ const char* check_progress(const JournalHead& h, uint64_t size) {
     uint64_t top = h.old_length + h.tail;
     bool sane = h.start <= h.old_length && h.tail < (1ull << 62) && h.old_length < (1ull << 62) &&
                 h.read >= h.start && h.read <= h.old_length && h.saved >= h.start &&
-                h.saved <= top && (h.flags & ~7u) == 0 && (h.file_id[0] | h.file_id[1]) != 0;
+                h.saved <= top && (h.flags & ~JOURNAL_FLAGS) == 0 &&
+                (h.file_id[0] | h.file_id[1]) != 0;
     if (backward)
         sane = sane && h.tail == 0 && h.end == 0 && h.new_length > h.old_length &&
                h.new_length < (1ull << 62) && h.write >= h.start && h.write <= h.new_length &&

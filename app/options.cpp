@@ -39,30 +39,6 @@ bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Splits "dir/sub/*.cpp" into the folder "dir/sub/" and the filter "+*.cpp":
-// everything from the first element holding a wildcard on becomes the filter.
-// "Z:*.cpp" is the current folder of Z: with the filter "+*.cpp".
-// Returns false when the path holds no wildcard.
-bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folder,
-                     const char** filter) {
-    // Wildcards count only after the root: the "?" of \\?\ is none.
-    uint64_t start = 0;
-    if (path_root(path, &start, nullptr) != 0) return false;
-    uint64_t len = str_len(path);
-    for (uint64_t i = start; i <= len; ++i) {
-        if (i == len || is_separator(path[i])) {
-            if (has_wildcard(path + start, i - start)) {
-                char* dir = str_dup(arena_base(arena), path, start);
-                *folder = (dir && *dir) ? dir : ".";
-                *filter = format_new(arena_base(arena), "+%s", path + start);
-                return true;
-            }
-            start = i + 1;
-        }
-    }
-    return false;
-}
-
 // "-j<N>": N from 1 to MAX_WORKERS.
 bool parse_workers(const char* digits, uint32_t* workers) {
     uint32_t n = 0;
@@ -100,6 +76,19 @@ bool take_letter(char c, Options* o, bool* help) {
     case 'f':
         o->force = true;
         return true;
+    case 'c':
+        o->check = true;
+        o->test_only = true;
+        return true;
+    case '0':
+        o->nul_names = true;
+        return true;
+    case 'q':
+        o->quiet = true;
+        return true;
+    case 'b':
+        o->keep_boms = true;
+        return true;
     default:
         return false;
     }
@@ -121,19 +110,44 @@ ParseOutcome finish_filters(ArenaAllocator* arena, const FilterList& filters, Op
     array[n] = nullptr;
     o->filters = array;
     o->folder_split = split_filter != nullptr;
+    o->rest = array + (split_filter ? 1 : 0);
     return PARSE_RUN;
 }
 
 } // namespace
 
+// Everything from the first element holding a wildcard on becomes the
+// filter. "Z:*.cpp" is the current folder of Z: with the filter "+*.cpp".
+bool split_wildcards(ArenaAllocator* arena, const char* path, const char** folder,
+                     const char** filter) {
+    // Wildcards count only after the root: the "?" of \\?\ is none.
+    uint64_t start = 0;
+    if (path_root(path, &start, nullptr) != 0) return false;
+    uint64_t len = str_len(path);
+    for (uint64_t i = start; i <= len; ++i) {
+        if (i == len || is_separator(path[i])) {
+            if (has_wildcard(path + start, i - start)) {
+                char* dir = str_dup(arena_base(arena), path, start);
+                *folder = (dir && *dir) ? dir : ".";
+                *filter = format_new(arena_base(arena), "+%s", path + start);
+                return true;
+            }
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
 ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena,
                                 Options* options) {
     Options o{};
+    o.rest_plain_from = ~0u;
     FilterList filters = {nullptr, &filters.head, 0};
     bool help = false;
     bool version = false;
     bool switches_over = false;
     bool out_of_memory = false;
+    ParseOutcome bad = PARSE_RUN;
     for (int32_t i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (!switches_over && (arg[0] == '-' || arg[0] == '/')) {
@@ -145,11 +159,26 @@ ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena
                 version = true;
                 continue;
             }
+            bool letter = arg[1] != 0 && arg[2] == 0;
             if (arg[1] == 0) {
                 switches_over = true;
+                if (o.folder && o.rest_plain_from == ~0u)
+                    o.rest_plain_from = static_cast<uint32_t>(filters.count);
             } else if ((arg[1] == 'j' || arg[1] == 'J') && parse_workers(arg + 2, &o.workers)) {
                 continue;
-            } else if (arg[2] == 0 && take_letter(arg[1], &o, &help)) {
+            } else if (letter && take_letter(arg[1], &o, &help)) {
+                continue;
+            } else if (!o.folder && arg[0] == '-') {
+                if (strcmp(arg, "--") == 0) {
+                    switches_over = true;
+                    continue;
+                }
+                // Before the folder nothing that begins with '-' is a path;
+                // the first such mistake is the one named.
+                if (bad == PARSE_RUN) {
+                    bad = arg[1] == 'j' || arg[1] == 'J' ? PARSE_BAD_WORKERS : PARSE_UNKNOWN_SWITCH;
+                    o.bad_argument = arg;
+                }
                 continue;
             }
         }
@@ -161,6 +190,7 @@ ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena
     *options = o;
     if (help) return PARSE_HELP;
     if (version) return PARSE_VERSION;
+    if (bad != PARSE_RUN) return bad;
     if (!o.folder || !*o.folder) return PARSE_NO_FOLDER;
     ParseOutcome outcome = finish_filters(arena, filters, options);
     return out_of_memory ? PARSE_NO_MEMORY : outcome;

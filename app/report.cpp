@@ -118,9 +118,16 @@ const char* shown_typed(const char* text, ShownPath* shown) {
 #endif
 
 void print_pieces(bool error, const char* const* pieces, uint64_t count) {
+    uint64_t lengths[8];
+    if (count > 8) fatal_report(__FILE__, __LINE__, "too many pieces");
+    for (uint64_t i = 0; i < count; ++i) lengths[i] = str_len(pieces[i]);
+    print_bytes(error, pieces, lengths, count);
+}
+
+void print_bytes(bool error, const char* const* pieces, const uint64_t* lengths, uint64_t count) {
     test_check_may_print();
     uint64_t total = 0;
-    for (uint64_t i = 0; i < count; ++i) total += str_len(pieces[i]);
+    for (uint64_t i = 0; i < count; ++i) total += lengths[i];
     if (OutputBatch* batch = t_batch) {
         constexpr uint64_t kFlushAt = 1u << 16;
         if (batch->length && (error != batch->error || batch->length + total > kFlushAt))
@@ -128,8 +135,7 @@ void print_pieces(bool error, const char* const* pieces, uint64_t count) {
         batch->error = error;
         uint64_t mark = batch->length;
         bool ok = true;
-        for (uint64_t i = 0; ok && i < count; ++i)
-            ok = output_append(batch, pieces[i], str_len(pieces[i]));
+        for (uint64_t i = 0; ok && i < count; ++i) ok = output_append(batch, pieces[i], lengths[i]);
         if (ok) return;
         // Without memory for the batch the line goes out on its own, after
         // what was held.
@@ -140,9 +146,8 @@ void print_pieces(bool error, const char* const* pieces, uint64_t count) {
     if (!line) return; // as a message whose memory ran out: skipped
     uint64_t n = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        uint64_t length = str_len(pieces[i]);
-        memcpy(line + n, pieces[i], length);
-        n += length;
+        memcpy(line + n, pieces[i], lengths[i]);
+        n += lengths[i];
     }
     write_stream(error, line, n);
     mem_free(line);

@@ -140,7 +140,7 @@ ErrorCode open_journal(Stream* s, const unsigned char* initial, uint64_t n) {
     const RewriteJob* job = s->job;
     JournalHead head{};
     head.flags = (s->windows ? JOURNAL_WINDOWS : 0) | (s->backward ? JOURNAL_BACKWARD : 0) |
-                 (job->keep_time ? JOURNAL_KEEP_TIME : 0);
+                 (job->keep_time ? JOURNAL_KEEP_TIME : 0) | (s->keep_boms ? JOURNAL_KEEP_BOMS : 0);
     head.old_length = s->old_length;
     head.new_length = s->new_length;
     head.start = s->start;
@@ -257,7 +257,7 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             }
         }
         s->counts_at_read = *s->counts;
-        uint64_t length = eol_convert(in, c, out, s->windows, s->counts);
+        uint64_t length = eol_convert(in, c, out, s->windows, s->keep_boms, s->counts);
         uint64_t skip = 0;
         if (!s->journaled) {
             if (!eol_changes(s->counts_at_read, *s->counts, s->windows)) {
@@ -316,7 +316,7 @@ ErrorCode backward(Stream* s) {
         uint64_t n = r - from;
         if (ErrorCode e = read_original(s, from, in, n)) return e;
         uint64_t c = a == s->start ? 0 : eol_boundary_after(in, n, a - from);
-        uint64_t length = eol_convert(in + c, n - c, out, s->windows, &scratch);
+        uint64_t length = eol_convert(in + c, n - c, out, s->windows, s->keep_boms, &scratch);
         uint64_t to = s->write - length;
         uint64_t lo = max64(s->start, to), hi = min64(r, s->mark);
         if (hi > lo) {
@@ -474,6 +474,7 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
     s.h = job->handle;
     s.job = job;
     s.windows = job->windows;
+    s.keep_boms = job->keep_boms;
     s.backward = job->backward;
     s.old_length = job->old_length;
     s.counts = counts;

@@ -24,6 +24,7 @@ struct RewriteJob {
     const char* path;  // full path, for the journal and the messages
     const FileEntry* entry;
     bool windows;        // the new text ends lines in CR LF
+    bool keep_boms;      // byte-order marks stay where they are
     bool backward;       // the text grows: new_length and start are known
     bool probe_binary;   // leave the file alone when its first window is binary
     bool keep_time;      // give the file its old write time back

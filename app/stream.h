@@ -13,6 +13,7 @@ struct Stream {
     Journal journal;
     bool journaled;
     bool windows;
+    bool keep_boms; // marks stay in the new text
     bool backward;
     uint64_t old_length;
     uint64_t new_length;

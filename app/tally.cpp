@@ -3,14 +3,19 @@
 #include "app/journal_home.h"
 #include "app/options.h"
 #include "app/seen.h"
+#include "base/utf.h"
 #include "base/output.h"
 
 namespace {
 
-void print_fixed(const char* path) {
+void print_fixed(NameStyle names, const char* path) {
+    if (names == NAMES_NONE) return;
     ShownPath shown;
-    const char* pieces[] = {shown_path(path, &shown), "\n"};
-    print_pieces(false, pieces, 2);
+    const char* name = shown_path(path, &shown);
+    const char* pieces[] = {name, "\n"};
+    uint64_t lengths[] = {str_len(name), 1};
+    if (names == NAMES_NUL) pieces[1] = "";
+    print_bytes(false, pieces, lengths, 2);
     shown_release(&shown);
 }
 
@@ -24,11 +29,12 @@ void say_pending(const char* path, const char* journal) {
     shown_release(&shown_journal);
 }
 
-void count_fix(RunCounts* t, const char* path, const FileResult& r) {
+void count_fix(const Tally* tally, const char* path, const FileResult& r) {
+    RunCounts* t = tally->counts;
     t->boms_fixed += r.boms;
     t->line_feeds_fixed += r.line_feeds;
     ++t->files_fixed;
-    print_fixed(path);
+    print_fixed(tally->names, path);
 }
 
 // A file whose bytes could not all be read is never judged on the part that
@@ -41,8 +47,9 @@ void count_unread(RunCounts* t, const char* path, ErrorCode e) {
     report_unreadable_file(path, e);
 }
 
-void count(RunCounts* t, const char* path, const FileEntry* entry, const FileResult& r) {
-    if (r.outcome == FILE_NOT_INPUT) return;
+void count(const Tally* tally, const char* path, const FileEntry* entry, const FileResult& r) {
+    RunCounts* t = tally->counts;
+    if (r.outcome == FILE_NOT_INPUT || r.outcome == FILE_NO_TARGET) return;
     ++t->files_processed;
     if (r.open_error != 0) {
         ++t->open_failures;
@@ -50,11 +57,11 @@ void count(RunCounts* t, const char* path, const FileEntry* entry, const FileRes
     }
     switch (r.outcome) {
     case FILE_FIXED:
-        count_fix(t, path, r);
+        count_fix(tally, path, r);
         break;
     case FILE_WOULD_FIX:
         // A second visit finds the file as the first left it.
-        if (seen_first_fix(entry)) count_fix(t, path, r);
+        if (seen_first_fix(entry)) count_fix(tally, path, r);
         break;
     case FILE_BINARY:
         ++t->binary_left;
@@ -73,6 +80,7 @@ void count(RunCounts* t, const char* path, const FileEntry* entry, const FileRes
         if (r.journal) say_pending(path, r.journal);
         break;
     case FILE_NOT_INPUT:
+    case FILE_NO_TARGET:
     case FILE_FOLDER:
     case FILE_UNOPENED:
     case FILE_UNCHANGED:
@@ -84,7 +92,7 @@ void count(RunCounts* t, const char* path, const FileEntry* entry, const FileRes
 
 void tally_take(Tally* tally, const char* path, const FileEntry* entry, FileResult* result) {
     output_batch(&tally->batch);
-    count(tally->counts, path, entry, *result);
+    count(tally, path, entry, *result);
     output_batch(nullptr);
     file_result_release(result);
 }
@@ -104,7 +112,16 @@ void tally_release(Tally* tally) {
     output_batch_release(&tally->batch);
 }
 
-void print_summary(const RunCounts* t, bool test_only) {
+NameStyle options_name_style(const Options* o) {
+    if (o->quiet) return NAMES_NONE;
+    return o->nul_names ? NAMES_NUL : NAMES_LINES;
+}
+
+void print_summary(const RunCounts* t, const Options* o) {
+    if (o->check || o->quiet) return;
+    // With names that end in NUL bytes the summary stays out of their way.
+    void (*print_out)(const char*, ...) = o->nul_names ? print_err : ::print_out;
+    bool test_only = o->test_only;
     // Counts are printed as the unsigned 64-bit numbers they are.
     if (t->files_processed) print_out("%llu files processed\n", t->files_processed);
     if (t->binary_left) print_out("%llu binary files left alone\n", t->binary_left);
@@ -120,9 +137,9 @@ void print_summary(const RunCounts* t, bool test_only) {
         print_out("%llu links lead outside the folder and were not followed\n", t->links_outside);
 }
 
-int run_status(const RunCounts* t) {
+int run_status(const RunCounts* t, const Options* o) {
     bool failed = t->failed || t->folders_unread || t->open_failures || t->memory_failures ||
-                  t->write_failures;
+                  t->write_failures || (o->check && t->files_fixed);
     return failed ? 1 : 0;
 }
 
@@ -134,7 +151,7 @@ ErrorCode convert_file(RunTotals* totals, const char* path, const FileEntry* ent
     o.test_only = totals->test_only;
     o.force = totals->force;
     RunCounts c{};
-    Tally tally{&c, {}};
+    Tally tally{&c, {}, NAMES_LINES};
     tally_convert(&tally, &o, path, entry);
     tally_release(&tally);
     totals->boms_fixed += c.boms_fixed;

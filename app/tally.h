@@ -23,11 +23,19 @@ struct RunCounts {
     bool failed;              // no folder, a folder that would not open, memory ran out
 };
 
+// How the name of a file that was (or would be) changed is printed.
+enum NameStyle : uint8_t {
+    NAMES_LINES, // one per line
+    NAMES_NUL,   // each ended by a NUL byte (-0)
+    NAMES_NONE,  // not at all (-q)
+};
+
 // Where results go: the counters, and the batch their lines wait in until
 // tally_flush.
 struct Tally {
     RunCounts* counts;
     OutputBatch batch;
+    NameStyle names;
 };
 
 // Takes one file's result (and releases it): counts it and prints what it
@@ -40,7 +48,11 @@ void tally_flush(Tally* tally);
 void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry);
 void tally_release(Tally* tally);
 
-// The summary lines, each only when its number is not 0.
-void print_summary(const RunCounts* counts, bool test_only);
-// 0 when everything selected is in the wanted form, 1 when anything failed.
-int run_status(const RunCounts* counts);
+// How the run's names and summary are printed, as the switches say.
+NameStyle options_name_style(const Options* options);
+// The summary lines, each only when its number is not 0: on standard output,
+// or on standard error when the names end in NUL bytes; none for -c or -q.
+void print_summary(const RunCounts* counts, const Options* options);
+// 0 when everything selected is in the wanted form, 1 when anything failed
+// or, for -c, when any file would change.
+int run_status(const RunCounts* counts, const Options* options);

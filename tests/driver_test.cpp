@@ -51,21 +51,39 @@ TEST_F(Driver, OutOfMemoryWhileCollectingFilters) {
     EXPECT_EQ(read_bytes(dir.dir / "tree" / "a.txt"), "a\r\n");
 }
 
-// Whichever heap call fails, the run never crashes and leaves the file whole
-// or converted; status 0 only when it was converted.
+// Whichever heap call fails, the run never crashes and leaves each file
+// whole or converted, status 0 only when all were converted, and a failure
+// is always said. Once with a
+// folder and a filter, once with operands after a single file.
 TEST_F(Driver, OutOfMemoryAnywhereNeverCrashes) {
-    fs::create_directory(dir.dir / "tree");
+    fs::create_directories(dir.dir / "tree" / "sub");
     std::string tree = shown_form(dir.dir / "tree");
-    for (uint64_t n = 1; n < 60; ++n) {
-        write_bytes(dir.dir / "tree" / "a.txt", "a\r\n");
-        int rc = -5;
-        std::string out = run({"eolset", "-u", tree, "+*.txt"}, n, &rc);
-        std::string file = read_bytes(dir.dir / "tree" / "a.txt");
-        EXPECT_TRUE(file == "a\r\n" || file == "a\n") << n;
-        EXPECT_EQ(rc, file == "a\n" ? 0 : 1) << n << "\n" << out << err;
-        EXPECT_EQ(out.find("ERROR"), std::string::npos) << n;
-        // A message whose own memory ran out is skipped; any other line is whole.
-        EXPECT_TRUE(out.empty() || out.back() == '\n') << n;
+    const fs::path files[] = {dir.dir / "tree" / "a.txt", dir.dir / "tree" / "b.txt",
+                              dir.dir / "tree" / "sub" / "c.txt"};
+    const std::vector<std::string> runs[] = {{"eolset", "-u", tree, "+*.txt"},
+                                             {"eolset", "-u", shown_form(files[1]),
+                                              shown_form(dir.dir / "tree" / "sub"),
+                                              shown_form(dir.dir / "tree" / "*.txt")}};
+    for (const std::vector<std::string>& args : runs) {
+        for (uint64_t n = 1; n < 90; ++n) {
+            for (const fs::path& f : files) write_bytes(f, "a\r\n");
+            int rc = -5;
+            std::string out = run(args, n, &rc);
+            bool all = true;
+            for (const fs::path& f : files) {
+                std::string file = read_bytes(f);
+                EXPECT_TRUE(file == "a\r\n" || file == "a\n") << n;
+                all = all && (file == "a\n" || (args.size() == 4 && f == files[2]));
+            }
+            // Memory that runs out after the files were done is still said.
+            if (!all) {
+                EXPECT_EQ(rc, 1) << n << "\n" << out << err;
+            }
+            EXPECT_EQ(rc == 1, !err.empty()) << n << "\n" << out << err;
+            EXPECT_EQ(out.find("ERROR"), std::string::npos) << n;
+            // A message whose own memory ran out is skipped; any other line is whole.
+            EXPECT_TRUE(out.empty() || out.back() == '\n') << n;
+        }
     }
 }
 
@@ -88,7 +106,7 @@ TEST_F(Driver, HelpVersionAndMissingFolder) {
         int rc = -5;
         std::string help = run({"eolset", ask, "anything"}, 0, &rc);
         EXPECT_EQ(help.rfind("Newlinery\n", 0), 0u) << ask;
-        EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 19) << ask;
+        EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 25) << ask;
         EXPECT_NE(help.find("\n  -w  convert to windows text file\n"
                             "  -f  also convert binary files and version-control folders\n"),
                   std::string::npos);

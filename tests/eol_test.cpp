@@ -98,8 +98,8 @@ void check_window_modes(const std::string& t) {
             if (!ref.starts[cut]) continue;
             std::vector<unsigned char> out(2 * n + 32);
             PassCounts counts{};
-            uint64_t m = eol_convert(b, cut, out.data(), windows, &counts);
-            m += eol_convert(b + cut, n - cut, out.data() + m, windows, &counts);
+            uint64_t m = eol_convert(b, cut, out.data(), windows, false, &counts);
+            m += eol_convert(b + cut, n - cut, out.data() + m, windows, false, &counts);
             ASSERT_EQ(std::string(out.begin(), out.begin() + static_cast<long>(m)),
                       windows ? ref.windows_text : ref.unix_text)
                 << show(t) << "cut at " << cut;

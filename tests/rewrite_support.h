@@ -7,6 +7,8 @@
 #include "app/convert.h"
 #include "base/test_control.h"
 #include "app/journal.h"
+#include "app/options.h"
+#include "app/tally.h"
 #include "app/recover.h"
 #include "app/rewrite.h"
 #include "engine_support.h"
@@ -24,12 +26,15 @@ namespace rewrite_test {
 using namespace engine_test;
 
 // The conversion of a whole text, one token at a time.
-inline std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint64_t* boms) {
+// With `keep_boms` the marks stay as they are, uncounted.
+inline std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint64_t* boms,
+                             bool keep_boms = false) {
     std::string out;
     for (size_t i = 0; i < in.size();) {
         unsigned char c = static_cast<unsigned char>(in[i]);
         if (c == 0xEF && in.compare(i, 3, "\xEF\xBB\xBF") == 0) {
-            ++*boms;
+            if (keep_boms) out += "\xEF\xBB\xBF";
+            if (!keep_boms) ++*boms;
             i += 3;
             continue;
         }
@@ -99,20 +104,33 @@ struct RewriteFixture : ::testing::Test {
 
     // Converts the file (written first with `input` unless `write` is
     // false) as a run with -u or -w, and -p when asked, would.
-    Result convert(const std::string& input, char flag, bool write = true, bool keep_time = false) {
+    Result convert(const std::string& input, char flag, bool write = true, bool keep_time = false,
+                   bool keep_boms = false) {
         if (write) write_bytes(file, input);
         Result r;
         r.totals = RunTotals{};
-        r.totals.to_unix = flag == 'u';
-        r.totals.to_windows = flag == 'w';
-        r.totals.preserve_time = keep_time;
-        r.totals.force = 1;
+        Options o{};
+        o.to_unix = flag == 'u';
+        o.to_windows = flag == 'w';
+        o.preserve_time = keep_time;
+        o.keep_boms = keep_boms;
+        o.force = true;
         FileEntry entry{};
         StdoutCapture out(scratch.dir / "stdout.txt");
         StdoutCapture err(scratch.dir / "stderr.txt", true);
         out.start();
         err.start();
-        convert_file(&r.totals, path.c_str(), &entry);
+        RunCounts c{};
+        Tally tally{&c, {}, NAMES_LINES};
+        tally_convert(&tally, &o, path.c_str(), &entry);
+        tally_release(&tally);
+        r.totals.boms_fixed = c.boms_fixed;
+        r.totals.line_feeds_fixed = c.line_feeds_fixed;
+        r.totals.files_fixed = c.files_fixed;
+        r.totals.files_processed = c.files_processed;
+        r.totals.open_failures = c.open_failures;
+        r.totals.memory_failures = c.memory_failures;
+        r.totals.write_failures = c.write_failures;
         r.errors = err.finish();
         r.printed = out.finish();
         r.bytes = read_bytes(file);

@@ -49,12 +49,15 @@ TEST_F(Rewrite, StreamedTextIsTheWholeFileConversion) {
         rewrite_set_window(window, false);
         for (int i = 0; i < 60; ++i) {
             std::string input = random_text(&rng, 40 + static_cast<size_t>(i) * 37, i % 3);
-            for (char flag : {'u', 'w'}) {
+            for (char flag : {'u', 'w', 'U', 'W'}) {
                 SCOPED_TRACE(std::string(1, flag) + " window " + std::to_string(window) + " text " +
                              std::to_string(i));
+                // Upper case: the marks are kept.
+                bool keep = flag == 'U' || flag == 'W';
+                char form = keep ? static_cast<char>(flag - 'A' + 'a') : flag;
                 uint64_t fixes = 0, boms = 0;
-                std::string want = reference(input, flag == 'w', &fixes, &boms);
-                Result r = convert(input, flag);
+                std::string want = reference(input, form == 'w', &fixes, &boms, keep);
+                Result r = convert(input, form, true, false, keep);
                 ASSERT_TRUE(r.bytes == want) << r.bytes.size() << " " << want.size();
                 bool changed = fixes + boms != 0;
                 EXPECT_EQ(r.totals.files_fixed, changed ? 1u : 0u);
@@ -79,21 +82,28 @@ TEST_F(Rewrite, EveryFailedCallEndsOriginalOrConverted) {
         char flag;
         std::string input;
         bool probe;
+        bool keep_boms;
     };
     std::string mixed = "\xEF\xBB\xBF" + lines(300, "\r\r\n") + lines(400, "\n");
-    const Job jobs[] = {{'u', lines(1500, "\r\n"), false},
-                        {'u', lines(1500, "\r\n"), true},
-                        {'w', lines(1500, "\n"), false},
-                        {'w', mixed, false}};
+    // Marks kept through a rewrite that shrinks, and one that grows: the
+    // next run, finishing from the journal, keeps them too.
+    std::string marked = lines(700, "\r\n\xEF\xBB\xBF");
+    const Job jobs[] = {{'u', lines(1500, "\r\n"), false, false},
+                        {'u', lines(1500, "\r\n"), true, false},
+                        {'w', lines(1500, "\n"), false, false},
+                        {'w', mixed, false, false},
+                        {'u', marked, false, true},
+                        {'w', mixed, false, true}};
     const FaultOp ops[] = {FAULT_WRITE, FAULT_READ, FAULT_SET_INFO, FAULT_OPEN, FAULT_QUERY_INFO};
     rewrite_set_window(4096, false);
     for (const Job& job : jobs) {
         rewrite_set_window(4096, job.probe);
         uint64_t fixes = 0, boms = 0;
-        const std::string want = reference(job.input, job.flag == 'w', &fixes, &boms);
+        const std::string want =
+            reference(job.input, job.flag == 'w', &fixes, &boms, job.keep_boms);
         for (FaultOp op : ops) {
             fault_reset();
-            Result clean = convert(job.input, job.flag);
+            Result clean = convert(job.input, job.flag, true, false, job.keep_boms);
             ASSERT_TRUE(clean.bytes == want);
             const CallLog log = g_call_log;
             uint32_t calls = op == FAULT_WRITE ? log.writes : op == FAULT_READ ? log.reads : 60;
@@ -109,7 +119,7 @@ TEST_F(Rewrite, EveryFailedCallEndsOriginalOrConverted) {
                     rule.error = ERROR_DISK_FULL;
                     rule.status = STATUS_DISK_FULL;
                     fault_set(op, rule);
-                    Result r = convert(job.input, job.flag);
+                    Result r = convert(job.input, job.flag, true, false, job.keep_boms);
                     fault_reset();
                     bool converted = r.bytes == want;
                     if (r.totals.files_fixed) {

@@ -23,6 +23,7 @@ if [ "$purpose" = all ]; then
     have ccache || need+=(ccache)
     have dos2unix || need+=(dos2unix)
     have strace || need+=(strace)
+    have git || need+=(git)
     # The package test renders the manual page.
     have man || need+=(man-db)
     have nroff || need+=(groff-base)

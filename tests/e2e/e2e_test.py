@@ -42,8 +42,14 @@ HELP = (
     "  -w  convert to windows text file\n"
     "  -f  also convert binary files and version-control folders\n"
     "  -j<N>  convert N files at a time (-j1: one after another)\n"
+    "  -c  check only: name the files that would change, status 1 if any\n"
+    "  -0  end each file name with NUL, write the summary to standard error\n"
+    "  -q  quiet: print no file names and no summary\n"
+    "  -b  keep byte-order marks\n"
+    "  --version  show the version number\n"
     "  -  remaining arguments are not switches\n"
     "If <folder> identifies a single existing file then the single file will be processed.\n"
+    "Further files and folders may follow a single file; each is processed as if given alone.\n"
     "If <folder> contains wildcards, the portion up to the first element containing wildcards"
     ' will be used as the folder and the remaining elements will be used as a "+" filter.\n'
     "If no filters are specified then all files in the folder are processed.\n"
@@ -195,14 +201,13 @@ class CommandLine(Tree):
         self.assertEqual(read(os.path.join(dash, "a.txt")), b"a\nb\n")
         self.assertIn("fixed 1 line feeds and 0 BOMs in 1 files\n", out)
 
-    def test_unknown_switch_is_the_folder(self):
+    def test_folder_named_like_a_switch_after_double_dash(self):
         write(self.p("a.txt"), b"a\r\n")
         xdir = os.path.join(self.tmp, "-x")
         write(os.path.join(xdir, "b.txt"), b"b\r\n")
-        out, rc = self.run_eolset("-u", "-x", "root")
+        out, rc = self.run_eolset("-u", "--", "-x")
         self.assertEqual(rc, 0)
-        # -x is walked; "root" is only a filter that matches nothing in it.
-        self.assertEqual(out, "")
+        self.assertEqual(read(os.path.join(xdir, "b.txt")), b"b\n")
         self.assertEqual(read(self.p("a.txt")), b"a\r\n")
 
     def test_missing_folder_is_reported(self):
@@ -211,6 +216,158 @@ class CommandLine(Tree):
         self.assertTrue(err.startswith('ERROR: Cannot open folder "nothing-here": '), err)
         self.assertTrue(err.endswith(".\n"))
         self.assertEqual(err.count("\n"), 1)
+
+
+class Scripts(Tree):
+    """What scripts, CI jobs and hooks run: several operands, -c, -0, -q, -b,
+    and the mistakes a command line can hold."""
+
+    FILES = {"one.txt": b"1\r\n", "two.txt": b"2\n", "root/a.txt": b"a\r\n", "root/b.txt": b"b\n",
+             "root/bom.txt": b"\xef\xbb\xbfm\n", "root/sub/c.txt": b"c\r\n"}
+
+    def name(self, typed):
+        """How a file reached through the path `typed` is printed."""
+        return win(os.path.join(self.tmp, typed)) if self.wine else typed
+
+    def test_table_of_command_lines(self):
+        n = self.name
+        lf1 = "fixed 1 line feeds and 0 BOMs in 1 files\n"
+        converted = {"one.txt": b"1\n", "root/a.txt": b"a\n", "root/sub/c.txt": b"c\n",
+                     "root/bom.txt": b"m\n"}
+        unknown = 'ERROR: Unknown switch "%s"; see eolset -h.\n'
+        workers = 'ERROR: Switch "%s" needs a number from 1 to 64; see eolset -h.\n'
+        nothing = "No file matched the filters.\n"
+        cases = [
+            # args, status, standard output, standard error, files that change
+            (["-u", "one.txt", "two.txt", "root/sub"], 0,
+             n("one.txt") + "\n" + n("root/sub/c.txt") + "\n3 files processed\n"
+             "fixed 2 line feeds and 0 BOMs in 2 files\n", "",
+             {"one.txt", "root/sub/c.txt"}),
+            (["-u", "one.txt", "nope.txt", "root/sub/c.txt"], 1,
+             n("one.txt") + "\n" + n("root/sub/c.txt") + "\n2 files processed\n"
+             "fixed 2 line feeds and 0 BOMs in 2 files\n",
+             'ERROR: Cannot open file "nope.txt": file not found (error 2).\n',
+             {"one.txt", "root/sub/c.txt"}),
+            (["-u", "two.txt", "root/*.txt"], 0,
+             n("root/a.txt") + "\n" + n("root/bom.txt") + "\n4 files processed\n"
+             "fixed 1 line feeds and 1 BOMs in 2 files\n", "", {"root/a.txt", "root/bom.txt"}),
+            (["-u", "one.txt", "-u", "two.txt", "-", "-sub"], 1, n("one.txt") + "\n2 files processed\n" + lf1,
+             'ERROR: Cannot open file "-sub": file not found (error 2).\n', {"one.txt"}),
+            (["-u", "one.txt", "+*.txt"], 1, "",
+             'ERROR: "+*.txt" is a filter, and filters need a folder first; see eolset -h.\n', set()),
+            (["-u", "one.txt", "two.txt", "-x"], 1, "",
+             'ERROR: "-x" is a filter, and filters need a folder first; see eolset -h.\n', set()),
+            (["-c", "-u", "root"], 1,
+             "".join(n(f) + "\n" for f in ("root/a.txt", "root/bom.txt", "root/sub/c.txt")), "", set()),
+            (["-c", "-u", "two.txt", "root/b.txt"], 0, "", "", set()),
+            (["-c", "-w", "root/sub"], 0, "", "", set()),
+            (["-c", "root"], 1, n("root/bom.txt") + "\n", "", set()),
+            (["-c", "-q", "-u", "root"], 1, "", "", set()),
+            (["-c", "-0", "-u", "one.txt", "two.txt"], 1, n("one.txt") + "\0", "", set()),
+            (["-t", "-0", "-u", "root"], 0,
+             "".join(n(f) + "\0" for f in ("root/a.txt", "root/bom.txt", "root/sub/c.txt")),
+             "4 files processed\nwould fix 2 line feeds and 1 BOMs in 3 files\n", set()),
+            (["-q", "-u", "root"], 0, "", "", {"root/a.txt", "root/bom.txt", "root/sub/c.txt"}),
+            (["-b", "-u", "root"], 0,
+             n("root/a.txt") + "\n" + n("root/sub/c.txt") + "\n4 files processed\n"
+             "fixed 2 line feeds and 0 BOMs in 2 files\n", "", {"root/a.txt", "root/sub/c.txt"}),
+            (["-c", "-b", "-w", "root/bom.txt"], 1, n("root/bom.txt") + "\n", "", set()),
+            (["-c", "-b", "-u", "root/bom.txt"], 0, "", "", set()),
+            (["-x", "root"], 1, "", unknown % "-x", set()),
+            (["--check", "root"], 1, "", unknown % "--check", set()),
+            (["-u", "-j0", "root"], 1, "", workers % "-j0", set()),
+            (["-j", "root"], 1, "", workers % "-j", set()),
+            (["-j65", "-u", "root"], 1, "", workers % "-j65", set()),
+            (["-u", "root", "-x", "-sub/**"], 0,
+             n("root/a.txt") + "\n" + n("root/bom.txt") + "\n3 files processed\n"
+             "fixed 1 line feeds and 1 BOMs in 2 files\n", "", {"root/a.txt", "root/bom.txt"}),
+            (["-t", "root", "*.zz"], 0, "", nothing, set()),
+            (["-t", "root/*.zz"], 0, "", nothing, set()),
+            (["-t", "-u", "one.txt", "root/sub/*.zz"], 0,
+             n("one.txt") + "\n1 files processed\nwould fix 1 line feeds and 0 BOMs in 1 files\n",
+             nothing, set()),
+            (["-u", "root", "two.txt"], 0, "", nothing, set()),
+        ]
+        for args, status, out, err, changed in cases:
+            for rel, data in self.FILES.items():
+                write(os.path.join(self.tmp, rel), data)
+            if not self.wine:
+                # A link to nothing is left alone, as Windows lists none.
+                os.symlink("nowhere", self.p("dead.txt"))
+            got = self.run_full(*args)
+            self.assertEqual(got, (out, status, err), args)
+            for rel, data in self.FILES.items():
+                want = converted[rel] if rel in changed else data
+                if "-b" in args and rel == "root/bom.txt":
+                    want = data
+                self.assertEqual(read(os.path.join(self.tmp, rel)), want, (args, rel))
+            if not self.wine:
+                os.unlink(self.p("dead.txt"))
+
+    def test_xargs_equals_one_run_over_the_folder(self):
+        rnd = random.Random(33)
+        kinds = [b"a\r\nb\r\n", b"a\nb\n", b"\xef\xbb\xbfa\r\n", b"a\rb\n", b"x\x00\r\n", b""]
+        files = {}
+        for i in range(300):
+            rel = "d%d/%s%03d.txt" % (i % 7, "sp ace " if i % 5 == 0 else "", i)
+            files[rel] = rnd.choice(kinds)
+        trees = {}
+        for name in ("whole", "xargs", "xargs7"):
+            top = os.path.join(self.tmp, name)
+            for rel, data in files.items():
+                write(os.path.join(top, rel), data)
+            subprocess.run(["git", "init", "-q", top], check=True)
+            subprocess.run(["git", "-C", top, "add", "-A"], check=True)
+            trees[name] = top
+        _, whole_rc = run_program(self.program, self.wine, ["-u", "."], trees["whole"])
+        for name, extra in (("xargs", []), ("xargs7", ["-n", "7"])):
+            listing = subprocess.run(["git", "-C", trees[name], "ls-files", "-z"], check=True,
+                                     stdout=subprocess.PIPE).stdout
+            p = subprocess.run(["xargs", "-0"] + extra + command(self.program, self.wine, ["-u"]),
+                               input=listing, cwd=trees[name], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=900)
+            self.assertEqual(p.returncode, whole_rc, name)
+            self.assertEqual(p.stderr, b"", name)
+            for rel in files:
+                self.assertEqual(read(os.path.join(trees[name], rel)),
+                                 read(os.path.join(trees["whole"], rel)), (name, rel))
+
+    def test_nul_names_hold_any_name(self):
+        names = ["plain.txt", "sp ace.txt", "[x] (y) 'z' \u00e9.txt"]
+        if not self.wine:
+            names += ["line\nfeed.txt", "tab\there.txt"]
+        for rel in names:
+            write(self.p(rel), b"x\r\n")
+        write(self.p("ok.txt"), b"x\n")
+        out, rc, err = self.run_full("-t", "-0", "-u", "root")
+        self.assertEqual(rc, 0)
+        self.assertTrue(out.endswith("\0"))
+        self.assertEqual(sorted(out[:-1].split("\0")), sorted(self.shown(r) for r in names))
+        self.assertEqual(err, "%d files processed\nwould fix %d line feeds and 0 BOMs in %d files\n"
+                         % (len(names) + 1, len(names), len(names)))
+        # What xargs -0 hands on names every file, whole.
+        p = subprocess.run(["xargs", "-0", "-n", "1", "printf", "%s|"], input=out.encode("utf-8", "surrogateescape"),
+                           stdout=subprocess.PIPE, check=True)
+        self.assertEqual(sorted(p.stdout.decode().split("|")[:-1]), sorted(self.shown(r) for r in names))
+
+    def test_check_mode_over_clean_and_dirty_trees(self):
+        trees = {"lf": b"a\nb\n", "crlf": b"a\r\nb\r\n", "mixed": b"a\r\nb\n\r\n", "bom": b"\xef\xbb\xbfa\n"}
+        for name, data in trees.items():
+            write(self.p(name + "/f.txt"), data)
+        wanted = {"-u": b"\n", "-w": b"\r\n"}
+        for mode in ("-u", "-w", None):
+            for name, data in trees.items():
+                args = ["-c"] + ([mode] if mode else []) + ["root/" + name]
+                out, rc, err = self.run_full(*args)
+                if mode:
+                    clean = b"\xef" not in data and data.replace(b"\r\n", b"\n").replace(
+                        b"\n", wanted[mode]) == data
+                else:
+                    clean = name in ("lf", "crlf")
+                self.assertEqual((out, rc, err),
+                                 ("" if clean else self.shown(name + "/f.txt") + "\n", 0 if clean else 1, ""),
+                                 args)
+                self.assertEqual(read(self.p(name + "/f.txt")), data)
 
 
 class Conversion(Tree):
