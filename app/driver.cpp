@@ -143,6 +143,7 @@ void process_operand(Run* run, const char* arg) {
     }
     FileEntry entry = {};
     if (single_file_entry(arg, &entry)) return convert_single(run, arg, &entry);
+    if (path_is_link_to_nothing(arg)) return; // no text, as a walk finds it
     const char* none[] = {nullptr};
     // One that is no folder either is named as the file it was meant to be.
     walk(run, arg, none, "ERROR: Cannot open file \"");
@@ -153,7 +154,10 @@ void run_files(Run* run) {
     const Options* o = run->options;
     FileEntry entry = {};
     bool single = !o->folder_split && single_file_entry(o->folder, &entry);
-    if (single && !operands_are_paths(o)) {
+    // A link to nothing stands for a file too: the operands after it are
+    // what a list of files (from git, xargs, a hook) would make them.
+    bool nothing = !single && !o->folder_split && path_is_link_to_nothing(o->folder);
+    if ((single || nothing) && !operands_are_paths(o)) {
         run->counts.failed = true;
         return;
     }
@@ -161,8 +165,9 @@ void run_files(Run* run) {
     // Rewrites an earlier run left unfinished come first.
     if (!rewrite_recover(o->test_only)) run->counts.failed = true;
     if (!o->test_only) choose_journal_folder(run);
-    if (!single) return walk(run, o->folder, o->filters, "ERROR: Cannot open folder \"");
-    convert_single(run, o->folder, &entry);
+    if (!single && !nothing)
+        return walk(run, o->folder, o->filters, "ERROR: Cannot open folder \"");
+    if (single) convert_single(run, o->folder, &entry);
     for (uint32_t i = 0; o->rest[i] && !interrupt_requested(); ++i)
         if (i != o->rest_plain_from) process_operand(run, o->rest[i]);
 }

@@ -146,6 +146,26 @@ bool single_file_entry(const char* path, FileEntry* entry) {
     return e == 0 && !entry->is_directory;
 }
 
+bool path_is_link_to_nothing(const char* path) {
+    constexpr uint32_t kAccess = SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+    constexpr uint32_t kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    FileHandle h;
+    ErrorCode e =
+        file_open_native(path, kAccess, kShare, 0, FILE_OPEN,
+                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, &h, nullptr);
+    if (e != 0) return false;
+    NtFileAttributeTagInformation tag{};
+    bool link =
+        file_query_information(h, FileAttributeTagInformation, &tag, sizeof tag, nullptr) == 0 &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    file_close(h);
+    if (!link) return false;
+    e = file_open_native(path, kAccess, kShare, 0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, &h,
+                         nullptr);
+    file_close(h);
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
 bool file_is_entry(FileHandle h, const FileEntry* entry) {
     if (entry->file_id[0] == 0 && entry->file_id[1] == 0) return true;
     if (entry->file_id[1] != 0) {

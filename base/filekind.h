@@ -29,6 +29,9 @@ void filekind_forget_volumes();
 // file argument. *entry receives what the system tells of it (cleared when
 // it tells nothing, as for devices under Wine).
 bool single_file_entry(const char* path, FileEntry* entry);
+// Whether `path` names a symbolic link (or other reparse point) whose target
+// does not exist: no file and no folder, and nothing to convert.
+bool path_is_link_to_nothing(const char* path);
 
 // Whether the open handle is the file the walk listed: a name can be taken
 // over between the listing and the open (or, on a system that looks names
