@@ -241,8 +241,8 @@ int run_converter(int32_t argc, char** argv) {
         run.counts.failed = true;
         break;
     case PARSE_UNKNOWN_SWITCH:
-        static_assert(MAX_WORKERS == 64, "the message names the limit");
     case PARSE_BAD_WORKERS: {
+        static_assert(MAX_WORKERS == 64, "the message names the limit");
         ShownPath shown;
         const char* pieces[] = {"ERROR: Unknown switch \"",
                                 shown_typed(options.bad_argument, &shown), "\"; see eolset -h.\n"};

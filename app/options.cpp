@@ -162,8 +162,7 @@ ParseOutcome parse_command_line(int32_t argc, char** argv, ArenaAllocator* arena
             bool letter = arg[1] != 0 && arg[2] == 0;
             if (arg[1] == 0) {
                 switches_over = true;
-                if (o.folder && o.rest_plain_from == ~0u)
-                    o.rest_plain_from = static_cast<uint32_t>(filters.count);
+                if (o.folder) o.rest_plain_from = static_cast<uint32_t>(filters.count);
             } else if ((arg[1] == 'j' || arg[1] == 'J') && parse_workers(arg + 2, &o.workers)) {
                 continue;
             } else if (letter && take_letter(arg[1], &o, &help)) {

@@ -118,16 +118,14 @@ const char* shown_typed(const char* text, ShownPath* shown) {
 #endif
 
 void print_pieces(bool error, const char* const* pieces, uint64_t count) {
-    uint64_t lengths[8];
-    if (count > 8) fatal_report(__FILE__, __LINE__, "too many pieces");
-    for (uint64_t i = 0; i < count; ++i) lengths[i] = str_len(pieces[i]);
-    print_bytes(error, pieces, lengths, count);
+    print_bytes(error, pieces, nullptr, count);
 }
 
-void print_bytes(bool error, const char* const* pieces, const uint64_t* lengths, uint64_t count) {
+void print_bytes(bool error, const char* const* pieces, const uint64_t* given, uint64_t count) {
     test_check_may_print();
+    auto length = [=](uint64_t i) { return given ? given[i] : str_len(pieces[i]); };
     uint64_t total = 0;
-    for (uint64_t i = 0; i < count; ++i) total += lengths[i];
+    for (uint64_t i = 0; i < count; ++i) total += length(i);
     if (OutputBatch* batch = t_batch) {
         constexpr uint64_t kFlushAt = 1u << 16;
         if (batch->length && (error != batch->error || batch->length + total > kFlushAt))
@@ -135,7 +133,7 @@ void print_bytes(bool error, const char* const* pieces, const uint64_t* lengths,
         batch->error = error;
         uint64_t mark = batch->length;
         bool ok = true;
-        for (uint64_t i = 0; ok && i < count; ++i) ok = output_append(batch, pieces[i], lengths[i]);
+        for (uint64_t i = 0; ok && i < count; ++i) ok = output_append(batch, pieces[i], length(i));
         if (ok) return;
         // Without memory for the batch the line goes out on its own, after
         // what was held.
@@ -146,8 +144,8 @@ void print_bytes(bool error, const char* const* pieces, const uint64_t* lengths,
     if (!line) return; // as a message whose memory ran out: skipped
     uint64_t n = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        memcpy(line + n, pieces[i], lengths[i]);
-        n += lengths[i];
+        memcpy(line + n, pieces[i], length(i));
+        n += length(i);
     }
     write_stream(error, line, n);
     mem_free(line);

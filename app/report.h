@@ -39,7 +39,8 @@ void shown_release(ShownPath* shown);
 // `error`, else standard output. They go out byte for byte: the formatter
 // would replace a path's bytes that are not UTF-8.
 void print_pieces(bool error, const char* const* pieces, uint64_t count);
-// The same with each piece's length given: a piece may hold NUL bytes.
+// The same with each piece's length given (null: each is a C string), so
+// that a piece may hold NUL bytes.
 void print_bytes(bool error, const char* const* pieces, const uint64_t* lengths, uint64_t count);
 
 // Lines held back to go out together: each run of lines for one stream in

@@ -14,7 +14,7 @@ void print_fixed(NameStyle names, const char* path) {
     const char* name = shown_path(path, &shown);
     const char* pieces[] = {name, "\n"};
     uint64_t lengths[] = {str_len(name), 1};
-    if (names == NAMES_NUL) pieces[1] = "";
+    if (names == NAMES_NUL) pieces[1] = ""; // its one byte: the NUL
     print_bytes(false, pieces, lengths, 2);
     shown_release(&shown);
 }

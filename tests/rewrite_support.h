@@ -97,7 +97,7 @@ struct RewriteFixture : ::testing::Test {
 
     struct Result {
         std::string bytes;
-        RunTotals totals;
+        RunCounts totals;
         std::string printed;
         std::string errors;
     };
@@ -107,8 +107,7 @@ struct RewriteFixture : ::testing::Test {
     Result convert(const std::string& input, char flag, bool write = true, bool keep_time = false,
                    bool keep_boms = false) {
         if (write) write_bytes(file, input);
-        Result r;
-        r.totals = RunTotals{};
+        Result r{};
         Options o{};
         o.to_unix = flag == 'u';
         o.to_windows = flag == 'w';
@@ -120,17 +119,9 @@ struct RewriteFixture : ::testing::Test {
         StdoutCapture err(scratch.dir / "stderr.txt", true);
         out.start();
         err.start();
-        RunCounts c{};
-        Tally tally{&c, {}, NAMES_LINES};
+        Tally tally{&r.totals, {}, NAMES_LINES};
         tally_convert(&tally, &o, path.c_str(), &entry);
         tally_release(&tally);
-        r.totals.boms_fixed = c.boms_fixed;
-        r.totals.line_feeds_fixed = c.line_feeds_fixed;
-        r.totals.files_fixed = c.files_fixed;
-        r.totals.files_processed = c.files_processed;
-        r.totals.open_failures = c.open_failures;
-        r.totals.memory_failures = c.memory_failures;
-        r.totals.write_failures = c.write_failures;
         r.errors = err.finish();
         r.printed = out.finish();
         r.bytes = read_bytes(file);
