@@ -29,13 +29,13 @@ struct Pass {
     PassCounts counts;
     uint64_t length;               // bytes read
     uint64_t first_windows_change; // see eol_count; all-ones when none
-    bool binary;                   // the first block shows binary data; nothing more was read
+    bool binary;                   // binary data (the pass stops once that is certain)
     ErrorCode error;               // the reader's failure
 };
 
 // One counting pass from byte 0 to the end, reading at most `limit` bytes.
-// With `probe`, a file whose first block looks binary ends the pass there.
-void run_pass(FileHandle h, uint64_t limit, bool probe, Pass* pass) {
+// With `judge`, a file is judged binary or text as it is read.
+void run_pass(FileHandle h, uint64_t limit, bool judge, Pass* pass) {
     *pass = Pass{};
     pass->first_windows_change = ~0ull;
     pass->counts = first_counts();
@@ -43,12 +43,9 @@ void run_pass(FileHandle h, uint64_t limit, bool probe, Pass* pass) {
     LookAheadReader r;
     reader_create(&r, h, READER_SLICE);
     r.limit = limit;
-    if (probe && r.error == 0) {
-        // The block the pass would read first anyway.
-        reader_refill(&r);
-        pass->binary = r.error == 0 && looks_binary(r.buffer, r.filled);
-    }
-    if (!pass->binary) eol_count(&r, &pass->counts, &pass->first_windows_change);
+    BinaryScan scan{};
+    pass->binary =
+        eol_count(&r, &pass->counts, &pass->first_windows_change, judge ? &scan : nullptr);
     pass->error = r.error;
     pass->length = r.total_read;
     reader_release(&r);
@@ -237,7 +234,7 @@ FileResult convert_one(const Options* o, const char* path, const FileEntry* entr
         if (!o->test_only && o->to_unix && f.writable && f.limit != ~0ull) {
             // Converted forward at once: the rewrite counts as it goes and
             // writes nothing while nothing changes.
-            job.probe_binary = !o->force;
+            job.judge_binary = !o->force;
             job.judged_at_open = true;
             run_rewrite(&job, first_counts(), &r);
         } else {

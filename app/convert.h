@@ -56,7 +56,7 @@ struct RunTotals {
     uint64_t open_failures;   // could not be opened, or a read failed part way
     uint64_t memory_failures; // the converted text (or the read buffer) did not fit in memory
     uint64_t write_failures;  // not rewritten: read-only, changed meanwhile, or a step failed
-    uint64_t binary_left;     // not converted: the first block shows binary data
+    uint64_t binary_left;     // not converted: the file holds binary data
 };
 static_assert(sizeof(RunTotals) == 72);
 static_assert(offsetof(RunTotals, boms_fixed) == 8);

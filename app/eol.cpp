@@ -11,12 +11,27 @@ bool changes_windows_text(EolToken t) {
     return t != EOL_CRLF && t != EOL_PLAIN;
 }
 
+// Judges the bytes that came into the reader's buffer since the last call:
+// true once the file is certain to be binary.
+bool judge_fresh(LookAheadReader* r, BinaryScan* scan) {
+    if (scan->bytes == r->total_read) return false;
+    uint64_t fresh = r->total_read - scan->bytes;
+    binary_scan(scan, r->buffer + r->filled - fresh, fresh);
+    return binary_certain(*scan, r->limit);
+}
+
 } // namespace
 
-void eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change) {
+bool eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change,
+               BinaryScan* scan) {
     *first_windows_change = kNone;
     for (;;) {
-        if (r->position >= r->filled && reader_refill(r)) return;
+        // Every byte is judged while it is still in the buffer: those the
+        // last token's look-ahead brought in, then those of a refill.
+        if (scan && judge_fresh(r, scan)) return true;
+        bool done = r->position >= r->filled && reader_refill(r);
+        if (scan && judge_fresh(r, scan)) return true;
+        if (done) return scan && binary_certain(*scan, scan->bytes);
         const unsigned char* base = r->buffer;
         const unsigned char* p = base + r->position;
         const unsigned char* e = base + r->filled;
@@ -102,7 +117,62 @@ bool eol_changes(const PassCounts& before, const PassCounts& after, bool windows
     return windows ? after.lf != before.lf : after.crlf != before.crlf;
 }
 
-bool looks_binary(const unsigned char* p, uint64_t n) {
-    if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) return true;
-    return memchr(p, 0, n < kBinaryProbe ? n : kBinaryProbe) != nullptr;
+namespace {
+
+// Control bytes that text does not hold: 0x00-0x07, 0x0E-0x19, 0x1C-0x1F, 0x7F.
+constexpr bool is_binary_control(unsigned char c) {
+    return (c < 0x20 && !(c >= 0x08 && c <= 0x0D) && c != 0x1A && c != 0x1B) || c == 0x7F;
+}
+
+} // namespace
+
+void binary_scan(BinaryScan* s, const unsigned char* p, uint64_t n) {
+    for (uint64_t i = 0; s->bytes + i < 2 && i < n; ++i) s->first[s->bytes + i] = p[i];
+    s->bytes += n;
+    const unsigned char* e = p + n;
+    uint64_t controls = 0;
+    bool nul = false;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c1f = _mm_set1_epi8(0x1F);
+    const __m128i c08 = _mm_set1_epi8(0x08);
+    const __m128i c05 = _mm_set1_epi8(0x05);
+    const __m128i c1a = _mm_set1_epi8(0x1A);
+    const __m128i c01 = _mm_set1_epi8(0x01);
+    const __m128i c7f = _mm_set1_epi8(0x7F);
+    while (e - p >= 16) {
+        // Byte-wise tallies, folded into 64-bit sums before they can wrap.
+        __m128i tally = zero, nuls = zero;
+        for (int rounds = 0; e - p >= 16 && rounds < 255; ++rounds, p += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            // Unsigned v <= k as min(v, k) == v.
+            __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, c1f), v);
+            __m128i a = _mm_sub_epi8(v, c08);
+            __m128i b = _mm_sub_epi8(v, c1a);
+            __m128i allowed = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(a, c05), a),
+                                           _mm_cmpeq_epi8(_mm_min_epu8(b, c01), b));
+            __m128i hit = _mm_or_si128(_mm_andnot_si128(allowed, low), _mm_cmpeq_epi8(v, c7f));
+            tally = _mm_sub_epi8(tally, hit);
+            nuls = _mm_or_si128(nuls, _mm_cmpeq_epi8(v, zero));
+        }
+        __m128i sums = _mm_sad_epu8(tally, zero);
+        controls += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+                    static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+        nul = nul || _mm_movemask_epi8(nuls) != 0;
+    }
+#endif
+    for (; p < e; ++p) {
+        controls += is_binary_control(*p);
+        nul = nul || *p == 0;
+    }
+    s->controls += controls;
+    s->nul = s->nul || nul;
+}
+
+bool binary_certain(const BinaryScan& s, uint64_t length) {
+    if (s.nul) return true;
+    if (s.bytes >= 2 &&
+        ((s.first[0] == 0xFF && s.first[1] == 0xFE) || (s.first[0] == 0xFE && s.first[1] == 0xFF)))
+        return true;
+    return s.controls > length / 128; // more than one byte in 128
 }

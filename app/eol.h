@@ -147,10 +147,15 @@ inline const unsigned char* eol_count_lf(const unsigned char* p, const unsigned 
     return eol_skip<true, false>(p, e, lf, nullptr);
 }
 
+struct BinaryScan;
+
 // Counting mode over a whole file: every token from the reader's position
 // to the end. *first_windows_change receives the offset of the first token
-// that CR LF text would change (all-ones when none).
-void eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change);
+// that CR LF text would change (all-ones when none). With `scan` (empty,
+// the reader at the file's first byte) the bytes are judged as they come in
+// too: returns true when the file is binary (see BinaryScan), stopping as
+// soon as that is certain, the reader's limit taken for the file's length.
+bool eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change, BinaryScan* scan);
 
 // Conversion mode: n bytes (a whole number of tokens) into out, which has
 // room for 2 * n + 16 bytes; adds what it found to *counts. With
@@ -192,8 +197,22 @@ inline bool eol_majority_windows(const PassCounts& n) {
 // Whether the tokens counted between `before` and `after` change in conversion.
 bool eol_changes(const PassCounts& before, const PassCounts& after, bool windows);
 
-// Binary data: a NUL byte in the first 8,000, or a UTF-16 or UTF-32
+// Whether a file is binary, judged on all its bytes as they pass the
+// counting pass or the rewrite: a NUL byte anywhere; or control bytes other
+// than TAB, LF, VT, FF, CR, BS, ESC and SUB (an old DOS text's end mark),
+// DEL among them, more than one in 128 of the bytes; or a UTF-16 or UTF-32
 // byte-order mark at the start (UTF-32's little-endian mark begins as
-// UTF-16's; its big-endian one with a NUL).
-bool looks_binary(const unsigned char* p, uint64_t n);
-constexpr uint64_t kBinaryProbe = 8000;
+// UTF-16's; its big-endian one with a NUL). Bytes from 0x80 up are text in
+// any 8-bit code page.
+struct BinaryScan {
+    uint64_t bytes;    // scanned so far, from byte 0 on
+    uint64_t controls; // control bytes text does not hold, NULs among them
+    bool nul;
+    unsigned char first[2]; // the file's first two bytes, as far as scanned
+};
+
+// Adds the next n bytes of the file.
+void binary_scan(BinaryScan* s, const unsigned char* p, uint64_t n);
+// Whether a file of `length` bytes whose start is scanned is binary whatever
+// the rest holds; with length == s.bytes, the verdict on the whole file.
+bool binary_certain(const BinaryScan& s, uint64_t length);

@@ -226,13 +226,28 @@ uint64_t first_difference(const unsigned char* a, const unsigned char* b, uint64
     return i;
 }
 
+// Judges the bytes of the file from scan->bytes to its end, read into the
+// spare window, stopping once it is certain that the file is binary.
+ErrorCode judge_rest(Stream* s, BinaryScan* scan) {
+    while (scan->bytes < s->old_length && !binary_certain(*scan, s->old_length)) {
+        uint64_t m = min64(g_memory.size, s->old_length - scan->bytes);
+        if (ErrorCode e = handle_read_at(s->h, scan->bytes, g_memory.spare, m)) return e;
+        binary_scan(scan, g_memory.spare, m);
+    }
+    return 0;
+}
+
 // Forward, from s->read to the end: each window's new text goes behind what
 // was read. Until the first change nothing is written, nor any journal made.
-// *early is set when the rewrite ends before anything was written.
+// *early is set when the rewrite ends before anything was written. A job
+// that judges the file reads the rest of it before the first write, and
+// leaves it alone when it is binary.
 ErrorCode forward(Stream* s, RewriteOutcome* early) {
     unsigned char* in = g_memory.in;
     unsigned char* out = g_memory.out;
     const uint64_t size = g_memory.size;
+    BinaryScan scan{}; // the bytes judged: [0, scan.bytes)
+    bool judging = !s->journaled && s->job->judge_binary;
     while (s->read < s->old_length) {
         uint64_t at = s->read;
         uint64_t n = min64(size, s->old_length - at);
@@ -240,9 +255,13 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             if (!s->journaled) *early = REWRITE_UNREAD;
             return e;
         }
-        if (!s->journaled && at == 0 && s->job->probe_binary && looks_binary(in, n)) {
-            *early = REWRITE_BINARY;
-            return 0;
+        // Windows overlap by the bytes of a token cut at the last one's end.
+        if (judging && at + n > scan.bytes) {
+            binary_scan(&scan, in + (scan.bytes - at), at + n - scan.bytes);
+            if (binary_certain(scan, s->old_length)) {
+                *early = REWRITE_BINARY;
+                return 0;
+            }
         }
         uint64_t c = at + n == s->old_length ? n : eol_boundary_before(in, n, n - 2);
         if (!s->journaled && !s->windows) {
@@ -275,6 +294,17 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
                 s->start;
             s->mark = s->start + first;
             if (at + c == s->old_length) s->end = s->write + (length - skip);
+            if (judging) {
+                if (ErrorCode e = judge_rest(s, &scan)) {
+                    *early = REWRITE_UNREAD;
+                    return e;
+                }
+                if (binary_certain(scan, scan.bytes)) {
+                    *early = REWRITE_BINARY;
+                    return 0;
+                }
+                judging = false;
+            }
             bool touched = false;
             if (ErrorCode e = begin(s, &touched, in + skip, first)) {
                 if (!touched) *early = REWRITE_UNTOUCHED;
@@ -299,6 +329,7 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
         s->read += c - skip;
         s->write += length - skip;
     }
+    if (judging && binary_certain(scan, scan.bytes)) *early = REWRITE_BINARY;
     return 0;
 }
 

@@ -13,7 +13,7 @@
 enum RewriteOutcome {
     REWRITE_DONE,      // the file holds the new text
     REWRITE_UNCHANGED, // nothing in the file needed changing
-    REWRITE_BINARY,    // the first window shows binary data: nothing written
+    REWRITE_BINARY,    // the file holds binary data: nothing written
     REWRITE_UNREAD,    // a read failed before anything was written
     REWRITE_UNTOUCHED, // a check or step failed before anything was written
     REWRITE_PENDING,   // cut short and kept in its journal for the next run
@@ -26,7 +26,7 @@ struct RewriteJob {
     bool windows;        // the new text ends lines in CR LF
     bool keep_boms;      // byte-order marks stay where they are
     bool backward;       // the text grows: new_length and start are known
-    bool probe_binary;   // leave the file alone when its first window is binary
+    bool judge_binary;   // forward: judged while read, left alone when binary
     bool keep_time;      // give the file its old write time back
     bool judged_at_open; // nothing was read since the length and time were asked
     uint64_t old_length;

@@ -402,48 +402,89 @@ TEST_F(ConvertFile, FoldersAreCountedAndLeftAlone) {
     EXPECT_EQ(counters(t), counters(want));
 }
 
-// Binary data is judged on the first block alone and left unread after it:
-// a NUL byte in the first 8,000 bytes, or a UTF-16 or UTF-32 byte-order mark.
-TEST_F(ConvertFile, BinaryFilesAreLeftAlone) {
+// Mixed line ends, exactly n bytes long: two CR LF to one LF, so that every
+// mode has something to change.
+std::string mixed_text(size_t n, const std::string& word = "text") {
+    std::string t;
+    for (int i = 0; t.size() < n; ++i) t += word + (i % 3 == 2 ? "\n" : "\r\n");
+    t.resize(n, 'x');
+    return t;
+}
+
+// Binary data is judged on the whole file before anything is written: a NUL
+// anywhere, more than one control byte in 128 that text does not hold (not
+// TAB, LF, VT, FF, CR, BS, ESC or SUB), or a UTF-16 or UTF-32 mark at the
+// start. Such a file is left as it is in every mode, counted as binary and
+// never named, -t says so alike, and -f converts it as text; a file that is
+// certain to be binary from its first block is read no further.
+TEST_F(ConvertFile, BinaryIsJudgedOnTheWholeFile) {
+    rewrite_set_window(4096, false); // the files are several windows long
     const std::string nul(1, '\0');
-    const std::string tail = "x\r\ny\r\n";
+    std::mt19937 rng(34);
+    std::string random_bytes, pdf_stream;
+    for (int i = 0; i < 40000; ++i) random_bytes += static_cast<char>(1 + rng() % 255);
+    for (int i = 0; i < 3000; ++i) pdf_stream += static_cast<char>(rng() % 256);
+    // 16,384 bytes: 128 control bytes are one in 128, the threshold itself.
+    auto with_controls = [](size_t k) {
+        std::string t = mixed_text(16384);
+        for (size_t i = 0; i < k; ++i) t[100 + i * 120] = i % 2 ? '\x01' : '\x7F';
+        return t;
+    };
     struct Case {
-        std::string name, input;
-        bool binary;
+        const char* name;
+        std::string input;
+        bool binary, early;
     } cases[] = {
-        {"NUL first", nul + tail, true},
-        {"NUL at byte 7,999", std::string(7999, 'a') + nul + tail, true},
-        {"NUL at byte 8,000", std::string(8000, 'a') + nul + tail, false},
-        {"NUL past the first block", tail + std::string(20000, 'a') + nul, false},
-        {"UTF-16 LE mark", "\xFF\xFE" + tail, true},
-        {"UTF-16 BE mark", "\xFE\xFF" + tail, true},
-        {"UTF-32 LE mark", "\xFF\xFE" + nul + nul + tail, true},
-        {"UTF-32 BE mark", nul + nul + "\xFE\xFF" + tail, true},
-        {"UTF-8 mark", "\xEF\xBB\xBF" + tail, false},
-        {"marks' bytes later", "a\xFF\xFE" + tail, false},
+        {"NUL at byte 0", nul + mixed_text(20000), true, true},
+        {"NUL at byte 7,999", mixed_text(7999) + nul + mixed_text(12000), true, true},
+        {"NUL at byte 8,000", mixed_text(8000) + nul + mixed_text(12000), true, true},
+        {"NUL at byte 8,001", mixed_text(8001) + nul + mixed_text(12000), true, true},
+        {"NUL at the last byte", mixed_text(30000) + nul, true, false},
+        {"NUL in the last window", mixed_text(30000) + nul + mixed_text(300), true, false},
+        {"random bytes without NUL", random_bytes, true, true},
+        {"a PDF whose stream starts after 64 KiB",
+         "%PDF-1.4\r\n" + mixed_text(66000, "<< /Type /Page >>") + "stream\r\n" + pdf_stream +
+             "\r\nendstream\r\n",
+         true, false},
+        {"UTF-16 LE mark", "\xFF\xFE" + mixed_text(9000), true, true},
+        {"UTF-32 BE mark", nul + nul + "\xFE\xFF" + mixed_text(9000), true, true},
+        {"ANSI escapes, form feeds, backspaces and a trailing SUB",
+         mixed_text(9000, "\x1B[31mred\x1B[0m\f\b\t\v") + "\x1A", false, false},
+        {"Latin-1 and UTF-8", mixed_text(9000, "caf\xE9 \xC3\xA9t\xC3\xA9 \x80\xFF"), false, false},
+        {"a vim macro's few keystrokes", "let @q = 'qa\x16\x01\x1Bq'\r\n" + mixed_text(20000),
+         false, false},
+        {"control bytes at the threshold", with_controls(128), false, false},
+        {"one control byte more", with_controls(129), true, false},
     };
     for (const Case& c : cases) {
-        for (const char* flags : {"u", "ut", "t", ""}) {
-            SCOPED_TRACE(c.name + " flags '" + flags + "'");
-            put(c.input);
+        for (const char* mode : {"u", "w", ""}) {
+            SCOPED_TRACE(std::string(c.name) + " mode '" + mode + "'");
+            Expected e = reference(c.input, mode);
+            ASSERT_TRUE(e.fixed); // every case has something to change
 #ifndef _WIN32
-            uint32_t reads = g_call_log.reads;
+            g_call_log = CallLog{};
 #endif
-            Outcome o = convert(flags);
-            EXPECT_EQ(o.totals.binary_left, c.binary ? 1u : 0u);
-            if (!c.binary) continue;
+            Outcome dry = run(c.input, std::string(mode) + "t");
 #ifndef _WIN32
-            EXPECT_EQ(g_call_log.reads - reads, 1u);
-#endif
-            EXPECT_EQ(o.output, c.input);
-            EXPECT_EQ(o.printed, "");
-            EXPECT_EQ(counters(o.totals), counters(counted(0, 0, 0)));
-            // -f: text like any other (with -u, two line ends to change).
-            Outcome forced = convert(std::string(flags) + "f");
-            EXPECT_EQ(forced.totals.binary_left, 0u);
-            if (flags[0] == 'u') {
-                EXPECT_EQ(forced.totals.line_feeds_fixed, 2u);
+            if (c.early) {
+                EXPECT_EQ(g_call_log.reads, 1u);
             }
+#endif
+            Outcome real = run(c.input, mode);
+            RunTotals want = counted(c.binary ? 0 : 1, c.binary ? 0 : e.line_feeds, e.boms);
+            want.binary_left = c.binary;
+            EXPECT_EQ(real.output, c.binary ? c.input : e.output);
+            for (const Outcome* o : {&dry, &real}) {
+                EXPECT_EQ(counters(o->totals), counters(want));
+                EXPECT_EQ(o->totals.binary_left, want.binary_left);
+                EXPECT_EQ(o->printed, c.binary ? "" : shown + "\n");
+            }
+            EXPECT_EQ(dry.output, c.input);
+            if (!c.binary) continue;
+            EXPECT_TRUE(real.time_kept);
+            Outcome forced = run(c.input, std::string(mode) + "f");
+            EXPECT_EQ(forced.output, e.output);
+            EXPECT_EQ(forced.totals.binary_left, 0u);
         }
     }
 }

@@ -128,8 +128,12 @@ TEST(Eol, CountingPassAcrossSlicesAndBlocks) {
     for (uint64_t slice : {5u, 7u, 16u, 17u, 10000u}) {
         for (const std::string& token : tokens) {
             for (size_t at = 0; at < 40; ++at) {
-                std::string t = std::string(at, 'a') + token + std::string(37, 'b') + token +
-                                std::string(at % 3, '\n');
+                // Control bytes among the plain ones, too few to make it binary:
+                // each is judged exactly once, whatever the refills and look-aheads.
+                std::string filler =
+                    std::string(at % 5, 'b') + "\x01\x7F\x1A" + std::string(300, 'b');
+                std::string t =
+                    std::string(at, 'a') + token + filler + token + std::string(at % 3, '\n');
                 Ref ref = reference(t);
                 write_bytes(dir.dir / "f", t);
                 FileHandle h = INVALID_FILE_HANDLE;
@@ -140,9 +144,13 @@ TEST(Eol, CountingPassAcrossSlicesAndBlocks) {
                 reader_create(&r, h, slice);
                 PassCounts counts{};
                 uint64_t first = 0;
-                eol_count(&r, &counts, &first);
+                BinaryScan scan{};
+                r.limit = t.size();
+                ASSERT_FALSE(eol_count(&r, &counts, &first, &scan)) << show(t);
                 reader_release(&r);
                 file_close(h);
+                ASSERT_EQ(scan.bytes, t.size()) << show(t) << "slice " << slice;
+                ASSERT_EQ(scan.controls, 2u) << show(t) << "slice " << slice;
                 ASSERT_TRUE(same(counts, ref.counts)) << show(t) << "slice " << slice;
                 ASSERT_EQ(first, ref.first_windows_change) << show(t) << "slice " << slice;
                 // The window scan sees the same from any start.
@@ -154,6 +162,66 @@ TEST(Eol, CountingPassAcrossSlicesAndBlocks) {
                 ASSERT_EQ(lf, static_cast<uint64_t>(std::count(b, s, '\n')));
             }
         }
+    }
+}
+
+// Each byte value, alone and in runs across the 16-byte scan: the control
+// bytes text does not hold are exactly these, and a NUL is seen wherever it
+// stands.
+TEST(Eol, BinaryScanJudgesEveryByteValue) {
+    auto is_control = [](int c) {
+        static const int text_controls[] = {0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x1A, 0x1B};
+        return (c < 0x20 && std::find(std::begin(text_controls), std::end(text_controls), c) ==
+                                std::end(text_controls)) ||
+               c == 0x7F;
+    };
+    for (int c = 0; c < 256; ++c) {
+        for (size_t at : {0u, 1u, 15u, 16u, 17u, 40u, 4095u}) {
+            for (size_t run : {1u, 16u, 33u}) {
+                std::string t = std::string(at, 'a') + std::string(run, static_cast<char>(c)) +
+                                std::string(at % 19, 'z');
+                BinaryScan s{};
+                // In two pieces, split where the run starts.
+                auto b = reinterpret_cast<const unsigned char*>(t.data());
+                binary_scan(&s, b, at);
+                binary_scan(&s, b + at, t.size() - at);
+                ASSERT_EQ(s.controls, is_control(c) ? run : 0u) << c << " at " << at;
+                ASSERT_EQ(s.nul, c == 0) << c << " at " << at;
+                ASSERT_EQ(s.bytes, t.size());
+            }
+        }
+    }
+}
+
+// The verdict: a NUL, a wide byte-order mark at the start, or more than one
+// control byte in 128.
+TEST(Eol, BinaryVerdict) {
+    const std::string nul(1, '\0');
+    struct Case {
+        const char* name;
+        std::string text;
+        bool binary;
+    } cases[] = {
+        {"empty", "", false},
+        {"one NUL", nul, true},
+        {"NUL last", std::string(5000, 'a') + nul, true},
+        {"UTF-16 LE",
+         "\xFF\xFE"
+         "a\r\n",
+         true},
+        {"UTF-16 BE", "\xFE\xFF", true},
+        {"mark's bytes later", "a\xFF\xFE", false},
+        {"one byte of a mark", "\xFF", false},
+        {"2 controls in 256", std::string(254, 'a') + "\x01\x02", false},
+        {"3 controls in 256", std::string(253, 'a') + "\x01\x02\x7F", true},
+        {"2 controls in 255", std::string(253, 'a') + "\x01\x02", true},
+        {"text controls", std::string(128, '\t') + "\b\v\f\x1A\x1B\r\n", false},
+        {"Latin-1 and UTF-8", "caf\xE9 \xC3\xA9 \xFF\xFE\x80", false},
+    };
+    for (const Case& c : cases) {
+        BinaryScan s{};
+        binary_scan(&s, reinterpret_cast<const unsigned char*>(c.text.data()), c.text.size());
+        EXPECT_EQ(binary_certain(s, s.bytes), c.binary) << c.name;
     }
 }
 

@@ -749,6 +749,12 @@ class KilledAnywhere(Tree):
         finished = self.kill_many("-u", {"big.txt": (big, big.replace(b"\r\n", b"\n"))}, rounds)
         finished += self.kill_many("-w", {"big.txt": (grow, grow.replace(b"\n", b"\r\n"))}, rounds)
         finished += self.kill_many("-u", tree, rounds)
+        # A NUL in the last window makes the file binary: it is judged whole
+        # before anything is written, so no kill ever finds it changed.
+        late = big + b"\0" + crlf_lines(100)
+        for flags, text in (("-u", (big, big.replace(b"\r\n", b"\n"))),
+                            ("-w", (grow, grow.replace(b"\n", b"\r\n")))):
+            self.kill_many(flags, {"a.txt": text, "late_nul.txt": (late, late)}, rounds // 2)
         print("\n  %d of %d kills came during a rewrite" % (finished, 3 * rounds), file=sys.stderr)
         if not self.wine:  # under Wine the moments are too coarse to promise one
             self.assertGreater(finished, 0, "no kill came during a rewrite")
