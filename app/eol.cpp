@@ -2,6 +2,10 @@
 
 #include "app/reader.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr uint64_t kNone = ~0ull;
@@ -124,28 +128,20 @@ constexpr bool is_binary_control(unsigned char c) {
     return (c < 0x20 && !(c >= 0x08 && c <= 0x0D) && c != 0x1A && c != 0x1B) || c == 0x7F;
 }
 
-} // namespace
-
-void binary_scan(BinaryScan* s, const unsigned char* p, uint64_t n) {
-    for (uint64_t i = 0; s->bytes + i < 2 && i < n; ++i) s->first[s->bytes + i] = p[i];
-    s->bytes += n;
-    const unsigned char* e = p + n;
-    uint64_t controls = 0;
-    bool nul = false;
+// The vector scans: control bytes and NULs in whole vectors from *p on, *p
+// moved past them. Byte-wise tallies are folded into 64-bit sums before they
+// can wrap; unsigned v <= k is min(v, k) == v.
 #if defined(__SSE2__)
+void scan_sse2(const unsigned char** at, const unsigned char* e, uint64_t* controls, bool* nul) {
+    const unsigned char* p = *at;
     const __m128i zero = _mm_setzero_si128();
-    const __m128i c1f = _mm_set1_epi8(0x1F);
-    const __m128i c08 = _mm_set1_epi8(0x08);
-    const __m128i c05 = _mm_set1_epi8(0x05);
-    const __m128i c1a = _mm_set1_epi8(0x1A);
-    const __m128i c01 = _mm_set1_epi8(0x01);
-    const __m128i c7f = _mm_set1_epi8(0x7F);
+    const __m128i c1f = _mm_set1_epi8(0x1F), c08 = _mm_set1_epi8(0x08);
+    const __m128i c05 = _mm_set1_epi8(0x05), c1a = _mm_set1_epi8(0x1A);
+    const __m128i c01 = _mm_set1_epi8(0x01), c7f = _mm_set1_epi8(0x7F);
     while (e - p >= 16) {
-        // Byte-wise tallies, folded into 64-bit sums before they can wrap.
         __m128i tally = zero, nuls = zero;
         for (int rounds = 0; e - p >= 16 && rounds < 255; ++rounds, p += 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            // Unsigned v <= k as min(v, k) == v.
             __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, c1f), v);
             __m128i a = _mm_sub_epi8(v, c08);
             __m128i b = _mm_sub_epi8(v, c1a);
@@ -156,10 +152,76 @@ void binary_scan(BinaryScan* s, const unsigned char* p, uint64_t n) {
             nuls = _mm_or_si128(nuls, _mm_cmpeq_epi8(v, zero));
         }
         __m128i sums = _mm_sad_epu8(tally, zero);
-        controls += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
-                    static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-        nul = nul || _mm_movemask_epi8(nuls) != 0;
+        *controls += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+                     static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+        *nul = *nul || _mm_movemask_epi8(nuls) != 0;
     }
+    *at = p;
+}
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define EOL_HAVE_AVX2 1
+// The same over 32 bytes at a time, where the processor has AVX2.
+__attribute__((target("avx2"))) void scan_avx2(const unsigned char** at, const unsigned char* e,
+                                               uint64_t* controls, bool* nul) {
+    const unsigned char* p = *at;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i c1f = _mm256_set1_epi8(0x1F), c08 = _mm256_set1_epi8(0x08);
+    const __m256i c05 = _mm256_set1_epi8(0x05), c1a = _mm256_set1_epi8(0x1A);
+    const __m256i c01 = _mm256_set1_epi8(0x01), c7f = _mm256_set1_epi8(0x7F);
+    while (e - p >= 32) {
+        __m256i tally = zero, nuls = zero;
+        for (int rounds = 0; e - p >= 32 && rounds < 255; ++rounds, p += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+            __m256i low = _mm256_cmpeq_epi8(_mm256_min_epu8(v, c1f), v);
+            __m256i a = _mm256_sub_epi8(v, c08);
+            __m256i b = _mm256_sub_epi8(v, c1a);
+            __m256i allowed = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(a, c05), a),
+                                              _mm256_cmpeq_epi8(_mm256_min_epu8(b, c01), b));
+            __m256i hit =
+                _mm256_or_si256(_mm256_andnot_si256(allowed, low), _mm256_cmpeq_epi8(v, c7f));
+            tally = _mm256_sub_epi8(tally, hit);
+            nuls = _mm256_or_si256(nuls, _mm256_cmpeq_epi8(v, zero));
+        }
+        __m256i sums = _mm256_sad_epu8(tally, zero);
+        *controls += static_cast<uint64_t>(_mm256_extract_epi64(sums, 0)) +
+                     static_cast<uint64_t>(_mm256_extract_epi64(sums, 1)) +
+                     static_cast<uint64_t>(_mm256_extract_epi64(sums, 2)) +
+                     static_cast<uint64_t>(_mm256_extract_epi64(sums, 3));
+        *nul = *nul || _mm256_movemask_epi8(nuls) != 0;
+    }
+    *at = p;
+}
+
+#ifdef EOLSET_TEST_HOOKS
+bool g_avx2_off;
+#else
+constexpr bool g_avx2_off = false;
+#endif
+
+bool have_avx2() {
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return yes && !g_avx2_off;
+}
+#endif
+
+} // namespace
+
+void binary_scan(BinaryScan* s, const unsigned char* p, uint64_t n) {
+    for (uint64_t i = 0; s->bytes + i < 2 && i < n; ++i) s->first[s->bytes + i] = p[i];
+    s->bytes += n;
+    const unsigned char* e = p + n;
+    uint64_t controls = 0;
+    bool nul = false;
+#ifdef EOL_HAVE_AVX2
+    if (have_avx2()) scan_avx2(&p, e, &controls, &nul);
+#endif
+#if defined(__SSE2__)
+    scan_sse2(&p, e, &controls, &nul);
 #endif
     for (; p < e; ++p) {
         controls += is_binary_control(*p);
@@ -176,3 +238,13 @@ bool binary_certain(const BinaryScan& s, uint64_t length) {
         return true;
     return s.controls > length / 128; // more than one byte in 128
 }
+
+#ifdef EOLSET_TEST_HOOKS
+void eol_allow_avx2(bool allow) {
+#ifdef EOL_HAVE_AVX2
+    g_avx2_off = !allow;
+#else
+    (void)allow;
+#endif
+}
+#endif

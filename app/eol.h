@@ -216,3 +216,8 @@ void binary_scan(BinaryScan* s, const unsigned char* p, uint64_t n);
 // Whether a file of `length` bytes whose start is scanned is binary whatever
 // the rest holds; with length == s.bytes, the verdict on the whole file.
 bool binary_certain(const BinaryScan& s, uint64_t length);
+
+#ifdef EOLSET_TEST_HOOKS
+// Whether the scan may use AVX2 where the processor has it (it may by default).
+void eol_allow_avx2(bool allow);
+#endif

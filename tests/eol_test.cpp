@@ -175,22 +175,27 @@ TEST(Eol, BinaryScanJudgesEveryByteValue) {
                                 std::end(text_controls)) ||
                c == 0x7F;
     };
-    for (int c = 0; c < 256; ++c) {
-        for (size_t at : {0u, 1u, 15u, 16u, 17u, 40u, 4095u}) {
-            for (size_t run : {1u, 16u, 33u}) {
-                std::string t = std::string(at, 'a') + std::string(run, static_cast<char>(c)) +
-                                std::string(at % 19, 'z');
-                BinaryScan s{};
-                // In two pieces, split where the run starts.
-                auto b = reinterpret_cast<const unsigned char*>(t.data());
-                binary_scan(&s, b, at);
-                binary_scan(&s, b + at, t.size() - at);
-                ASSERT_EQ(s.controls, is_control(c) ? run : 0u) << c << " at " << at;
-                ASSERT_EQ(s.nul, c == 0) << c << " at " << at;
-                ASSERT_EQ(s.bytes, t.size());
+    for (bool avx2 : {true, false}) {
+        eol_allow_avx2(avx2);
+        for (int c = 0; c < 256; ++c) {
+            for (size_t at : {0u, 1u, 15u, 16u, 17u, 40u, 4095u}) {
+                // Long runs pass the folding of the byte-wise tallies.
+                for (size_t run : {1u, 16u, 33u, 9000u}) {
+                    std::string t = std::string(at, 'a') + std::string(run, static_cast<char>(c)) +
+                                    std::string(at % 19, 'z');
+                    BinaryScan s{};
+                    // In two pieces, split where the run starts.
+                    auto b = reinterpret_cast<const unsigned char*>(t.data());
+                    binary_scan(&s, b, at);
+                    binary_scan(&s, b + at, t.size() - at);
+                    ASSERT_EQ(s.controls, is_control(c) ? run : 0u) << c << " at " << at << avx2;
+                    ASSERT_EQ(s.nul, c == 0) << c << " at " << at;
+                    ASSERT_EQ(s.bytes, t.size());
+                }
             }
         }
     }
+    eol_allow_avx2(true);
 }
 
 // The verdict: a NUL, a wide byte-order mark at the start, or more than one
