@@ -87,11 +87,13 @@ extern TransferHook g_transfer_hook;
 bool console_event_for_tests(DWORD event);
 
 // Internal: decides whether a rule acts on this call. Inline so that the
-// unarmed case is one load and one branch.
+// unarmed case is one load and one branch. The flag is read by every thread
+// that makes a call while a test arms or clears it: it moves atomically.
 extern bool g_fault_armed;
 bool fault_take_slow(FaultOp op, ULONG info_class, FaultRule* out);
 inline bool fault_take(FaultOp op, ULONG info_class, FaultRule* out) {
-    return g_fault_armed && fault_take_slow(op, info_class, out);
+    return __atomic_load_n(&g_fault_armed, __ATOMIC_RELAXED) &&
+           fault_take_slow(op, info_class, out);
 }
 
 // The tick calls. Hidden, kernel32 does not export GetTickCount64 (as before
@@ -106,7 +108,7 @@ uint32_t fault_live_thread_handles();
 #define CALL_LOG_COUNT(field, n) log_count(g_call_log.field, n)
 #define CALL_LOG_NOTE(field, value) log_note(g_call_log.field, value)
 inline void transfer_hook(bool write, uint32_t call) {
-    if (g_transfer_hook) g_transfer_hook(write, call);
+    if (TransferHook hook = __atomic_load_n(&g_transfer_hook, __ATOMIC_ACQUIRE)) hook(write, call);
 }
 
 #else

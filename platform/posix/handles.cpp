@@ -169,15 +169,18 @@ void fault_set(FaultOp op, const FaultRule& rule) {
     std::lock_guard<std::mutex> g(g_fault_lock);
     g_rules[op].active = true;
     g_rules[op].rule = rule;
-    g_fault_armed = true;
+    __atomic_store_n(&g_fault_armed, true, __ATOMIC_RELAXED);
 }
 
 void fault_reset() {
     std::lock_guard<std::mutex> g(g_fault_lock);
     for (ArmedRule& r : g_rules) r.active = false;
-    g_call_log = CallLog{};
-    g_fault_armed = false;
-    g_transfer_hook = nullptr;
+    // Threads a test left parked may still log a call (an event made for a
+    // wait): the log is cleared with atomic stores, as it is counted.
+    unsigned char* log = reinterpret_cast<unsigned char*>(&g_call_log);
+    for (size_t i = 0; i < sizeof g_call_log; ++i) __atomic_store_n(log + i, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_fault_armed, false, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_transfer_hook, nullptr, __ATOMIC_RELEASE);
     tick_hooks_reset();
 }
 
