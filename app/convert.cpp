@@ -155,7 +155,8 @@ void run_rewrite(RewriteJob* job, PassCounts counts, FileResult* r) {
 
 // Judges the file in a counting pass, then rewrites it when it needs it
 // and may be.
-void judge_and_rewrite(const Options* o, const Opened& f, RewriteJob* job, FileResult* r) {
+void judge_and_rewrite(const Options* o, FileWant want, const Opened& f, RewriteJob* job,
+                       FileResult* r) {
     Pass pass{};
     run_pass(f.h, f.limit, !o->force, &pass);
     // Marks that stay are no change.
@@ -166,7 +167,9 @@ void judge_and_rewrite(const Options* o, const Opened& f, RewriteJob* job, FileR
         r->outcome = FILE_BINARY;
         return;
     }
-    bool windows = options_windows(o, eol_majority_windows(n));
+    bool windows = want == WANT_LF     ? false
+                   : want == WANT_CRLF ? true
+                                       : options_windows(o, eol_majority_windows(n));
     r->outcome = FILE_UNCHANGED;
     if (!eol_needs_change(n, windows)) return;
     if (o->test_only) {
@@ -206,11 +209,16 @@ void file_result_release(FileResult* result) {
     result->journal = nullptr;
 }
 
-FileResult convert_one(const Options* o, const char* path, const FileEntry* entry) {
+FileResult convert_one(const Options* o, const char* path, const FileEntry* entry,
+                       FileWant want) {
     FileResult r{};
     if (is_journal_name(path)) return r; // the program's own, never input
     if (entry->is_directory) {
         r.outcome = FILE_FOLDER;
+        return r;
+    }
+    if (want == WANT_ALONE) {
+        r.outcome = FILE_BINARY;
         return r;
     }
     test_enter_conversion(true);
@@ -231,14 +239,15 @@ FileResult convert_one(const Options* o, const char* path, const FileEntry* entr
         job.old_length = f.size;
         job.write_time = f.write_time;
         job.allocated = f.allocated;
-        if (!o->test_only && o->to_unix && f.writable && f.limit != ~0ull) {
+        bool to_unix = want == WANT_LF || (want == WANT_RUN && o->to_unix);
+        if (!o->test_only && to_unix && f.writable && f.limit != ~0ull) {
             // Converted forward at once: the rewrite counts as it goes and
             // writes nothing while nothing changes.
             job.judge_binary = !o->force;
             job.judged_at_open = true;
             run_rewrite(&job, first_counts(), &r);
         } else {
-            judge_and_rewrite(o, f, &job, &r);
+            judge_and_rewrite(o, want, f, &job, &r);
         }
         file_close(f.h);
     }

@@ -25,6 +25,11 @@ enum FileOutcome : uint8_t {
     FILE_PENDING,      // cut short, left to its journal for the next run (error, journal)
 };
 
+// The line ends a file is to take, as its repository declares them (-e):
+// the run's own choice (-u, -w or the majority), LF, CR LF, or none at all
+// (left alone and counted with the binary files, whatever -f says).
+enum FileWant : uint8_t { WANT_RUN, WANT_LF, WANT_CRLF, WANT_ALONE };
+
 struct FileResult {
     FileOutcome outcome;
     // The open's failure. The outcome is FILE_UNOPENED, except where the
@@ -38,7 +43,8 @@ struct FileResult {
 
 // Converts one file (never a folder) as `options` say; in test mode only
 // judges it. The caller takes the result with file_result_release.
-FileResult convert_one(const Options* options, const char* path, const FileEntry* entry);
+FileResult convert_one(const Options* options, const char* path, const FileEntry* entry,
+                       FileWant want = WANT_RUN);
 void file_result_release(FileResult* result);
 
 // The run's options and counters as one record, for convert_file. All

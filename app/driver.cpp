@@ -7,6 +7,7 @@
 #include "app/report.h"
 #include "app/rewrite.h"
 #include "app/seen.h"
+#include "app/settings.h"
 #include "app/tally.h"
 #include "app/workers.h"
 #include "base/alloc.h"
@@ -22,6 +23,7 @@ namespace {
 
 struct Run {
     const Options* options;
+    Settings settings; // -e: the repository of the walk or file at hand
     RunCounts counts;
     Tally tally;
     ArenaAllocator arena;
@@ -42,6 +44,32 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
     report_path_error("ERROR: Cannot read folder \"", path, err);
 }
 
+// A rules file of the repository that could not be read is named, and the
+// run fails; the walk goes on as git does, without it.
+void report_settings_problem(Run* run) {
+    char* path = nullptr;
+    ErrorCode e = 0;
+    while (settings_take_problem(&run->settings, &path, &e)) {
+        crew_drain();
+        run->counts.failed = true;
+        if (path)
+            report_path_error("ERROR: Cannot read \"", path, e);
+        else
+            print_err("ERROR: Out of memory.\n");
+        mem_free(path);
+    }
+}
+
+bool screen_entry(void* context, const char* path, const FileEntry* entry) {
+    return settings_excluded(static_cast<Settings*>(context), path, entry);
+}
+
+// Reads what the repository holding `folder` declares (-e).
+void open_settings(Run* run, const char* folder) {
+    if (!run->options->follow_repository) return;
+    if (!settings_open(&run->settings, folder)) run->settings.out_of_memory = true;
+}
+
 // Walks `folder` with `filters`; `open_failed` begins the line that says it
 // would not open.
 void walk(Run* run, const char* folder, const char* const* filters, const char* open_failed) {
@@ -57,6 +85,10 @@ void walk(Run* run, const char* folder, const char* const* filters, const char* 
     }
     // The walk's paths begin with the folder's full form.
     shown_set_root(folder, path_full(arena_base(&run->arena), folder));
+    Settings* settings = &run->settings;
+    open_settings(run, folder);
+    if (settings->active) walker_set_screen(walker, screen_entry, settings);
+    report_settings_problem(run);
     // The files are converted on worker threads while the walk goes on; what
     // the walk itself reports waits until the files before it are done.
     crew_begin(o, &run->tally, o->workers ? o->workers : default_worker_count(), &run->cancel);
@@ -67,6 +99,7 @@ void walk(Run* run, const char* folder, const char* const* filters, const char* 
         if (interrupt_requested()) break;
         err = walker_next(walker, &path, nullptr, &entry);
         if (err == ERR_NO_MORE_FILES || err == ERR_CANCELLED) break;
+        report_settings_problem(run);
         if (err != 0) {
             crew_drain();
             report_walk_error(run, err, path);
@@ -75,9 +108,12 @@ void walk(Run* run, const char* folder, const char* const* filters, const char* 
         if (entry && entry->is_directory) continue;
         FileEntry none = {};
         ++selected;
-        crew_convert(path, entry ? entry : &none);
+        FileWant want = settings->active ? settings_want(settings, path) : WANT_RUN;
+        report_settings_problem(run);
+        crew_convert(path, entry ? entry : &none, want);
     }
     crew_end();
+    settings_release(settings);
     run->counts.links_outside += walker->links_outside;
     walker_release(walker);
     // Filters that select nothing are most often a mistake of quoting or of
@@ -87,10 +123,25 @@ void walk(Run* run, const char* folder, const char* const* filters, const char* 
 }
 
 // A single existing file stands in for the folder.
+// With -e it is left out when git leaves it out, and takes the line ends
+// its repository asks for.
 void convert_single(Run* run, const char* path, const FileEntry* entry) {
     char* full = path_full(arena_base(&run->arena), path);
     shown_set_root(path, full);
-    tally_convert(&run->tally, run->options, full ? full : path, entry);
+    FileWant want = WANT_RUN;
+    if (run->options->follow_repository && full) {
+        Settings* s = &run->settings;
+        uint64_t n = str_len(full);
+        while (n > 0 && full[n - 1] != '\\') --n;
+        char* folder = str_dup(arena_base(&run->arena), full, n);
+        if (folder) open_settings(run, folder);
+        bool left_out = s->active && settings_excluded(s, full, entry);
+        if (!left_out && s->active) want = settings_want(s, full);
+        report_settings_problem(run);
+        settings_release(s);
+        if (left_out) return;
+    }
+    tally_convert(&run->tally, run->options, full ? full : path, entry, want);
 }
 
 // A run that may rewrite files says before it judges any when no folder
@@ -202,6 +253,7 @@ void print_help() {
               "  -0  end each file name with NUL, write the summary to standard error\n"
               "  -q  quiet: print no file names and no summary\n"
               "  -b  keep byte-order marks\n"
+              "  -e  follow the repository's settings (.gitignore, .gitattributes)\n"
               "  --version  show the version number\n"
               "  -  remaining arguments are not switches\n"
               "If <folder> identifies a single existing file then the single file will be "

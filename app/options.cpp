@@ -89,6 +89,9 @@ bool take_letter(char c, Options* o, bool* help) {
     case 'b':
         o->keep_boms = true;
         return true;
+    case 'e':
+        o->follow_repository = true;
+        return true;
     default:
         return false;
     }

@@ -19,6 +19,7 @@ struct Options {
     bool nul_names;     // -0: each name ends in a NUL; the summary goes to standard error
     bool quiet;         // -q: neither names nor summary
     bool keep_boms;     // -b: byte-order marks stay where they are
+    bool follow_repository; // -e: what the repository's ignore and attributes files declare
     uint32_t workers;   // -j<N>; 0: one per processor
     const char* folder; // the folder (or single file) argument, as typed
     // The filters in order, null-terminated: a path's wildcard part first.

@@ -101,8 +101,9 @@ void tally_flush(Tally* tally) {
     output_batch_flush(&tally->batch);
 }
 
-void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry) {
-    FileResult r = convert_one(options, path, entry);
+void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry,
+                   FileWant want) {
+    FileResult r = convert_one(options, path, entry, want);
     tally_take(tally, path, entry, &r);
     tally_flush(tally);
 }

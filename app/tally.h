@@ -45,7 +45,8 @@ void tally_take(Tally* tally, const char* path, const FileEntry* entry, FileResu
 // Writes the lines taken so far.
 void tally_flush(Tally* tally);
 // Converts a file on the calling thread and takes its result at once.
-void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry);
+void tally_convert(Tally* tally, const Options* options, const char* path, const FileEntry* entry,
+                   FileWant want = WANT_RUN);
 void tally_release(Tally* tally);
 
 // How the run's names and summary are printed, as the switches say.

@@ -20,6 +20,7 @@ enum JobState : int32_t { JOB_QUEUED, JOB_DONE, JOB_SKIPPED };
 struct Job {
     char* path; // mem_malloc
     FileEntry entry;
+    FileWant want;
     FileResult result;
     int32_t state; // JobState
 };
@@ -75,7 +76,7 @@ void count(uint64_t* counter) {
 #endif
 
 void run_job(const Crew* c, Job* job) {
-    job->result = convert_one(c->options, job->path, &job->entry);
+    job->result = convert_one(c->options, job->path, &job->entry, job->want);
 }
 
 // Tells the walk that job i is over, when it sleeps on it.
@@ -254,10 +255,10 @@ void crew_begin(const Options* options, Tally* tally, uint32_t workers, Signal* 
     if (!c->ring) c->workers = 1; // one file after another, as they come
 }
 
-void crew_convert(const char* path, const FileEntry* entry) {
+void crew_convert(const char* path, const FileEntry* entry, FileWant want) {
     Crew* c = &g_crew;
     if (c->workers <= 1) {
-        tally_convert(c->tally, c->options, path, entry);
+        tally_convert(c->tally, c->options, path, entry, want);
         return;
     }
     wait_for_other_names(c, entry);
@@ -268,11 +269,12 @@ void crew_convert(const char* path, const FileEntry* entry) {
     if (!job->path) {
         // No memory to queue it: converted here, after those before it.
         crew_drain();
-        tally_convert(c->tally, c->options, path, entry);
+        tally_convert(c->tally, c->options, path, entry, want);
         return;
     }
     memcpy(job->path, path, n);
     job->entry = *entry;
+    job->want = want;
     job->result = FileResult{};
     job->state = JOB_QUEUED;
     __atomic_store_n(&c->produced, c->produced + 1, __ATOMIC_SEQ_CST);

@@ -21,7 +21,8 @@ uint32_t default_worker_count();
 void crew_begin(const Options* options, Tally* tally, uint32_t workers, Signal* cancel);
 // Queues a file (the path and entry are copied); may first take the results
 // of earlier files, and waits while the queue is full.
-void crew_convert(const char* path, const FileEntry* entry);
+// `want`: the line ends the repository asks for the file (-e).
+void crew_convert(const char* path, const FileEntry* entry, FileWant want = WANT_RUN);
 // Takes every queued file's result: what is printed next follows them.
 void crew_drain();
 // Drains, then lets the workers go.

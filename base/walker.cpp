@@ -189,6 +189,7 @@ ErrorCode judge_entry(FolderWalker* w, ArenaAllocator* scratch, bool* enter) {
     WalkFrame& f = w->frame;
     *enter = false;
     if (w->root_offset == 0) w->root_offset = f.name_offset;
+    if (w->screen && w->screen(w->screen_context, f.path, f.entry)) return 0;
     const char* relative = f.path + w->root_offset;
     const char* probe = path_join(arena_base(scratch), relative, "");
     if (!probe) return ERR_OUT_OF_MEMORY;
@@ -406,6 +407,11 @@ void level_release(FolderLevel* level) {
     ji_pos_release(&level->position);
     arena_release(&level->arena);
     mem_free(level);
+}
+
+void walker_set_screen(FolderWalker* walker, WalkScreen screen, void* context) {
+    walker->screen = screen;
+    walker->screen_context = context;
 }
 
 bool is_vcs_folder_name(const char* name, uint64_t length) {

@@ -83,6 +83,10 @@ struct SavedFrame {
     WalkFrame frame;
 };
 
+// Leaves an entry out before the filters see it: neither handed out nor
+// entered (true). Given the entry's full path and its FileEntry (or null).
+using WalkScreen = bool (*)(void* context, const char* path, const FileEntry* entry);
+
 struct FolderWalker;
 struct FolderWalkerOps {
     void (*release)(FolderWalker* walker);
@@ -113,6 +117,8 @@ struct FolderWalker {
     // Selected links, and links to folders the filters would enter, that
     // lead outside the root folder: neither handed out nor followed.
     uint64_t links_outside;
+    WalkScreen screen; // null: none
+    void* screen_context;
 };
 
 // Walker flag: folders of version-control systems (.git, .hg, .svn, .bzr,
@@ -126,6 +132,8 @@ bool is_vcs_folder_name(const char* name, uint64_t length);
 // A null or empty folder means ".". Filters: a null-terminated array, or null.
 ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, int32_t flags,
                         const char* const* filters);
+// Sets the screen every entry passes first.
+void walker_set_screen(FolderWalker* walker, WalkScreen screen, void* context);
 ErrorCode walker_next(FolderWalker* walker, const char** path, uint64_t* name_offset,
                       FileEntry** entry);
 void walker_release(FolderWalker* walker);

@@ -46,6 +46,7 @@ HELP = (
     "  -0  end each file name with NUL, write the summary to standard error\n"
     "  -q  quiet: print no file names and no summary\n"
     "  -b  keep byte-order marks\n"
+    "  -e  follow the repository's settings (.gitignore, .gitattributes)\n"
     "  --version  show the version number\n"
     "  -  remaining arguments are not switches\n"
     "If <folder> identifies a single existing file then the single file will be processed.\n"

@@ -1,0 +1,585 @@
+#include "app/settings.h"
+
+#include "base/fileinfo.h"
+#include "base/fileopen.h"
+#include "base/format.h"
+#include "base/path.h"
+#include "base/transfer.h"
+#include "base/utf.h"
+#include "platform/nt.h"
+
+#include <cstring>
+
+struct SettingsFrame {
+    ArenaAllocator arena;
+    char* folder; // relative to the top: "" or "a/b/"
+    uint64_t folder_length;
+    GitRuleList ignore, attributes;
+};
+
+namespace {
+
+// git reads no attributes file larger than this; ignore files are held to it too.
+constexpr uint64_t kMaxRulesFile = 100ull << 20;
+
+inline bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+void note_problem(Settings* s, const char* path, ErrorCode e) {
+    if (e == ERR_OUT_OF_MEMORY) {
+        s->out_of_memory = true;
+        return;
+    }
+    if (s->problem_path) return;
+    s->problem_path = str_dup(heap_allocator(), path, str_len(path));
+    s->problem = e;
+}
+
+// A rules file's bytes (mem_malloc, NUL-terminated); null when it is
+// missing or is no file, or could not be read (noted).
+char* read_rules(Settings* s, const char* path, uint64_t* size) {
+    *size = 0;
+    FileHandle h = INVALID_FILE_HANDLE;
+    ErrorCode e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
+        e == ERROR_DIRECTORY)
+        return nullptr;
+    if (e != 0) {
+        // A folder of that name is no rules file, as git sees it.
+        FileEntry entry{};
+        if (file_query_entry_by_path(path, &entry) != 0 || !entry.is_directory)
+            note_problem(s, path, e);
+        return nullptr;
+    }
+    uint64_t length = 0;
+    int64_t time = 0;
+    e = file_query_size_time(h, &length, &time);
+    char* data = nullptr;
+    if (e == 0 && length > kMaxRulesFile) {
+        file_close(h);
+        return nullptr;
+    }
+    if (e == 0) {
+        data = static_cast<char*>(mem_malloc(length + 1));
+        if (!data) e = ERR_OUT_OF_MEMORY;
+    }
+    uint64_t got = 0;
+    while (e == 0 && got < length) {
+        uint64_t n = 0;
+        e = handle_read(h, data + got, length - got, &n);
+        if (e == 0 && n == 0) break; // cut meanwhile: what is there
+        got += n;
+    }
+    file_close(h);
+    if (e != 0) {
+        mem_free(data);
+        note_problem(s, path, e);
+        return nullptr;
+    }
+    data[got] = 0;
+    *size = got;
+    return data;
+}
+
+// The folder's path joined with a name, in the system's form.
+char* join(Allocator* a, const char* folder, uint64_t length, const char* name) {
+    return format_new(a, "%.*s\\%s", static_cast<int>(length), folder, name);
+}
+
+// Reads `path` as an ignore or attributes file into `list`; an absent file
+// is an empty list.
+void load_list(Settings* s, ArenaAllocator* arena, const char* path, const char* base,
+               bool attributes, bool macros, GitRuleList* list) {
+    *list = GitRuleList{};
+    list->base = base;
+    uint64_t size = 0;
+    char* data = path ? read_rules(s, path, &size) : nullptr;
+    if (!data) return;
+    bool ok = attributes ? attributes_parse(arena, &s->names, data, size, base, macros, list)
+                         : ignore_parse(arena, data, size, base, list);
+    mem_free(data);
+    if (!ok) {
+        *list = GitRuleList{};
+        s->out_of_memory = true;
+    }
+}
+
+// --- where the files are ------------------------------------------------------
+
+// An environment variable (UTF-8, heap), or null when unset or empty.
+char* env(const char16_t* name) {
+    char16_t wide[1024];
+    DWORD n = GetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(name),
+                                      reinterpret_cast<LPWSTR>(wide), 1024);
+    if (n == 0 || n >= 1024) return nullptr;
+    return utf16_to_utf8_alloc(heap_allocator(), wide, n);
+}
+
+char* home_folder() {
+    char* home = env(u"HOME");
+#ifdef _WIN32
+    if (!home) home = env(u"USERPROFILE");
+#endif
+    return home;
+}
+
+// $XDG_CONFIG_HOME/git/<leaf>, or ~/.config/git/<leaf>.
+char* xdg_git_file(const char* leaf) {
+    char* base = env(u"XDG_CONFIG_HOME");
+    char* path = nullptr;
+    if (base) {
+        path = format_new(heap_allocator(), "%s/git/%s", base, leaf);
+    } else if (char* home = home_folder()) {
+        path = format_new(heap_allocator(), "%s/.config/git/%s", home, leaf);
+        mem_free(home);
+    }
+    mem_free(base);
+    return path;
+}
+
+// A path from a config file: "~/" is the home folder; a relative one lies
+// in the top folder (where git runs).
+char* config_path(const Settings* s, const char* value) {
+    if (value[0] == '~' && (is_separator(value[1]) || value[1] == 0)) {
+        char* home = home_folder();
+        if (!home) return nullptr;
+        char* path = format_new(heap_allocator(), "%s%s", home, value + 1);
+        mem_free(home);
+        return path;
+    }
+    uint64_t root = 0;
+    bool rooted = false;
+    if (path_root(value, &root, &rooted) == 0 && (root > 0 || rooted))
+        return str_dup(heap_allocator(), value, str_len(value));
+    return format_new(heap_allocator(), "%.*s\\%s", static_cast<int>(s->top_length), s->top, value);
+}
+
+struct CoreConfig {
+    char* excludes_file;   // heap, or null
+    char* attributes_file; // heap, or null
+    int ignore_case;       // -1 unset
+};
+
+bool config_bool(const char* v, bool* out) {
+    auto is = [&](const char* w) {
+        uint64_t n = strlen(w);
+        if (str_len(v) != n) return false;
+        for (uint64_t i = 0; i < n; ++i)
+            if ((v[i] | 0x20) != w[i]) return false;
+        return true;
+    };
+    if (!*v || is("true") || is("yes") || is("on") || is("1")) return *out = true, true;
+    if (is("false") || is("no") || is("off") || is("0")) return *out = false, true;
+    return false;
+}
+
+// The [core] keys of one git config file this program needs; later files
+// replace what earlier ones said. Includes are not followed.
+void read_config(Settings* s, const char* path, CoreConfig* c) {
+    uint64_t size = 0;
+    char* data = path ? read_rules(s, path, &size) : nullptr;
+    if (!data) return;
+    bool in_core = false;
+    for (char* line = data; line < data + size;) {
+        char* nl = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(data + size - line)));
+        char* end = nl ? nl : data + size;
+        char* p = line;
+        line = end + 1;
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        if (p == end || *p == '#' || *p == ';') continue;
+        if (*p == '[') {
+            char* close = static_cast<char*>(memchr(p, ']', static_cast<size_t>(end - p)));
+            uint64_t n = close ? static_cast<uint64_t>(close - p - 1) : 0;
+            in_core = n == 4 && (p[1] | 0x20) == 'c' && (p[2] | 0x20) == 'o' &&
+                      (p[3] | 0x20) == 'r' && (p[4] | 0x20) == 'e';
+            if (!close) continue;
+            // A key may follow the section on the same line.
+            p = close + 1;
+            while (p < end && (*p == ' ' || *p == '\t')) ++p;
+            if (p == end) continue;
+        }
+        if (!in_core) continue;
+        char* key = p;
+        while (p < end && ((*p | 0x20) >= 'a' && (*p | 0x20) <= 'z')) ++p;
+        uint64_t key_length = static_cast<uint64_t>(p - key);
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        char value[4096];
+        uint64_t k = 0;
+        if (p < end && *p == '=') {
+            ++p;
+            bool quoted = false;
+            uint64_t kept = 0; // the value's length without closing blanks
+            while (p < end && (*p == ' ' || *p == '\t')) ++p;
+            for (; p < end && k + 1 < sizeof value; ++p) {
+                char ch = *p;
+                if (ch == '\r' && p + 1 == end) break;
+                if (!quoted && (ch == '#' || ch == ';')) break;
+                if (ch == '"') {
+                    quoted = !quoted;
+                    kept = k;
+                    continue;
+                }
+                if (ch == '\\' && p + 1 < end) {
+                    char e = *++p;
+                    ch = e == 'n' ? '\n' : e == 't' ? '\t' : e == 'b' ? '\b' : e;
+                    value[k++] = ch;
+                    kept = k;
+                    continue;
+                }
+                value[k++] = ch;
+                if (quoted || (ch != ' ' && ch != '\t')) kept = k;
+            }
+            k = kept;
+        } else if (p != end && *p != '\r' && *p != '#' && *p != ';') {
+            continue; // not a key line
+        }
+        value[k] = 0;
+        auto key_is = [&](const char* w) {
+            if (key_length != strlen(w)) return false;
+            for (uint64_t i = 0; i < key_length; ++i)
+                if ((key[i] | 0x20) != w[i]) return false;
+            return true;
+        };
+        char** target = key_is("excludesfile")     ? &c->excludes_file
+                        : key_is("attributesfile") ? &c->attributes_file
+                                                   : nullptr;
+        if (target) {
+            mem_free(*target);
+            *target = k ? config_path(s, value) : nullptr;
+        } else if (key_is("ignorecase")) {
+            bool b = false;
+            if (config_bool(value, &b)) c->ignore_case = b ? 1 : 0;
+        }
+    }
+    mem_free(data);
+}
+
+// Where the repository's own files are for a top folder whose ".git" is
+// `dot_git`: the folder itself, or the one a "gitdir:" file names (and, for
+// a linked work tree, the common folder its "commondir" names).
+char* find_git_dir(Settings* s, const char* dot_git, bool is_folder) {
+    if (is_folder) return str_dup(heap_allocator(), dot_git, str_len(dot_git));
+    uint64_t size = 0;
+    char* data = read_rules(s, dot_git, &size);
+    if (!data) return nullptr;
+    char* dir = nullptr;
+    if (size > 8 && memcmp(data, "gitdir: ", 8) == 0) {
+        uint64_t n = size - 8;
+        while (n && (data[8 + n - 1] == '\n' || data[8 + n - 1] == '\r')) --n;
+        data[8 + n] = 0;
+        dir = config_path(s, data + 8);
+    }
+    mem_free(data);
+    if (!dir) return nullptr;
+    char* common_file = format_new(heap_allocator(), "%s\\commondir", dir);
+    char* common = common_file ? read_rules(s, common_file, &size) : nullptr;
+    mem_free(common_file);
+    if (common) {
+        uint64_t n = size;
+        while (n && (common[n - 1] == '\n' || common[n - 1] == '\r')) --n;
+        common[n] = 0;
+        uint64_t root = 0;
+        bool rooted = false;
+        char* joined = path_root(common, &root, &rooted) == 0 && (root > 0 || rooted)
+                           ? str_dup(heap_allocator(), common, n)
+                           : format_new(heap_allocator(), "%s\\%s", dir, common);
+        mem_free(common);
+        if (joined) {
+            mem_free(dir);
+            dir = joined;
+        }
+    }
+    return dir;
+}
+
+// --- the folder stack ---------------------------------------------------------
+
+// `path` relative to the top with '/' between names, in s->relative; its
+// length, or -1 when it does not lie below the top.
+int64_t make_relative(Settings* s, const char* path) {
+    uint64_t n = str_len(path);
+    uint64_t t = s->top_length;
+    if (n < t || memcmp(path, s->top, t) != 0 || (n > t && !is_separator(path[t]))) return -1;
+    uint64_t length = n > t ? n - t - 1 : 0;
+    if (length + 1 > s->relative_capacity) {
+        uint64_t capacity = length + 256;
+        char* grown = static_cast<char*>(mem_malloc(capacity));
+        if (!grown) {
+            s->out_of_memory = true;
+            return -1;
+        }
+        mem_free(s->relative);
+        s->relative = grown;
+        s->relative_capacity = capacity;
+    }
+    for (uint64_t i = 0; i < length; ++i) {
+        char c = path[t + 1 + i];
+        s->relative[i] = c == '\\' ? '/' : c;
+    }
+    s->relative[length] = 0;
+    while (length && s->relative[length - 1] == '/') s->relative[--length] = 0;
+    return static_cast<int64_t>(length);
+}
+
+void pop_frame(Settings* s) {
+    SettingsFrame& f = s->frames[--s->depth];
+    arena_release(&f.arena);
+    f = SettingsFrame{};
+}
+
+// Enters the folder rel[0, length) ("" or "a/b/"): reads its rules files.
+bool push_frame(Settings* s, const char* rel, uint64_t length) {
+    if (s->depth == s->capacity) {
+        uint32_t capacity = s->capacity ? 2 * s->capacity : 16;
+        auto grown = static_cast<SettingsFrame*>(mem_calloc(capacity, sizeof(SettingsFrame)));
+        if (!grown) return false;
+        if (s->depth) memcpy(grown, s->frames, s->depth * sizeof(SettingsFrame));
+        mem_free(s->frames);
+        s->frames = grown;
+        s->capacity = capacity;
+    }
+    SettingsFrame& f = s->frames[s->depth++];
+    f = SettingsFrame{};
+    arena_init(&f.arena);
+    f.folder = str_dup(arena_base(&f.arena), rel, length);
+    f.folder_length = length;
+    if (!f.folder) return false;
+    // The folder in the system's form.
+    char* folder = format_new(arena_base(&f.arena), "%.*s%s%.*s", static_cast<int>(s->top_length),
+                              s->top, length ? "\\" : "", static_cast<int>(length), rel);
+    if (!folder) return false;
+    for (char* p = folder + s->top_length; *p; ++p)
+        if (*p == '/') *p = '\\';
+    uint64_t folder_length = str_len(folder);
+    if (folder_length && folder[folder_length - 1] == '\\') --folder_length;
+    char* ignore = join(arena_base(&f.arena), folder, folder_length, ".gitignore");
+    char* attributes = join(arena_base(&f.arena), folder, folder_length, ".gitattributes");
+    if (!ignore || !attributes) return false;
+    load_list(s, &f.arena, ignore, f.folder, false, false, &f.ignore);
+    // Macros are taken from the top folder's file only.
+    load_list(s, &f.arena, attributes, f.folder, true, s->depth == 1, &f.attributes);
+    return true;
+}
+
+// Makes the stack hold the top and every folder down to the one holding
+// the path rel[0, length) (the last name excluded).
+bool sync_to(Settings* s, const char* rel, uint64_t name) {
+    if (s->depth == 0) return false;
+    while (s->depth > 1) {
+        const SettingsFrame& f = s->frames[s->depth - 1];
+        if (f.folder_length <= name && memcmp(f.folder, rel, f.folder_length) == 0) break;
+        pop_frame(s);
+    }
+    uint64_t at = s->frames[s->depth - 1].folder_length;
+    while (at < name) {
+        const char* slash = static_cast<const char*>(memchr(rel + at, '/', name - at));
+        uint64_t next = slash ? static_cast<uint64_t>(slash - rel) + 1 : name;
+        if (!push_frame(s, rel, next)) {
+            s->out_of_memory = true;
+            return false;
+        }
+        at = next;
+    }
+    return true;
+}
+
+uint64_t name_start(const char* rel, uint64_t length) {
+    uint64_t i = length;
+    while (i > 0 && rel[i - 1] != '/') --i;
+    return i;
+}
+
+// Whether git ignores rel[0, length), with the stack at its parent.
+bool ignored(Settings* s, uint64_t length, uint64_t name, bool folder) {
+    const char* rel = s->relative;
+    for (uint32_t i = s->depth; i-- > 0;) {
+        const GitRuleList& list = s->frames[i].ignore;
+        int64_t hit = rules_last_match(&list, rel, length, name, folder, s->fold, list.count);
+        if (hit >= 0) return !(list.rules[hit].flags & GIT_NEGATED);
+    }
+    const GitRuleList* files[] = {&s->info_exclude, &s->global_ignore};
+    for (const GitRuleList* list : files) {
+        int64_t hit = rules_last_match(list, rel, length, name, folder, s->fold, list->count);
+        if (hit >= 0) return !(list->rules[hit].flags & GIT_NEGATED);
+    }
+    return false;
+}
+
+bool is_dot_git(const char* rel, uint64_t length, uint64_t name) {
+    return length - name == 4 && memcmp(rel + name, ".git", 4) == 0;
+}
+
+// Whether `folder` (full, no closing separator) holds a ".git"; its kind.
+bool has_dot_git(const char* folder, uint64_t length, bool* is_folder) {
+    char buf[4096];
+    if (length + 6 > sizeof buf) return false;
+    memcpy(buf, folder, length);
+    memcpy(buf + length, "\\.git", 6);
+    FileEntry entry{};
+    if (file_query_entry_by_path(buf, &entry) != 0) return false;
+    *is_folder = entry.is_directory != 0;
+    return true;
+}
+
+} // namespace
+
+bool settings_open(Settings* s, const char* folder) {
+    settings_release(s);
+    *s = Settings{};
+    if (!git_names_init(&s->names)) return false;
+    arena_init(&s->arena);
+    char* full = path_full(heap_allocator(), folder);
+    if (!full) return false;
+    uint64_t n = str_len(full);
+    while (n > 0 && is_separator(full[n - 1])) full[--n] = 0;
+    // Inside a repository's own folder there is no work tree.
+    for (uint64_t i = 0; i + 4 <= n; ++i) {
+        if ((i == 0 || is_separator(full[i - 1])) && memcmp(full + i, ".git", 4) == 0 &&
+            (i + 4 == n || is_separator(full[i + 4]))) {
+            mem_free(full);
+            return true;
+        }
+    }
+    // The nearest folder upward that holds a ".git"; a volume's root is
+    // asked as "Z:".
+    uint64_t top = n;
+    bool is_folder = false;
+    bool found = false;
+    for (;;) {
+        if (has_dot_git(full, top, &is_folder)) {
+            found = true;
+            break;
+        }
+        uint64_t up = top;
+        while (up && !is_separator(full[up - 1])) --up;
+        if (up < 2 || full[top - 1] == ':') break;
+        top = up - 1;
+    }
+    if (!found) {
+        mem_free(full);
+        return true; // no work tree
+    }
+    s->top = str_dup(heap_allocator(), full, top);
+    s->top_length = top;
+    char* dot_git = s->top ? join(heap_allocator(), s->top, top, ".git") : nullptr;
+    s->git_dir = dot_git ? find_git_dir(s, dot_git, is_folder) : nullptr;
+    mem_free(dot_git);
+    if (!s->top || !s->git_dir) {
+        // No memory, or a ".git" file that names no folder: no work tree.
+        bool memory = !s->top || s->out_of_memory;
+        mem_free(full);
+        settings_release(s);
+        return !memory;
+    }
+    s->active = true;
+
+    // Config: the user's (XDG, then ~/.gitconfig), then the repository's.
+    CoreConfig config{nullptr, nullptr, -1};
+    char* xdg = xdg_git_file("config");
+    char* home = home_folder();
+    char* gitconfig = home ? format_new(heap_allocator(), "%s/.gitconfig", home) : nullptr;
+    char* local = format_new(heap_allocator(), "%s\\config", s->git_dir);
+    read_config(s, xdg, &config);
+    read_config(s, gitconfig, &config);
+    read_config(s, local, &config);
+    mem_free(xdg);
+    mem_free(home);
+    mem_free(gitconfig);
+    mem_free(local);
+    s->fold = config.ignore_case == 1;
+    char* excludes = config.excludes_file ? config.excludes_file : xdg_git_file("ignore");
+    char* attributes = config.attributes_file ? config.attributes_file : xdg_git_file("attributes");
+    load_list(s, &s->arena, excludes, "", false, false, &s->global_ignore);
+    load_list(s, &s->arena, attributes, "", true, true, &s->global_attributes);
+    mem_free(excludes);
+    mem_free(attributes);
+    // The top folder's own files come before info/attributes: its macros
+    // give way to the ones defined there.
+    if (!push_frame(s, "", 0)) s->out_of_memory = true;
+    char* exclude = format_new(heap_allocator(), "%s\\info\\exclude", s->git_dir);
+    char* info = format_new(heap_allocator(), "%s\\info\\attributes", s->git_dir);
+    load_list(s, &s->arena, exclude, "", false, false, &s->info_exclude);
+    load_list(s, &s->arena, info, "", true, true, &s->info_attributes);
+    mem_free(exclude);
+    mem_free(info);
+
+    // The walk's folder and every folder between it and the top.
+    int64_t length = make_relative(s, full);
+    for (int64_t i = 1; i <= length && !s->root_excluded; ++i) {
+        if (i != length && s->relative[i] != '/') continue;
+        uint64_t name = name_start(s->relative, static_cast<uint64_t>(i));
+        char saved = s->relative[i];
+        s->relative[i] = 0;
+        if (sync_to(s, s->relative, name) && ignored(s, static_cast<uint64_t>(i), name, true))
+            s->root_excluded = true;
+        s->relative[i] = saved;
+    }
+    mem_free(full);
+    return !s->out_of_memory;
+}
+
+void settings_release(Settings* s) {
+    while (s->depth > 0) pop_frame(s);
+    mem_free(s->frames);
+    mem_free(s->top);
+    mem_free(s->git_dir);
+    mem_free(s->relative);
+    mem_free(s->problem_path);
+    attr_query_release(&s->query);
+    if (s->names.count) git_names_release(&s->names);
+    arena_release(&s->arena);
+    *s = Settings{};
+}
+
+bool settings_excluded(Settings* s, const char* path, const FileEntry* entry) {
+    if (!s->active) return false;
+    if (s->root_excluded) return true;
+    int64_t length = make_relative(s, path);
+    if (length <= 0) return false;
+    uint64_t n = static_cast<uint64_t>(length);
+    uint64_t name = name_start(s->relative, n);
+    if (is_dot_git(s->relative, n, name)) return true;
+    if (entry && entry->is_symlink) return true;
+    if (!sync_to(s, s->relative, name)) return false;
+    return ignored(s, n, name, entry && entry->is_directory);
+}
+
+FileWant settings_want(Settings* s, const char* path) {
+    if (!s->active) return WANT_RUN;
+    int64_t length = make_relative(s, path);
+    if (length <= 0) return WANT_RUN;
+    uint64_t n = static_cast<uint64_t>(length);
+    uint64_t name = name_start(s->relative, n);
+    if (!sync_to(s, s->relative, name) || !attr_query_begin(&s->query, &s->names)) {
+        s->out_of_memory = true;
+        return WANT_RUN;
+    }
+    AttrQuery* q = &s->query;
+    bool done = attr_query_offer(q, &s->info_attributes, s->relative, n, name, s->fold);
+    for (uint32_t i = s->depth; i-- > 0 && !done;)
+        done = attr_query_offer(q, &s->frames[i].attributes, s->relative, n, name, s->fold);
+    if (!done) attr_query_offer(q, &s->global_attributes, s->relative, n, name, s->fold);
+    const char* text = q->values[ATTR_TEXT];
+    const char* eol = q->values[ATTR_EOL];
+    if (text == ATTR_UNSET) return WANT_ALONE;
+    if (eol && eol != ATTR_SET && eol != ATTR_UNSET && eol != ATTR_UNSPECIFIED) {
+        if (strcmp(eol, "lf") == 0) return WANT_LF;
+        if (strcmp(eol, "crlf") == 0) return WANT_CRLF;
+    }
+    return WANT_RUN;
+}
+
+bool settings_take_problem(Settings* s, char** path, ErrorCode* error) {
+    if (s->out_of_memory) {
+        s->out_of_memory = false;
+        *path = nullptr;
+        *error = ERR_OUT_OF_MEMORY;
+        return true;
+    }
+    if (!s->problem_path) return false;
+    *path = s->problem_path;
+    *error = s->problem;
+    s->problem_path = nullptr;
+    return true;
+}
