@@ -209,8 +209,7 @@ void file_result_release(FileResult* result) {
     result->journal = nullptr;
 }
 
-FileResult convert_one(const Options* o, const char* path, const FileEntry* entry,
-                       FileWant want) {
+FileResult convert_one(const Options* o, const char* path, const FileEntry* entry, FileWant want) {
     FileResult r{};
     if (is_journal_name(path)) return r; // the program's own, never input
     if (entry->is_directory) {

@@ -74,7 +74,9 @@ uint64_t walk_set(const char* p, uint64_t n, uint64_t at, int c, bool fold, bool
     if (negated) ++i;
     int prev = -1; // the byte a '-' may start a range from
     bool first = true;
-    auto in = [&](int x) { return c >= 0 && (x == c || (fold && lower(uint8_t(x)) == lower(uint8_t(c)))); };
+    auto in = [&](int x) {
+        return c >= 0 && (x == c || (fold && lower(uint8_t(x)) == lower(uint8_t(c))));
+    };
     for (;; first = false) {
         if (i >= n) return 0;
         uint8_t b = static_cast<uint8_t>(p[i]);
@@ -449,8 +451,8 @@ bool valid_attr_name(const char* s, uint64_t n) {
     if (n == 0 || s[0] == '-') return false;
     for (uint64_t i = 0; i < n; ++i) {
         char c = s[i];
-        if (!(c == '-' || c == '.' || c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
-              (c >= 'A' && c <= 'Z')))
+        if (!(c == '-' || c == '.' || c == '_' || (c >= '0' && c <= '9') ||
+              (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
             return false;
     }
     return true;
@@ -510,7 +512,8 @@ bool unquote(const char* s, uint64_t n, char* out, uint64_t* length, uint64_t* e
             out[k++] = kTo[hit - kFrom];
         } else if (c >= '0' && c <= '3' && i + 2 < n && s[i + 1] >= '0' && s[i + 1] <= '7' &&
                    s[i + 2] >= '0' && s[i + 2] <= '7') {
-            out[k++] = static_cast<char>(((c - '0') << 6) | ((s[i + 1] - '0') << 3) | (s[i + 2] - '0'));
+            out[k++] =
+                static_cast<char>(((c - '0') << 6) | ((s[i + 1] - '0') << 3) | (s[i + 2] - '0'));
             i += 2;
         } else {
             return false;
@@ -525,9 +528,10 @@ bool parse_states(GitNames* g, ArenaAllocator* arena, const char* s, uint64_t n,
                   GitRule* r, bool* memory) {
     uint64_t count = 0;
     for (uint64_t j = skip_blank(s, n, i); j < n; j = skip_blank(s, n, skip_word(s, n, j))) ++count;
-    r->states = count ? static_cast<AttrState*>(
-                            arena_allocate(arena_base(arena), count * sizeof(AttrState)))
-                      : nullptr;
+    r->states =
+        count
+            ? static_cast<AttrState*>(arena_allocate(arena_base(arena), count * sizeof(AttrState)))
+            : nullptr;
     if (count && !r->states) return !(*memory = true);
     r->state_count = 0;
     for (uint64_t j = skip_blank(s, n, i); j < n;) {
@@ -614,7 +618,8 @@ bool attributes_parse(ArenaAllocator* arena, GitNames* g, const char* data, uint
             if (!valid_attr_name(s + at, end - at)) return true;
             if (!parse_states(g, arena, s, n, end, &rule, &memory)) return !memory;
             uint32_t id = name_id(g, s + at, end - at);
-            GitRule* kept = static_cast<GitRule*>(arena_allocate(arena_base(arena), sizeof(GitRule)));
+            GitRule* kept =
+                static_cast<GitRule*>(arena_allocate(arena_base(arena), sizeof(GitRule)));
             if (id == UINT32_MAX || !kept) return !(memory = true);
             *kept = rule;
             g->macros[id] = kept;
@@ -642,8 +647,10 @@ namespace {
 int64_t last_below(const RuleKey* keys, uint32_t lo, uint32_t hi, uint32_t before) {
     while (lo < hi) {
         uint32_t mid = lo + (hi - lo) / 2;
-        if (keys[mid].rule < before) lo = mid + 1;
-        else hi = mid;
+        if (keys[mid].rule < before)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return static_cast<int64_t>(lo) - 1;
 }
@@ -653,8 +660,10 @@ void key_range(const RuleKey* keys, uint32_t n, uint64_t hash, uint32_t* lo, uin
     uint32_t a = 0, b = n;
     while (a < b) {
         uint32_t mid = a + (b - a) / 2;
-        if (keys[mid].hash < hash) a = mid + 1;
-        else b = mid;
+        if (keys[mid].hash < hash)
+            a = mid + 1;
+        else
+            b = mid;
     }
     uint32_t c = a;
     while (c < n && keys[c].hash == hash) ++c;
@@ -670,7 +679,8 @@ bool rule_matches(const GitRuleList* list, const GitRule& r, const char* path, u
         uint64_t n = length - name;
         if (r.flags & GIT_LITERAL) return n == r.length && same_bytes(s, r.pattern, n, fold);
         if (r.flags & GIT_SUFFIX)
-            return n >= r.length - 1 && same_bytes(s + n - (r.length - 1), r.pattern + 1, r.length - 1, fold);
+            return n >= r.length - 1 &&
+                   same_bytes(s + n - (r.length - 1), r.pattern + 1, r.length - 1, fold);
         return git_wildmatch(r.pattern, r.length, s, n, fold);
     }
     // Anchored to the list's folder.
@@ -686,8 +696,8 @@ bool rule_matches(const GitRuleList* list, const GitRule& r, const char* path, u
 
 } // namespace
 
-int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t length,
-                         uint64_t name, bool folder, bool fold, uint32_t before) {
+int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t length, uint64_t name,
+                         bool folder, bool fold, uint32_t before) {
     if (list->count == 0) return -1;
     const char* s = path + name;
     uint64_t n = length - name;
@@ -705,8 +715,10 @@ int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t len
     uint32_t glo = 0, ghi = list->general_count;
     while (glo < ghi) {
         uint32_t mid = glo + (ghi - glo) / 2;
-        if (list->general[mid] < before) glo = mid + 1;
-        else ghi = mid;
+        if (list->general[mid] < before)
+            glo = mid + 1;
+        else
+            ghi = mid;
     }
     int64_t gi = static_cast<int64_t>(glo) - 1;
     for (;;) {
@@ -718,9 +730,12 @@ int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t len
             best = list->suffixes[si].rule, which = 1;
         if (gi >= 0 && int64_t(list->general[gi]) > best) best = list->general[gi], which = 2;
         if (which < 0) return -1;
-        if (which == 0) --ni;
-        else if (which == 1) --si;
-        else --gi;
+        if (which == 0)
+            --ni;
+        else if (which == 1)
+            --si;
+        else
+            --gi;
         const GitRule& r = list->rules[best];
         if (rule_matches(list, r, path, length, name, folder, fold)) return best;
     }

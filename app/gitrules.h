@@ -98,8 +98,8 @@ bool attributes_parse(ArenaAllocator* arena, GitNames* names, const char* data, 
 
 // The index of the last rule before `before` whose pattern matches `path`
 // (see the top), or -1. `name` is where the last name starts in `path`.
-int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t length,
-                         uint64_t name, bool folder, bool fold, uint32_t before);
+int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t length, uint64_t name,
+                         bool folder, bool fold, uint32_t before);
 
 // Attribute resolution for one path, as git fills a path's attributes:
 // lists are offered highest precedence first, each line's states taken

@@ -10,18 +10,18 @@
 constexpr uint32_t MAX_WORKERS = 64;
 
 struct Options {
-    bool to_unix;       // -u
-    bool to_windows;    // -w (-u wins when both are given)
-    bool preserve_time; // -p
-    bool test_only;     // -t
-    bool force;         // -f: binary files and version-control folders too
-    bool check;         // -c: a test run that names only what would change, and fails if any
-    bool nul_names;     // -0: each name ends in a NUL; the summary goes to standard error
-    bool quiet;         // -q: neither names nor summary
-    bool keep_boms;     // -b: byte-order marks stay where they are
+    bool to_unix;           // -u
+    bool to_windows;        // -w (-u wins when both are given)
+    bool preserve_time;     // -p
+    bool test_only;         // -t
+    bool force;             // -f: binary files and version-control folders too
+    bool check;             // -c: a test run that names only what would change, and fails if any
+    bool nul_names;         // -0: each name ends in a NUL; the summary goes to standard error
+    bool quiet;             // -q: neither names nor summary
+    bool keep_boms;         // -b: byte-order marks stay where they are
     bool follow_repository; // -e: what the repository's ignore and attributes files declare
-    uint32_t workers;   // -j<N>; 0: one per processor
-    const char* folder; // the folder (or single file) argument, as typed
+    uint32_t workers;       // -j<N>; 0: one per processor
+    const char* folder;     // the folder (or single file) argument, as typed
     // The filters in order, null-terminated: a path's wildcard part first.
     const char* const* filters;
     bool folder_split; // the folder argument held wildcards

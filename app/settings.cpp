@@ -82,9 +82,22 @@ char* read_rules(Settings* s, const char* path, uint64_t* size) {
     return data;
 }
 
+// folder[0, length) + `separator` + `name`, byte for byte (the formatter's
+// precision counts characters).
+char* concat(Allocator* a, const char* folder, uint64_t length, const char* separator,
+             const char* name) {
+    uint64_t s = str_len(separator), n = str_len(name);
+    char* out = static_cast<char*>(allocate(a, length + s + n + 1));
+    if (!out) return nullptr;
+    memcpy(out, folder, length);
+    memcpy(out + length, separator, s);
+    memcpy(out + length + s, name, n + 1);
+    return out;
+}
+
 // The folder's path joined with a name, in the system's form.
 char* join(Allocator* a, const char* folder, uint64_t length, const char* name) {
-    return format_new(a, "%.*s\\%s", static_cast<int>(length), folder, name);
+    return concat(a, folder, length, "\\", name);
 }
 
 // Reads `path` as an ignore or attributes file into `list`; an absent file
@@ -152,7 +165,7 @@ char* config_path(const Settings* s, const char* value) {
     bool rooted = false;
     if (path_root(value, &root, &rooted) == 0 && (root > 0 || rooted))
         return str_dup(heap_allocator(), value, str_len(value));
-    return format_new(heap_allocator(), "%.*s\\%s", static_cast<int>(s->top_length), s->top, value);
+    return join(heap_allocator(), s->top, s->top_length, value);
 }
 
 struct CoreConfig {
@@ -346,8 +359,8 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
     f.folder_length = length;
     if (!f.folder) return false;
     // The folder in the system's form.
-    char* folder = format_new(arena_base(&f.arena), "%.*s%s%.*s", static_cast<int>(s->top_length),
-                              s->top, length ? "\\" : "", static_cast<int>(length), rel);
+    char* folder =
+        concat(arena_base(&f.arena), s->top, s->top_length, length ? "\\" : "", f.folder);
     if (!folder) return false;
     for (char* p = folder + s->top_length; *p; ++p)
         if (*p == '/') *p = '\\';

@@ -22,7 +22,7 @@ struct Settings {
     bool fold;          // core.ignoreCase: names compare without ASCII case
     char* top;          // the work tree's top folder, full (heap)
     uint64_t top_length;
-    char* git_dir;      // where info/ and config are (heap)
+    char* git_dir; // where info/ and config are (heap)
     GitNames names;
     ArenaAllocator arena; // the lists below
     GitRuleList global_ignore, info_exclude, global_attributes, info_attributes;

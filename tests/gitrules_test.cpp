@@ -45,13 +45,13 @@ TEST(GitRules, Wildmatch) {
         {"[a-]", "-", true, false},
         {"[[:digit:]]*", "7up", true, false},
         {"[[:alpha:][:digit:]]", "_", false, false},
-        {"[[:bogus:]]", "b", false, false},  // an unknown class matches nothing
-        {"[[:a]", ":", true, false},         // no ":]": plain members
-        {"[abc", "[abc", false, false},      // a set that never closes
-        {"[/]", "/", false, false},          // a set never holds '/'
+        {"[[:bogus:]]", "b", false, false}, // an unknown class matches nothing
+        {"[[:a]", ":", true, false},        // no ":]": plain members
+        {"[abc", "[abc", false, false},     // a set that never closes
+        {"[/]", "/", false, false},         // a set never holds '/'
         {"a\\*", "a*", true, false},
         {"a\\*", "ab", false, false},
-        {"a\\", "a", false, false},          // a closing '\' matches nothing
+        {"a\\", "a", false, false}, // a closing '\' matches nothing
         {"a\\", "a\\", false, false},
         {"*", "", true, false},
         {"", "", true, false},
@@ -106,15 +106,15 @@ TEST(GitRules, IgnoreLines) {
         bool folder;
         int64_t rule; // the line that decides, counted among the rules; -1 none
     } cases[] = {
-        {"sub/x.o", false, 0},         {"sub/deep/keep.o", false, 2},
-        {"sub/build", true, 1},        {"sub/build", false, -1},
-        {"sub/trailing", false, 3},    {"sub/escaped ", false, 4},
-        {"sub/escaped", false, -1},    {"sub/crlf", false, 5},
-        {"sub/anchored", false, 6},    {"sub/a/anchored", false, -1},
-        {"sub/doc/x.html", false, 7},  {"sub/a/doc/x.html", false, -1},
-        {"sub/#hash", false, 8},       {"sub/!bang", false, 9},
-        {"sub/a.tar.gz", false, 10},   {"sub/a.gz", false, -1},
-        {"sub/KEEP.O", false, 11},     {"other/anchored", false, -1},
+        {"sub/x.o", false, 0},        {"sub/deep/keep.o", false, 2},
+        {"sub/build", true, 1},       {"sub/build", false, -1},
+        {"sub/trailing", false, 3},   {"sub/escaped ", false, 4},
+        {"sub/escaped", false, -1},   {"sub/crlf", false, 5},
+        {"sub/anchored", false, 6},   {"sub/a/anchored", false, -1},
+        {"sub/doc/x.html", false, 7}, {"sub/a/doc/x.html", false, -1},
+        {"sub/#hash", false, 8},      {"sub/!bang", false, 9},
+        {"sub/a.tar.gz", false, 10},  {"sub/a.gz", false, -1},
+        {"sub/KEEP.O", false, 11},    {"other/anchored", false, -1},
     };
     for (const Case& c : cases) {
         uint64_t n = strlen(c.path), name = n;

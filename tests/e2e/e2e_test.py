@@ -589,6 +589,207 @@ class LeftAloneByDefault(Tree):
         self.assertIn(self.shown("repo/.git/config") + "\n", out)
 
 
+# Names for generated repositories: spaces, brackets, unicode, a dot file.
+REPO_FOLDERS = ["a", "build", "src", "doc s", "x[1]", "\u00fc", "Ab", "vendor"]
+REPO_FILES = ["f.txt", "g.c", "h.o", "Makefile", "read me.md", "[x].txt", "\u00fc.txt", "t.bat",
+              "p.png", "keep.o", "#h", "!b", "x.tar.gz", ".hidden", "F.TXT", "n.md"]
+# Line pieces drawn from gitignore(5) and gitattributes(5).
+IGNORE_LINES = ["*.o", "!keep.o", "build/", "/build", "doc s/", "**/a", "a/**", "src/*.c", "*.[oc]",
+                "[!a]*.txt", "?.md", "\\#h", "\\!b", "a/**/f.txt", "x[[]1]/", "\u00fc*", "*.TXT",
+                "f.txt   ", "n.md\\ ", "# comment", "", "*", "!*/", "!f.txt", "vendor", "/*.md",
+                "Ab/", "**/build/**", "x.tar.*", "*.gz", "[[:upper:]]*", "!src/", "src", "a/*",
+                "!.hidden", ".hidden", "*~", "\\[x].txt", "read\\ me.md", "**"]
+ATTR_PATTERNS = ["*", "*.bat", "*.png", "*.txt", "src/**", "**/a/*", "vendor/** ", "*.[ch]",
+                 "\"read me.md\"", "doc\\ s/*", "/*.md", "a/", "F.TXT", "[!x]*", "x.tar.gz",
+                 "**/*.o", "\u00fc.txt"]
+ATTR_STATES = ["text", "-text", "text=auto", "eol=lf", "eol=crlf", "binary", "!eol", "-eol",
+               "!text", "crlfish", "eol=lf text", "-binary", "text=auto eol=crlf"]
+
+
+def git_env(home):
+    env = dict(os.environ)
+    env.update({"HOME": home, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+                "GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.path.join(home, ".gitconfig")})
+    return env
+
+
+class FollowsRepository(Tree):
+    """-e: what .gitignore and .gitattributes declare, as git itself decides."""
+
+    def setUp(self):
+        super().setUp()
+        self.home = os.path.join(self.tmp, "home")
+        os.makedirs(self.home)
+        self.saved_env = dict(os.environ)
+        os.environ.update(git_env(self.home))
+
+    def tearDown(self):
+        os.environ.clear()
+        os.environ.update(self.saved_env)
+        super().tearDown()
+
+    def git(self, repo, *args, stdin=None):
+        return subprocess.run(["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
+                              + list(args), input=stdin, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, check=True).stdout
+
+    def make_repo(self, rnd, repo):
+        subprocess.run(["git", "init", "-q", repo], check=True)
+        folders = [""]
+        for _ in range(rnd.randint(2, 6)):
+            parent = rnd.choice(folders)
+            if parent.count("/") < 3:
+                folders.append(parent + rnd.choice(REPO_FOLDERS) + "/")
+        for _ in range(rnd.randint(12, 30)):
+            write(os.path.join(repo, rnd.choice(folders) + rnd.choice(REPO_FILES)), b"x\r\ny\nz")
+        macro = "[attr]crlfish text eol=crlf\n" if rnd.random() < 0.7 else ""
+        for folder in sorted(set(rnd.choice(folders) for _ in range(rnd.randint(1, 4)))):
+            lines = [rnd.choice(IGNORE_LINES) for _ in range(rnd.randint(1, 8))]
+            end = "\r\n" if rnd.random() < 0.2 else "\n"
+            write(os.path.join(repo, folder, ".gitignore"), end.join(lines).encode() + b"\n")
+        for folder in sorted(set(rnd.choice(folders) for _ in range(rnd.randint(1, 4)))):
+            lines = ["%s %s" % (rnd.choice(ATTR_PATTERNS), rnd.choice(ATTR_STATES))
+                     for _ in range(rnd.randint(1, 7))]
+            write(os.path.join(repo, folder, ".gitattributes"),
+                  ((macro if folder == "" else "") + "\n".join(lines) + "\n").encode())
+        if rnd.random() < 0.3:
+            write(os.path.join(repo, ".git", "info", "exclude"),
+                  (rnd.choice(IGNORE_LINES) + "\n").encode())
+        if rnd.random() < 0.3:
+            write(os.path.join(repo, ".git", "info", "attributes"),
+                  ("%s %s\n" % (rnd.choice(ATTR_PATTERNS), rnd.choice(ATTR_STATES))).encode())
+        if rnd.random() < 0.25:
+            self.git(repo, "config", "core.ignorecase", "true")
+        if rnd.random() < 0.2:
+            write(os.path.join(self.home, ".config", "git", "ignore"), b"*.md\n")
+        else:
+            shutil.rmtree(os.path.join(self.home, ".config"), ignore_errors=True)
+
+    def expected(self, repo):
+        """Each file's bytes after `eolset -e -u` and `-e -w`, as git decides."""
+        paths = []
+        for dirpath, dirnames, filenames in os.walk(repo):
+            dirnames[:] = [d for d in dirnames if d != ".git"]
+            paths += [os.path.relpath(os.path.join(dirpath, n), repo) for n in filenames]
+        listing = b"".join(p.encode() + b"\0" for p in paths)
+        # Status 1: nothing is ignored.
+        ignored = set(subprocess.run(["git", "-C", repo, "check-ignore", "--no-index", "-z",
+                                      "--stdin"], input=listing, stdout=subprocess.PIPE,
+                                     check=False).stdout.split(b"\0"))
+        check = subprocess.run(["git", "-C", repo, "check-attr", "-z", "--stdin", "eol", "text"],
+                               input=listing, stdout=subprocess.PIPE, check=False).stdout
+        fields = check.split(b"\0")
+        attrs = {}
+        for i in range(0, len(fields) - 2, 3):
+            attrs.setdefault(fields[i], {})[fields[i + 1]] = fields[i + 2]
+        want = {}
+        for rel in paths:
+            key = rel.encode()
+            a = attrs.get(key, {})
+            orig = b"x\r\ny\nz" if "/.git" not in rel else None
+            if key in ignored or a.get(b"text") == b"unset":
+                want[rel] = (orig, orig)
+            elif a.get(b"eol") in (b"lf", b"crlf"):
+                form = b"x\ny\nz" if a[b"eol"] == b"lf" else b"x\r\ny\r\nz"
+                want[rel] = (form, form)
+            else:
+                want[rel] = (b"x\ny\nz", b"x\r\ny\r\nz")
+        return want
+
+    def test_generated_repositories_as_git_decides(self):
+        rnd = random.Random(int(os.environ.get("EOLSET_E2E_SEED", "35")))
+        rounds = 6 if self.wine else 40
+        checked = 0
+        for r in range(rounds):
+            repo = os.path.join(self.tmp, "repo%d" % r)
+            self.make_repo(rnd, repo)
+            # Rules files are data like any other: they are given mixed line ends too.
+            for dirpath, dirnames, filenames in os.walk(repo):
+                dirnames[:] = [d for d in dirnames if d != ".git"]
+                for n in filenames:
+                    if n in (".gitignore", ".gitattributes"):
+                        data = read(os.path.join(dirpath, n))
+                        if b"\r\n" not in data:
+                            write(os.path.join(dirpath, n), data.replace(b"\n", b"\r\n", 1))
+            want = self.expected(repo)
+            for k, mode in enumerate(("-u", "-w")):
+                copy = repo + mode
+                shutil.copytree(repo, copy, symlinks=True)
+                out, rc, err = self.run_full("-e", mode, copy)
+                self.assertEqual((rc, err), (0, ""), out)
+                wrong = []
+                for rel, forms in want.items():
+                    if os.path.basename(rel) in (".gitignore", ".gitattributes"):
+                        continue  # their own bytes are checked by git's answers above
+                    got = read(os.path.join(copy, rel))
+                    if got != forms[k]:
+                        wrong.append((rel, got, forms[k]))
+                    checked += 1
+                rules = {rel: read(os.path.join(repo, rel)) for rel in want
+                         if os.path.basename(rel) in (".gitignore", ".gitattributes")}
+                if wrong and os.environ.get("EOLSET_E2E_KEEP"):
+                    shutil.copytree(repo, os.environ["EOLSET_E2E_KEEP"] + "/repo%d" % r, symlinks=True)
+                self.assertEqual(wrong, [], "repo%d %s; rules: %r" % (r, mode, rules))
+        if os.environ.get("EOLSET_E2E_SEED"):
+            print("paths checked:", checked)
+        self.assertGreater(checked, 300 if not self.wine else 40)
+
+    def make_example(self):
+        repo = self.root
+        subprocess.run(["git", "init", "-q", repo], check=True)
+        write(self.p(".gitattributes"), b"* text=auto eol=lf\n*.bat eol=crlf\n*.png binary\n")
+        write(self.p(".gitignore"), b"build/\n*.log\n")
+        write(self.p("src/main.c"), b"int main;\n")
+        write(self.p("run.bat"), b"echo\r\n")
+        write(self.p("logo.png"), b"\x89PNG\r\n\x1a\n" + b"a\r\n" * 20)
+        self.git(repo, "add", "-A")
+        self.git(repo, "commit", "-q", "-m", "one")
+        # The working tree drifts: an editor saved CR LF, another LF.
+        write(self.p("src/main.c"), b"int main;\r\n")
+        write(self.p("run.bat"), b"echo\n")
+        write(self.p("logo.png"), b"\x89PNG\r\n\x1a\n" + b"b\r\n" * 20)
+        write(self.p("build/out.txt"), b"built\r\n")
+        write(self.p("trace.log"), b"log\r\n")
+        return repo
+
+    def test_example_repository(self):
+        repo = self.make_example()
+        ignored_before = {rel: read(self.p(rel)) for rel in ("build/out.txt", "trace.log", "logo.png")}
+        out, rc, err = self.run_full("-c", "-e", "root")
+        self.assertEqual((rc, err), (1, ""))
+        self.assertEqual(out, "%s\n%s\n" % (self.shown("run.bat"), self.shown("src/main.c")))
+        out, rc, err = self.run_full("-e", "-f", "root")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertIn("1 binary files left alone\n", out)
+        self.assertIn("fixed 2 line feeds and 0 BOMs in 2 files\n", out)
+        for rel, data in ignored_before.items():
+            self.assertEqual(read(self.p(rel)), data, rel)
+        self.assertEqual(read(self.p("run.bat")), b"echo\r\n")
+        self.assertEqual(read(self.p("src/main.c")), b"int main;\n")
+        status = self.git(repo, "status", "--porcelain").decode()
+        self.assertEqual(status, " M logo.png\n")
+        self.assertEqual(self.git(repo, "diff", "--ignore-cr-at-eol", "--", "src", "run.bat"), b"")
+        add = subprocess.run(["git", "-C", repo, "add", "-A"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        self.assertEqual((add.returncode, add.stderr), (0, b""))
+        out, rc, err = self.run_full("-c", "-e", "root")
+        self.assertEqual((out, rc, err), ("", 0, ""))
+        # A subfolder, a single file and an ignored folder given as the
+        # folder: the same rules from the top of the work tree.
+        write(self.p("src/main.c"), b"int main;\r\n")
+        out, rc = self.run_eolset("-c", "-e", "root/src")
+        self.assertEqual((out, rc), (self.shown("src/main.c") + "\n", 1))
+        out, rc = self.run_eolset("-c", "-e", "root/src/main.c", "root/build/out.txt")
+        self.assertEqual(rc, 1)
+        self.assertNotIn("out.txt", out)
+        out, rc = self.run_eolset("-c", "-e", "root/build")
+        self.assertEqual((out, rc), ("", 0))
+        # Outside a work tree -e changes nothing.
+        shutil.rmtree(self.p(".git"))
+        out, rc = self.run_eolset("-t", "-u", "-e", "root")
+        self.assertIn(self.shown("build/out.txt"), out)
+
+
 class Safety(Tree):
     """Every file ends exactly as it was or fully converted."""
 
