@@ -106,7 +106,7 @@ TEST_F(Driver, HelpVersionAndMissingFolder) {
         int rc = -5;
         std::string help = run({"eolset", ask, "anything"}, 0, &rc);
         EXPECT_EQ(help.rfind("Newlinery\n", 0), 0u) << ask;
-        EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 25) << ask;
+        EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 26) << ask;
         EXPECT_NE(help.find("\n  -w  convert to windows text file\n"
                             "  -f  also convert binary files and version-control folders\n"),
                   std::string::npos);

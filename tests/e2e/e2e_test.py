@@ -608,6 +608,8 @@ ATTR_STATES = ["text", "-text", "text=auto", "eol=lf", "eol=crlf", "binary", "!e
 
 def git_env(home):
     env = dict(os.environ)
+    # Wine keeps its prefix (and its running session) where it was.
+    env.setdefault("WINEPREFIX", os.path.join(os.path.expanduser("~"), ".wine"))
     env.update({"HOME": home, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
                 "GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.path.join(home, ".gitconfig")})
     return env
@@ -677,7 +679,8 @@ class FollowsRepository(Tree):
                                       "--stdin"], input=listing, stdout=subprocess.PIPE,
                                      check=False).stdout.split(b"\0"))
         check = subprocess.run(["git", "-C", repo, "check-attr", "-z", "--stdin", "eol", "text"],
-                               input=listing, stdout=subprocess.PIPE, check=False).stdout
+                               input=listing, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               check=False).stdout
         fields = check.split(b"\0")
         attrs = {}
         for i in range(0, len(fields) - 2, 3):
