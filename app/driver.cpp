@@ -87,7 +87,13 @@ void walk(Run* run, const char* folder, const char* const* filters, const char* 
     shown_set_root(folder, path_full(arena_base(&run->arena), folder));
     Settings* settings = &run->settings;
     open_settings(run, folder);
-    if (settings->active) walker_set_screen(walker, screen_entry, settings);
+    if (settings->active) {
+        walker_set_screen(walker, screen_entry, settings);
+        settings->holds = [](void* w, const char* folder, uint64_t length, const char* name) {
+            return walker_level_holds(static_cast<FolderWalker*>(w), folder, length, name);
+        };
+        settings->holds_context = walker;
+    }
     report_settings_problem(run);
     // The files are converted on worker threads while the walk goes on; what
     // the walk itself reports waits until the files before it are done.

@@ -366,12 +366,16 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
         if (*p == '/') *p = '\\';
     uint64_t folder_length = str_len(folder);
     if (folder_length && folder[folder_length - 1] == '\\') --folder_length;
-    char* ignore = join(arena_base(&f.arena), folder, folder_length, ".gitignore");
-    char* attributes = join(arena_base(&f.arena), folder, folder_length, ".gitattributes");
-    if (!ignore || !attributes) return false;
-    load_list(s, &f.arena, ignore, f.folder, false, false, &f.ignore);
+    auto path_of = [&](const char* name) -> char* {
+        int held = s->holds ? s->holds(s->holds_context, folder, folder_length, name) : -1;
+        if (held == 0) return nullptr;
+        char* path = join(arena_base(&f.arena), folder, folder_length, name);
+        if (!path) s->out_of_memory = true;
+        return path;
+    };
+    load_list(s, &f.arena, path_of(".gitignore"), f.folder, false, false, &f.ignore);
     // Macros are taken from the top folder's file only.
-    load_list(s, &f.arena, attributes, f.folder, true, s->depth == 1, &f.attributes);
+    load_list(s, &f.arena, path_of(".gitattributes"), f.folder, true, s->depth == 1, &f.attributes);
     return true;
 }
 

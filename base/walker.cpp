@@ -409,6 +409,31 @@ void level_release(FolderLevel* level) {
     mem_free(level);
 }
 
+int walker_level_holds(FolderWalker* walker, const char* folder, uint64_t length,
+                       const char* name) {
+    FolderLevel* level = walker->frame.level;
+    if (!level || level->count == 0) return -1;
+    ji_pos_t pos;
+    ji_pos_init(&pos, &level->root);
+    int found = 0;
+    uint64_t n = str_len(name);
+    for (JiRecord* r = ji_first(&pos, &level->root); r; r = ji_next(&pos)) {
+        const LevelEntry* e = reinterpret_cast<const LevelEntry*>(r);
+        const char* path = e->path;
+        if (e->name_offset != length + 1 || memcmp(path, folder, length) != 0 ||
+            path[length] != '\\') {
+            found = -1; // another folder's listing
+            break;
+        }
+        if (memcmp(path + e->name_offset, name, n + 1) == 0) {
+            found = 1;
+            break;
+        }
+    }
+    ji_pos_release(&pos);
+    return found;
+}
+
 void walker_set_screen(FolderWalker* walker, WalkScreen screen, void* context) {
     walker->screen = screen;
     walker->screen_context = context;

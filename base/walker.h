@@ -132,6 +132,10 @@ bool is_vcs_folder_name(const char* name, uint64_t length);
 // A null or empty folder means ".". Filters: a null-terminated array, or null.
 ErrorCode walker_create(FolderWalker** out, Signal* cancel, const char* folder, int32_t flags,
                         const char* const* filters);
+// Whether the folder being read holds an entry `name`, by its listing (no
+// call to the system): 1 or 0; -1 when the folder being read is not
+// folder[0, length) (no separator at its end).
+int walker_level_holds(FolderWalker* walker, const char* folder, uint64_t length, const char* name);
 // Sets the screen every entry passes first.
 void walker_set_screen(FolderWalker* walker, WalkScreen screen, void* context);
 ErrorCode walker_next(FolderWalker* walker, const char** path, uint64_t* name_offset,
