@@ -67,7 +67,13 @@ bool screen_entry(void* context, const char* path, const FileEntry* entry) {
 // Reads what the repository holding `folder` declares (-e).
 void open_settings(Run* run, const char* folder) {
     if (!run->options->follow_repository) return;
-    if (!settings_open(&run->settings, folder)) run->settings.out_of_memory = true;
+    Settings* s = &run->settings;
+    if (settings_open(s, folder)) return;
+    // Without memory to read them, the repository's rules are unknown: no
+    // file is touched.
+    s->active = true;
+    s->root_excluded = true;
+    s->out_of_memory = true;
 }
 
 // Walks `folder` with `filters`; `open_failed` begins the line that says it
@@ -104,8 +110,9 @@ void walk(Run* run, const char* folder, const char* const* filters, const char* 
         FileEntry* entry = nullptr;
         if (interrupt_requested()) break;
         err = walker_next(walker, &path, nullptr, &entry);
-        if (err == ERR_NO_MORE_FILES || err == ERR_CANCELLED) break;
+        // What the screen met while the walk went on, the last entries' too.
         report_settings_problem(run);
+        if (err == ERR_NO_MORE_FILES || err == ERR_CANCELLED) break;
         if (err != 0) {
             crew_drain();
             report_walk_error(run, err, path);

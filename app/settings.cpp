@@ -15,6 +15,7 @@ struct SettingsFrame {
     char* folder; // relative to the top: "" or "a/b/"
     uint64_t folder_length;
     GitRuleList ignore, attributes;
+    bool broken; // a rules file could not be read
 };
 
 namespace {
@@ -26,13 +27,17 @@ inline bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
+void memory_failed(Settings* s) {
+    s->out_of_memory = true;
+    ++s->failures;
+}
+
 void note_problem(Settings* s, const char* path, ErrorCode e) {
-    if (e == ERR_OUT_OF_MEMORY) {
-        s->out_of_memory = true;
-        return;
-    }
+    if (e == ERR_OUT_OF_MEMORY) return memory_failed(s);
+    ++s->failures;
     if (s->problem_path) return;
     s->problem_path = str_dup(heap_allocator(), path, str_len(path));
+    if (!s->problem_path) s->out_of_memory = true; // said as that, then
     s->problem = e;
 }
 
@@ -114,37 +119,43 @@ void load_list(Settings* s, ArenaAllocator* arena, const char* path, const char*
     mem_free(data);
     if (!ok) {
         *list = GitRuleList{};
-        s->out_of_memory = true;
+        memory_failed(s);
     }
 }
 
 // --- where the files are ------------------------------------------------------
 
 // An environment variable (UTF-8, heap), or null when unset or empty.
-char* env(const char16_t* name) {
+// A string made from what was there, or null with the failure noted.
+char* made(Settings* s, char* p) {
+    if (!p) memory_failed(s);
+    return p;
+}
+
+char* env(Settings* s, const char16_t* name) {
     char16_t wide[1024];
     DWORD n = GetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(name),
                                       reinterpret_cast<LPWSTR>(wide), 1024);
     if (n == 0 || n >= 1024) return nullptr;
-    return utf16_to_utf8_alloc(heap_allocator(), wide, n);
+    return made(s, utf16_to_utf8_alloc(heap_allocator(), wide, n));
 }
 
-char* home_folder() {
-    char* home = env(u"HOME");
+char* home_folder(Settings* s) {
+    char* home = env(s, u"HOME");
 #ifdef _WIN32
-    if (!home) home = env(u"USERPROFILE");
+    if (!home) home = env(s, u"USERPROFILE");
 #endif
     return home;
 }
 
 // $XDG_CONFIG_HOME/git/<leaf>, or ~/.config/git/<leaf>.
-char* xdg_git_file(const char* leaf) {
-    char* base = env(u"XDG_CONFIG_HOME");
+char* xdg_git_file(Settings* s, const char* leaf) {
+    char* base = env(s, u"XDG_CONFIG_HOME");
     char* path = nullptr;
     if (base) {
-        path = format_new(heap_allocator(), "%s/git/%s", base, leaf);
-    } else if (char* home = home_folder()) {
-        path = format_new(heap_allocator(), "%s/.config/git/%s", home, leaf);
+        path = made(s, format_new(heap_allocator(), "%s/git/%s", base, leaf));
+    } else if (char* home = home_folder(s)) {
+        path = made(s, format_new(heap_allocator(), "%s/.config/git/%s", home, leaf));
         mem_free(home);
     }
     mem_free(base);
@@ -153,19 +164,19 @@ char* xdg_git_file(const char* leaf) {
 
 // A path from a config file: "~/" is the home folder; a relative one lies
 // in the top folder (where git runs).
-char* config_path(const Settings* s, const char* value) {
+char* config_path(Settings* s, const char* value) {
     if (value[0] == '~' && (is_separator(value[1]) || value[1] == 0)) {
-        char* home = home_folder();
+        char* home = home_folder(s);
         if (!home) return nullptr;
-        char* path = format_new(heap_allocator(), "%s%s", home, value + 1);
+        char* path = made(s, format_new(heap_allocator(), "%s%s", home, value + 1));
         mem_free(home);
         return path;
     }
     uint64_t root = 0;
     bool rooted = false;
     if (path_root(value, &root, &rooted) == 0 && (root > 0 || rooted))
-        return str_dup(heap_allocator(), value, str_len(value));
-    return join(heap_allocator(), s->top, s->top_length, value);
+        return made(s, str_dup(heap_allocator(), value, str_len(value)));
+    return made(s, join(heap_allocator(), s->top, s->top_length, value));
 }
 
 struct CoreConfig {
@@ -272,7 +283,7 @@ void read_config(Settings* s, const char* path, CoreConfig* c) {
 // `dot_git`: the folder itself, or the one a "gitdir:" file names (and, for
 // a linked work tree, the common folder its "commondir" names).
 char* find_git_dir(Settings* s, const char* dot_git, bool is_folder) {
-    if (is_folder) return str_dup(heap_allocator(), dot_git, str_len(dot_git));
+    if (is_folder) return made(s, str_dup(heap_allocator(), dot_git, str_len(dot_git)));
     uint64_t size = 0;
     char* data = read_rules(s, dot_git, &size);
     if (!data) return nullptr;
@@ -285,7 +296,7 @@ char* find_git_dir(Settings* s, const char* dot_git, bool is_folder) {
     }
     mem_free(data);
     if (!dir) return nullptr;
-    char* common_file = format_new(heap_allocator(), "%s\\commondir", dir);
+    char* common_file = made(s, format_new(heap_allocator(), "%s\\commondir", dir));
     char* common = common_file ? read_rules(s, common_file, &size) : nullptr;
     mem_free(common_file);
     if (common) {
@@ -294,9 +305,9 @@ char* find_git_dir(Settings* s, const char* dot_git, bool is_folder) {
         common[n] = 0;
         uint64_t root = 0;
         bool rooted = false;
-        char* joined = path_root(common, &root, &rooted) == 0 && (root > 0 || rooted)
-                           ? str_dup(heap_allocator(), common, n)
-                           : format_new(heap_allocator(), "%s\\%s", dir, common);
+        char* joined = made(s, path_root(common, &root, &rooted) == 0 && (root > 0 || rooted)
+                                   ? str_dup(heap_allocator(), common, n)
+                                   : format_new(heap_allocator(), "%s\\%s", dir, common));
         mem_free(common);
         if (joined) {
             mem_free(dir);
@@ -319,7 +330,7 @@ int64_t make_relative(Settings* s, const char* path) {
         uint64_t capacity = length + 256;
         char* grown = static_cast<char*>(mem_malloc(capacity));
         if (!grown) {
-            s->out_of_memory = true;
+            memory_failed(s);
             return -1;
         }
         mem_free(s->relative);
@@ -357,11 +368,14 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
     arena_init(&f.arena);
     f.folder = str_dup(arena_base(&f.arena), rel, length);
     f.folder_length = length;
-    if (!f.folder) return false;
     // The folder in the system's form.
     char* folder =
-        concat(arena_base(&f.arena), s->top, s->top_length, length ? "\\" : "", f.folder);
-    if (!folder) return false;
+        f.folder ? concat(arena_base(&f.arena), s->top, s->top_length, length ? "\\" : "", f.folder)
+                 : nullptr;
+    if (!folder) {
+        pop_frame(s);
+        return false;
+    }
     for (char* p = folder + s->top_length; *p; ++p)
         if (*p == '/') *p = '\\';
     uint64_t folder_length = str_len(folder);
@@ -370,12 +384,15 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
         int held = s->holds ? s->holds(s->holds_context, folder, folder_length, name) : -1;
         if (held == 0) return nullptr;
         char* path = join(arena_base(&f.arena), folder, folder_length, name);
-        if (!path) s->out_of_memory = true;
+        if (!path) memory_failed(s);
         return path;
     };
+    uint32_t failures = s->failures;
     load_list(s, &f.arena, path_of(".gitignore"), f.folder, false, false, &f.ignore);
     // Macros are taken from the top folder's file only.
     load_list(s, &f.arena, path_of(".gitattributes"), f.folder, true, s->depth == 1, &f.attributes);
+    // Rules that could not be read leave the folder's files alone.
+    f.broken = s->failures != failures;
     return true;
 }
 
@@ -393,7 +410,7 @@ bool sync_to(Settings* s, const char* rel, uint64_t name) {
         const char* slash = static_cast<const char*>(memchr(rel + at, '/', name - at));
         uint64_t next = slash ? static_cast<uint64_t>(slash - rel) + 1 : name;
         if (!push_frame(s, rel, next)) {
-            s->out_of_memory = true;
+            memory_failed(s);
             return false;
         }
         at = next;
@@ -410,6 +427,8 @@ uint64_t name_start(const char* rel, uint64_t length) {
 // Whether git ignores rel[0, length), with the stack at its parent.
 bool ignored(Settings* s, uint64_t length, uint64_t name, bool folder) {
     const char* rel = s->relative;
+    for (uint32_t i = s->depth; i-- > 0;)
+        if (s->frames[i].broken) return true;
     for (uint32_t i = s->depth; i-- > 0;) {
         const GitRuleList& list = s->frames[i].ignore;
         int64_t hit = rules_last_match(&list, rel, length, name, folder, s->fold, list.count);
@@ -428,13 +447,16 @@ bool is_dot_git(const char* rel, uint64_t length, uint64_t name) {
 }
 
 // Whether `folder` (full, no closing separator) holds a ".git"; its kind.
-bool has_dot_git(const char* folder, uint64_t length, bool* is_folder) {
+// Memory that runs out is noted: nothing can be told then.
+bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_folder) {
     char buf[4096];
     if (length + 6 > sizeof buf) return false;
     memcpy(buf, folder, length);
     memcpy(buf + length, "\\.git", 6);
     FileEntry entry{};
-    if (file_query_entry_by_path(buf, &entry) != 0) return false;
+    ErrorCode e = file_query_entry_by_path(buf, &entry);
+    if (e == ERR_OUT_OF_MEMORY) memory_failed(s);
+    if (e != 0) return false;
     *is_folder = entry.is_directory != 0;
     return true;
 }
@@ -464,39 +486,45 @@ bool settings_open(Settings* s, const char* folder) {
     bool is_folder = false;
     bool found = false;
     for (;;) {
-        if (has_dot_git(full, top, &is_folder)) {
+        if (has_dot_git(s, full, top, &is_folder)) {
             found = true;
             break;
         }
         uint64_t up = top;
         while (up && !is_separator(full[up - 1])) --up;
-        if (up < 2 || full[top - 1] == ':') break;
+        if (up < 2 || full[top - 1] == ':' || s->out_of_memory) break;
         top = up - 1;
     }
     if (!found) {
         mem_free(full);
-        return true; // no work tree
+        return !s->out_of_memory; // no work tree, or none could be looked for
     }
-    s->top = str_dup(heap_allocator(), full, top);
+    s->top = made(s, str_dup(heap_allocator(), full, top));
     s->top_length = top;
-    char* dot_git = s->top ? join(heap_allocator(), s->top, top, ".git") : nullptr;
+    char* dot_git = s->top ? made(s, join(heap_allocator(), s->top, top, ".git")) : nullptr;
     s->git_dir = dot_git ? find_git_dir(s, dot_git, is_folder) : nullptr;
     mem_free(dot_git);
     if (!s->top || !s->git_dir) {
-        // No memory, or a ".git" file that names no folder: no work tree.
-        bool memory = !s->top || s->out_of_memory;
+        // No memory, or a ".git" file that could not be read: said, and
+        // nothing is touched; one that names no folder: no work tree.
+        bool failed = !s->top || s->failures;
         mem_free(full);
+        if (failed) {
+            s->active = true;
+            s->root_excluded = true;
+            return !s->out_of_memory;
+        }
         settings_release(s);
-        return !memory;
+        return true;
     }
     s->active = true;
 
     // Config: the user's (XDG, then ~/.gitconfig), then the repository's.
     CoreConfig config{nullptr, nullptr, -1};
-    char* xdg = xdg_git_file("config");
-    char* home = home_folder();
-    char* gitconfig = home ? format_new(heap_allocator(), "%s/.gitconfig", home) : nullptr;
-    char* local = format_new(heap_allocator(), "%s\\config", s->git_dir);
+    char* xdg = xdg_git_file(s, "config");
+    char* home = home_folder(s);
+    char* gitconfig = home ? made(s, format_new(heap_allocator(), "%s/.gitconfig", home)) : nullptr;
+    char* local = made(s, format_new(heap_allocator(), "%s\\config", s->git_dir));
     read_config(s, xdg, &config);
     read_config(s, gitconfig, &config);
     read_config(s, local, &config);
@@ -505,17 +533,18 @@ bool settings_open(Settings* s, const char* folder) {
     mem_free(gitconfig);
     mem_free(local);
     s->fold = config.ignore_case == 1;
-    char* excludes = config.excludes_file ? config.excludes_file : xdg_git_file("ignore");
-    char* attributes = config.attributes_file ? config.attributes_file : xdg_git_file("attributes");
+    char* excludes = config.excludes_file ? config.excludes_file : xdg_git_file(s, "ignore");
+    char* attributes =
+        config.attributes_file ? config.attributes_file : xdg_git_file(s, "attributes");
     load_list(s, &s->arena, excludes, "", false, false, &s->global_ignore);
     load_list(s, &s->arena, attributes, "", true, true, &s->global_attributes);
     mem_free(excludes);
     mem_free(attributes);
     // The top folder's own files come before info/attributes: its macros
     // give way to the ones defined there.
-    if (!push_frame(s, "", 0)) s->out_of_memory = true;
-    char* exclude = format_new(heap_allocator(), "%s\\info\\exclude", s->git_dir);
-    char* info = format_new(heap_allocator(), "%s\\info\\attributes", s->git_dir);
+    if (!push_frame(s, "", 0)) memory_failed(s);
+    char* exclude = made(s, format_new(heap_allocator(), "%s\\info\\exclude", s->git_dir));
+    char* info = made(s, format_new(heap_allocator(), "%s\\info\\attributes", s->git_dir));
     load_list(s, &s->arena, exclude, "", false, false, &s->info_exclude);
     load_list(s, &s->arena, info, "", true, true, &s->info_attributes);
     mem_free(exclude);
@@ -533,6 +562,8 @@ bool settings_open(Settings* s, const char* folder) {
         s->relative[i] = saved;
     }
     mem_free(full);
+    // Whatever could not be read leaves every file alone.
+    if (s->failures) s->root_excluded = true;
     return !s->out_of_memory;
 }
 
@@ -544,7 +575,7 @@ void settings_release(Settings* s) {
     mem_free(s->relative);
     mem_free(s->problem_path);
     attr_query_release(&s->query);
-    if (s->names.count) git_names_release(&s->names);
+    git_names_release(&s->names);
     arena_release(&s->arena);
     *s = Settings{};
 }
@@ -553,24 +584,24 @@ bool settings_excluded(Settings* s, const char* path, const FileEntry* entry) {
     if (!s->active) return false;
     if (s->root_excluded) return true;
     int64_t length = make_relative(s, path);
-    if (length <= 0) return false;
+    if (length <= 0) return s->out_of_memory; // without memory: left alone
     uint64_t n = static_cast<uint64_t>(length);
     uint64_t name = name_start(s->relative, n);
     if (is_dot_git(s->relative, n, name)) return true;
     if (entry && entry->is_symlink) return true;
-    if (!sync_to(s, s->relative, name)) return false;
+    if (!sync_to(s, s->relative, name)) return true;
     return ignored(s, n, name, entry && entry->is_directory);
 }
 
 FileWant settings_want(Settings* s, const char* path) {
     if (!s->active) return WANT_RUN;
     int64_t length = make_relative(s, path);
-    if (length <= 0) return WANT_RUN;
+    if (length <= 0) return s->out_of_memory ? WANT_ALONE : WANT_RUN;
     uint64_t n = static_cast<uint64_t>(length);
     uint64_t name = name_start(s->relative, n);
     if (!sync_to(s, s->relative, name) || !attr_query_begin(&s->query, &s->names)) {
-        s->out_of_memory = true;
-        return WANT_RUN;
+        memory_failed(s);
+        return WANT_ALONE;
     }
     AttrQuery* q = &s->query;
     bool done = attr_query_offer(q, &s->info_attributes, s->relative, n, name, s->fold);

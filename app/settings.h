@@ -35,6 +35,7 @@ struct Settings {
     char* problem_path;
     ErrorCode problem;
     bool out_of_memory;
+    uint32_t failures; // rules or config files that could not be read, memory that ran out
     // Asks the walk's listing whether a folder holds a name (1, 0; -1: ask
     // the system), so that a folder's missing rules files cost no call.
     int (*holds)(void* context, const char* folder, uint64_t length, const char* name);

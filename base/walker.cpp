@@ -416,8 +416,8 @@ int walker_level_holds(FolderWalker* walker, const char* folder, uint64_t length
     ji_pos_t pos;
     ji_pos_init(&pos, &level->root);
     int found = 0;
-    uint64_t n = str_len(name);
-    for (JiRecord* r = ji_first(&pos, &level->root); r; r = ji_next(&pos)) {
+    uint64_t n = str_len(name), seen = 0;
+    for (JiRecord* r = ji_first(&pos, &level->root); r; r = ji_next(&pos), ++seen) {
         const LevelEntry* e = reinterpret_cast<const LevelEntry*>(r);
         const char* path = e->path;
         if (e->name_offset != length + 1 || memcmp(path, folder, length) != 0 ||
@@ -431,6 +431,8 @@ int walker_level_holds(FolderWalker* walker, const char* folder, uint64_t length
         }
     }
     ji_pos_release(&pos);
+    // A walk of the index cut short (its memory ran out) tells nothing.
+    if (found == 0 && seen != level->count) return -1;
     return found;
 }
 

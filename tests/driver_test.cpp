@@ -87,6 +87,50 @@ TEST_F(Driver, OutOfMemoryAnywhereNeverCrashes) {
     }
 }
 
+// With -e, whichever heap call fails: no file ends in a form its repository
+// does not declare, an ignored file is never touched, and a failure is said.
+TEST_F(Driver, OutOfMemoryWithRepositorySettings) {
+    fs::path tree = dir.dir / "repo";
+    fs::create_directories(tree / ".git" / "info");
+    fs::create_directories(tree / "ign");
+    fs::create_directories(tree / "sub");
+    write_bytes(tree / ".gitignore", "ign/\n*.skip\n");
+    write_bytes(tree / "sub" / ".gitattributes", "*.crlf eol=crlf\n*.bin -text\n");
+    struct File {
+        const char* name;
+        const char* before;
+        const char* after; // with -e -u
+    } files[] = {{"a.txt", "a\r\n", "a\n"},       {"sub/b.crlf", "b\n", "b\r\n"},
+                 {"sub/c.bin", "c\r\n", "c\r\n"}, {"ign/d.txt", "d\r\n", "d\r\n"},
+                 {"e.skip", "e\r\n", "e\r\n"},    {"sub/f.txt", "f\r\n", "f\n"}};
+    std::string shown = shown_form(tree);
+    // Every heap call of the run fails in turn, up to the count of a run
+    // in which none fails.
+    for (const File& f : files) write_bytes(tree / f.name, f.before);
+    const uint64_t start = mem_call_count();
+    run({"eolset", "-e", "-u", "-j1", shown});
+    const uint64_t calls = mem_call_count() - start;
+    ASSERT_GT(calls, 50u);
+    for (uint64_t n = 0; n <= calls; ++n) {
+        for (const File& f : files) write_bytes(tree / f.name, f.before);
+        int rc = -5;
+        std::string out = run({"eolset", "-e", "-u", "-j1", shown}, n, &rc);
+        bool all = true;
+        for (const File& f : files) {
+            std::string bytes = read_bytes(tree / f.name);
+            EXPECT_TRUE(bytes == f.before || bytes == f.after) << n << " " << f.name;
+            all = all && bytes == f.after;
+        }
+        if (!all) {
+            EXPECT_EQ(rc, 1) << n << "\n" << out << err;
+        }
+        EXPECT_EQ(rc == 1, !err.empty()) << n << "\n" << out << err;
+        if (n == 0) {
+            EXPECT_TRUE(all && rc == 0) << out << err;
+        }
+    }
+}
+
 // Memory that runs out during a walk of readable folders is never taken for
 // a folder that could not be read.
 TEST_F(Driver, OutOfMemoryInAWalkIsNoUnreadableFolder) {
