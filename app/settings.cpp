@@ -15,7 +15,21 @@ struct SettingsFrame {
     char* folder; // relative to the top: "" or "a/b/"
     uint64_t folder_length;
     GitRuleList ignore, attributes;
-    bool broken; // a rules file could not be read
+    uint32_t repo; // the repository the folder belongs to
+    bool broken;   // a rules file could not be read
+};
+
+// A repository: the one the walk lies in, or one nested in its folders (a
+// submodule, a clone inside the tree), which git keeps apart: inside it
+// only its own files apply.
+struct SettingsRepo {
+    uint64_t prefix;      // its top folder's length, relative to the outer top
+    uint32_t first_frame; // its top folder's frame
+    bool fold;            // core.ignoreCase: names compare without ASCII case
+    char* git_dir;        // where its info/ and config are (heap)
+    GitNames names;       // attribute names, and its macros
+    ArenaAllocator arena; // the lists below
+    GitRuleList global_ignore, info_exclude, global_attributes, info_attributes;
 };
 
 namespace {
@@ -107,14 +121,14 @@ char* join(Allocator* a, const char* folder, uint64_t length, const char* name) 
 
 // Reads `path` as an ignore or attributes file into `list`; an absent file
 // is an empty list.
-void load_list(Settings* s, ArenaAllocator* arena, const char* path, const char* base,
-               bool attributes, bool macros, GitRuleList* list) {
+void load_list(Settings* s, GitNames* names, ArenaAllocator* arena, const char* path,
+               const char* base, bool attributes, bool macros, GitRuleList* list) {
     *list = GitRuleList{};
     list->base = base;
     uint64_t size = 0;
     char* data = path ? read_rules(s, path, &size) : nullptr;
     if (!data) return;
-    bool ok = attributes ? attributes_parse(arena, &s->names, data, size, base, macros, list)
+    bool ok = attributes ? attributes_parse(arena, names, data, size, base, macros, list)
                          : ignore_parse(arena, data, size, base, list);
     mem_free(data);
     if (!ok) {
@@ -317,6 +331,74 @@ char* find_git_dir(Settings* s, const char* dot_git, bool is_folder) {
     return dir;
 }
 
+// --- repositories -------------------------------------------------------------
+
+// Begins a repository whose top folder is `prefix` bytes of the path
+// relative to the outer top (its frame `first_frame`), with its config and
+// the user's files; takes `git_dir`. False when memory ran out.
+bool repo_begin(Settings* s, char* git_dir, uint64_t prefix, uint32_t first_frame) {
+    if (s->repo_count == s->repo_capacity) {
+        uint32_t capacity = s->repo_capacity ? 2 * s->repo_capacity : 4;
+        auto grown = static_cast<SettingsRepo*>(mem_calloc(capacity, sizeof(SettingsRepo)));
+        if (!grown) {
+            mem_free(git_dir);
+            return false;
+        }
+        if (s->repo_count) memcpy(grown, s->repos, s->repo_count * sizeof(SettingsRepo));
+        mem_free(s->repos);
+        s->repos = grown;
+        s->repo_capacity = capacity;
+    }
+    SettingsRepo* r = &s->repos[s->repo_count++];
+    *r = SettingsRepo{};
+    r->prefix = prefix;
+    r->first_frame = first_frame;
+    r->git_dir = git_dir;
+    arena_init(&r->arena);
+    if (!git_names_init(&r->names)) return false;
+    // Config: the user's (XDG, then ~/.gitconfig), then the repository's.
+    CoreConfig config{nullptr, nullptr, -1};
+    char* xdg = xdg_git_file(s, "config");
+    char* home = home_folder(s);
+    char* gitconfig = home ? made(s, format_new(heap_allocator(), "%s/.gitconfig", home)) : nullptr;
+    char* local = made(s, format_new(heap_allocator(), "%s\\config", git_dir));
+    read_config(s, xdg, &config);
+    read_config(s, gitconfig, &config);
+    read_config(s, local, &config);
+    mem_free(xdg);
+    mem_free(home);
+    mem_free(gitconfig);
+    mem_free(local);
+    r->fold = config.ignore_case == 1;
+    char* excludes = config.excludes_file ? config.excludes_file : xdg_git_file(s, "ignore");
+    char* attributes =
+        config.attributes_file ? config.attributes_file : xdg_git_file(s, "attributes");
+    load_list(s, &r->names, &r->arena, excludes, "", false, false, &r->global_ignore);
+    load_list(s, &r->names, &r->arena, attributes, "", true, true, &r->global_attributes);
+    mem_free(excludes);
+    mem_free(attributes);
+    return true;
+}
+
+// The repository's own info/ files, once its top folder's files are read:
+// their macros give way to the ones defined there.
+void repo_finish(Settings* s, SettingsRepo* r) {
+    char* exclude = made(s, format_new(heap_allocator(), "%s\\info\\exclude", r->git_dir));
+    char* info = made(s, format_new(heap_allocator(), "%s\\info\\attributes", r->git_dir));
+    load_list(s, &r->names, &r->arena, exclude, "", false, false, &r->info_exclude);
+    load_list(s, &r->names, &r->arena, info, "", true, true, &r->info_attributes);
+    mem_free(exclude);
+    mem_free(info);
+}
+
+void repo_end(Settings* s) {
+    SettingsRepo* r = &s->repos[--s->repo_count];
+    git_names_release(&r->names);
+    arena_release(&r->arena);
+    mem_free(r->git_dir);
+    *r = SettingsRepo{};
+}
+
 // --- the folder stack ---------------------------------------------------------
 
 // `path` relative to the top with '/' between names, in s->relative; its
@@ -350,7 +432,10 @@ void pop_frame(Settings* s) {
     SettingsFrame& f = s->frames[--s->depth];
     arena_release(&f.arena);
     f = SettingsFrame{};
+    if (s->repo_count > 1 && s->repos[s->repo_count - 1].first_frame == s->depth) repo_end(s);
 }
+
+bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_folder);
 
 // Enters the folder rel[0, length) ("" or "a/b/"): reads its rules files.
 bool push_frame(Settings* s, const char* rel, uint64_t length) {
@@ -388,9 +473,41 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
         return path;
     };
     uint32_t failures = s->failures;
-    load_list(s, &f.arena, path_of(".gitignore"), f.folder, false, false, &f.ignore);
+    f.repo = s->repo_count - 1;
+    // A folder below the top that holds a ".git" is a repository of its own.
+    bool is_folder = false;
+    int held = length == 0 ? 0
+               : s->holds  ? s->holds(s->holds_context, folder, folder_length, ".git")
+                           : -1;
+    if (held == 1) {
+        FileEntry entry{};
+        char* dot_git = path_of(".git");
+        ErrorCode e = dot_git ? file_query_entry_by_path(dot_git, &entry) : ERR_OUT_OF_MEMORY;
+        if (e == ERR_OUT_OF_MEMORY) memory_failed(s);
+        held = e == 0 ? 1 : 0;
+        is_folder = entry.is_directory != 0;
+    } else if (held == -1) {
+        held = has_dot_git(s, folder, folder_length, &is_folder) ? 1 : 0;
+    }
+    if (held == 1) {
+        char* dot_git = path_of(".git");
+        char* git_dir = dot_git ? find_git_dir(s, dot_git, is_folder) : nullptr;
+        if (git_dir) {
+            if (!repo_begin(s, git_dir, length, s->depth - 1)) {
+                memory_failed(s);
+                pop_frame(s); // and the repository begun for it
+                return false;
+            }
+            f.repo = s->repo_count - 1;
+        }
+    }
+    SettingsRepo* r = &s->repos[f.repo];
+    bool top = r->first_frame == s->depth - 1;
+    const char* base = f.folder + r->prefix;
+    load_list(s, &r->names, &f.arena, path_of(".gitignore"), base, false, false, &f.ignore);
     // Macros are taken from the top folder's file only.
-    load_list(s, &f.arena, path_of(".gitattributes"), f.folder, true, s->depth == 1, &f.attributes);
+    load_list(s, &r->names, &f.arena, path_of(".gitattributes"), base, true, top, &f.attributes);
+    if (top) repo_finish(s, r);
     // Rules that could not be read leave the folder's files alone.
     f.broken = s->failures != failures;
     return true;
@@ -426,17 +543,21 @@ uint64_t name_start(const char* rel, uint64_t length) {
 
 // Whether git ignores rel[0, length), with the stack at its parent.
 bool ignored(Settings* s, uint64_t length, uint64_t name, bool folder) {
-    const char* rel = s->relative;
     for (uint32_t i = s->depth; i-- > 0;)
         if (s->frames[i].broken) return true;
-    for (uint32_t i = s->depth; i-- > 0;) {
+    const SettingsRepo* r = &s->repos[s->frames[s->depth - 1].repo];
+    // Paths relative to the repository's own top.
+    const char* rel = s->relative + r->prefix;
+    length -= r->prefix;
+    name -= r->prefix;
+    for (uint32_t i = s->depth; i-- > r->first_frame;) {
         const GitRuleList& list = s->frames[i].ignore;
-        int64_t hit = rules_last_match(&list, rel, length, name, folder, s->fold, list.count);
+        int64_t hit = rules_last_match(&list, rel, length, name, folder, r->fold, list.count);
         if (hit >= 0) return !(list.rules[hit].flags & GIT_NEGATED);
     }
-    const GitRuleList* files[] = {&s->info_exclude, &s->global_ignore};
+    const GitRuleList* files[] = {&r->info_exclude, &r->global_ignore};
     for (const GitRuleList* list : files) {
-        int64_t hit = rules_last_match(list, rel, length, name, folder, s->fold, list->count);
+        int64_t hit = rules_last_match(list, rel, length, name, folder, r->fold, list->count);
         if (hit >= 0) return !(list->rules[hit].flags & GIT_NEGATED);
     }
     return false;
@@ -466,8 +587,6 @@ bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_fold
 bool settings_open(Settings* s, const char* folder) {
     settings_release(s);
     *s = Settings{};
-    if (!git_names_init(&s->names)) return false;
-    arena_init(&s->arena);
     char* full = path_full(heap_allocator(), folder);
     if (!full) return false;
     uint64_t n = str_len(full);
@@ -502,9 +621,9 @@ bool settings_open(Settings* s, const char* folder) {
     s->top = made(s, str_dup(heap_allocator(), full, top));
     s->top_length = top;
     char* dot_git = s->top ? made(s, join(heap_allocator(), s->top, top, ".git")) : nullptr;
-    s->git_dir = dot_git ? find_git_dir(s, dot_git, is_folder) : nullptr;
+    char* git_dir = dot_git ? find_git_dir(s, dot_git, is_folder) : nullptr;
     mem_free(dot_git);
-    if (!s->top || !s->git_dir) {
+    if (!s->top || !git_dir) {
         // No memory, or a ".git" file that could not be read: said, and
         // nothing is touched; one that names no folder: no work tree.
         bool failed = !s->top || s->failures;
@@ -519,36 +638,7 @@ bool settings_open(Settings* s, const char* folder) {
     }
     s->active = true;
 
-    // Config: the user's (XDG, then ~/.gitconfig), then the repository's.
-    CoreConfig config{nullptr, nullptr, -1};
-    char* xdg = xdg_git_file(s, "config");
-    char* home = home_folder(s);
-    char* gitconfig = home ? made(s, format_new(heap_allocator(), "%s/.gitconfig", home)) : nullptr;
-    char* local = made(s, format_new(heap_allocator(), "%s\\config", s->git_dir));
-    read_config(s, xdg, &config);
-    read_config(s, gitconfig, &config);
-    read_config(s, local, &config);
-    mem_free(xdg);
-    mem_free(home);
-    mem_free(gitconfig);
-    mem_free(local);
-    s->fold = config.ignore_case == 1;
-    char* excludes = config.excludes_file ? config.excludes_file : xdg_git_file(s, "ignore");
-    char* attributes =
-        config.attributes_file ? config.attributes_file : xdg_git_file(s, "attributes");
-    load_list(s, &s->arena, excludes, "", false, false, &s->global_ignore);
-    load_list(s, &s->arena, attributes, "", true, true, &s->global_attributes);
-    mem_free(excludes);
-    mem_free(attributes);
-    // The top folder's own files come before info/attributes: its macros
-    // give way to the ones defined there.
-    if (!push_frame(s, "", 0)) memory_failed(s);
-    char* exclude = made(s, format_new(heap_allocator(), "%s\\info\\exclude", s->git_dir));
-    char* info = made(s, format_new(heap_allocator(), "%s\\info\\attributes", s->git_dir));
-    load_list(s, &s->arena, exclude, "", false, false, &s->info_exclude);
-    load_list(s, &s->arena, info, "", true, true, &s->info_attributes);
-    mem_free(exclude);
-    mem_free(info);
+    if (!repo_begin(s, git_dir, 0, 0) || !push_frame(s, "", 0)) memory_failed(s);
 
     // The walk's folder and every folder between it and the top.
     int64_t length = make_relative(s, full);
@@ -569,14 +659,13 @@ bool settings_open(Settings* s, const char* folder) {
 
 void settings_release(Settings* s) {
     while (s->depth > 0) pop_frame(s);
+    while (s->repo_count > 0) repo_end(s);
+    mem_free(s->repos);
     mem_free(s->frames);
     mem_free(s->top);
-    mem_free(s->git_dir);
     mem_free(s->relative);
     mem_free(s->problem_path);
     attr_query_release(&s->query);
-    git_names_release(&s->names);
-    arena_release(&s->arena);
     *s = Settings{};
 }
 
@@ -599,15 +688,23 @@ FileWant settings_want(Settings* s, const char* path) {
     if (length <= 0) return s->out_of_memory ? WANT_ALONE : WANT_RUN;
     uint64_t n = static_cast<uint64_t>(length);
     uint64_t name = name_start(s->relative, n);
-    if (!sync_to(s, s->relative, name) || !attr_query_begin(&s->query, &s->names)) {
+    if (!sync_to(s, s->relative, name)) {
         memory_failed(s);
         return WANT_ALONE;
     }
+    const SettingsRepo* r = &s->repos[s->frames[s->depth - 1].repo];
     AttrQuery* q = &s->query;
-    bool done = attr_query_offer(q, &s->info_attributes, s->relative, n, name, s->fold);
-    for (uint32_t i = s->depth; i-- > 0 && !done;)
-        done = attr_query_offer(q, &s->frames[i].attributes, s->relative, n, name, s->fold);
-    if (!done) attr_query_offer(q, &s->global_attributes, s->relative, n, name, s->fold);
+    if (!attr_query_begin(q, &r->names)) {
+        memory_failed(s);
+        return WANT_ALONE;
+    }
+    const char* rel = s->relative + r->prefix;
+    n -= r->prefix;
+    name -= r->prefix;
+    bool done = attr_query_offer(q, &r->info_attributes, rel, n, name, r->fold);
+    for (uint32_t i = s->depth; i-- > r->first_frame && !done;)
+        done = attr_query_offer(q, &s->frames[i].attributes, rel, n, name, r->fold);
+    if (!done) attr_query_offer(q, &r->global_attributes, rel, n, name, r->fold);
     const char* text = q->values[ATTR_TEXT];
     const char* eol = q->values[ATTR_EOL];
     if (text == ATTR_UNSET) return WANT_ALONE;

@@ -15,17 +15,15 @@
 #include <cstdint>
 
 struct SettingsFrame;
+struct SettingsRepo;
 
 struct Settings {
     bool active;        // a work tree was found
     bool root_excluded; // the walk's folder, or a folder above it, is ignored
-    bool fold;          // core.ignoreCase: names compare without ASCII case
     char* top;          // the work tree's top folder, full (heap)
     uint64_t top_length;
-    char* git_dir; // where info/ and config are (heap)
-    GitNames names;
-    ArenaAllocator arena; // the lists below
-    GitRuleList global_ignore, info_exclude, global_attributes, info_attributes;
+    SettingsRepo* repos; // repos[0] is the work tree's; then those nested in it, outermost first
+    uint32_t repo_count, repo_capacity;
     SettingsFrame* frames; // frames[0] is the top folder; the last is the deepest
     uint32_t depth, capacity;
     AttrQuery query;

@@ -96,13 +96,17 @@ TEST_F(Driver, OutOfMemoryWithRepositorySettings) {
     fs::create_directories(tree / "sub");
     write_bytes(tree / ".gitignore", "ign/\n*.skip\n");
     write_bytes(tree / "sub" / ".gitattributes", "*.crlf eol=crlf\n*.bin -text\n");
+    // A repository nested in the tree: its own attributes, not the outer ones.
+    fs::create_directories(tree / "nest" / ".git");
+    write_bytes(tree / "nest" / ".gitattributes", "*.txt eol=crlf\n");
     struct File {
         const char* name;
         const char* before;
         const char* after; // with -e -u
     } files[] = {{"a.txt", "a\r\n", "a\n"},       {"sub/b.crlf", "b\n", "b\r\n"},
                  {"sub/c.bin", "c\r\n", "c\r\n"}, {"ign/d.txt", "d\r\n", "d\r\n"},
-                 {"e.skip", "e\r\n", "e\r\n"},    {"sub/f.txt", "f\r\n", "f\n"}};
+                 {"e.skip", "e\r\n", "e\r\n"},    {"sub/f.txt", "f\r\n", "f\n"},
+                 {"nest/g.txt", "g\n", "g\r\n"},  {"nest/h.skip", "h\r\n", "h\n"}};
     std::string shown = shown_form(tree);
     // Every heap call of the run fails in turn, up to the count of a run
     // in which none fails.

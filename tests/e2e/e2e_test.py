@@ -662,16 +662,42 @@ class FollowsRepository(Tree):
                   ("%s %s\n" % (rnd.choice(ATTR_PATTERNS), rnd.choice(ATTR_STATES))).encode())
         if rnd.random() < 0.25:
             self.git(repo, "config", "core.ignorecase", "true")
+        # A repository nested in a folder (a clone inside the tree): inside
+        # it only its own files apply.
+        inner = [f for f in folders if f]
+        if inner and rnd.random() < 0.4:
+            nested = os.path.join(repo, rnd.choice(inner))
+            subprocess.run(["git", "init", "-q", nested], check=True)
+            write(os.path.join(nested, ".gitattributes"),
+                  ("%s %s\n" % (rnd.choice(ATTR_PATTERNS), rnd.choice(ATTR_STATES))).encode())
+            write(os.path.join(nested, ".gitignore"), (rnd.choice(IGNORE_LINES) + "\n").encode())
         if rnd.random() < 0.2:
             write(os.path.join(self.home, ".config", "git", "ignore"), b"*.md\n")
         else:
             shutil.rmtree(os.path.join(self.home, ".config"), ignore_errors=True)
 
     def expected(self, repo):
-        """Each file's bytes after `eolset -e -u` and `-e -w`, as git decides."""
+        """Each file's bytes after `eolset -e -u` and `-e -w`, as git decides;
+        the files of a nested repository as it decides, unless the outer one
+        ignores the folder it is in."""
+        nested = [d for d, dirs, _ in os.walk(repo) if d != repo and ".git" in dirs]
+        if not nested:
+            return self.decided(repo, repo)
+        inner = nested[0]
+        outer = self.decided(repo, repo, skip=inner)
+        listing = os.path.relpath(inner, repo).encode() + b"\0"
+        gone = subprocess.run(["git", "-C", repo, "check-ignore", "--no-index", "-z", "--stdin"],
+                              input=listing, stdout=subprocess.PIPE, check=False).stdout
+        for rel, forms in self.decided(inner, inner).items():
+            full = os.path.relpath(os.path.join(inner, rel), repo)
+            outer[full] = (b"x\r\ny\nz",) * 2 if gone else forms
+        return outer
+
+    def decided(self, repo, top, skip=None):
         paths = []
-        for dirpath, dirnames, filenames in os.walk(repo):
-            dirnames[:] = [d for d in dirnames if d != ".git"]
+        for dirpath, dirnames, filenames in os.walk(top):
+            dirnames[:] = [d for d in dirnames
+                           if d != ".git" and os.path.join(dirpath, d) != skip]
             paths += [os.path.relpath(os.path.join(dirpath, n), repo) for n in filenames]
         listing = b"".join(p.encode() + b"\0" for p in paths)
         # Status 1: nothing is ignored.
