@@ -434,7 +434,6 @@ bool ignore_parse(ArenaAllocator* arena, const char* data, uint64_t size, const 
 
 namespace {
 
-const char kBlank[] = " \t\r\n";
 inline bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -636,35 +635,33 @@ bool attributes_parse(ArenaAllocator* arena, GitNames* g, const char* data, uint
         *r = rule;
         return true;
     });
-    (void)kBlank;
     return ok && !memory && finish_list(&b, base, list);
 }
 
 namespace {
 
-// The last entry of keys[lo, hi) (one hash, ascending rules) whose rule is
-// below `before`; -1 when none.
-int64_t last_below(const RuleKey* keys, uint32_t lo, uint32_t hi, uint32_t before) {
+// The first index of [lo, hi) at which `below` turns false (it holds for
+// a leading run only).
+template <class Below> uint32_t first_not(uint32_t lo, uint32_t hi, Below below) {
     while (lo < hi) {
         uint32_t mid = lo + (hi - lo) / 2;
-        if (keys[mid].rule < before)
+        if (below(mid))
             lo = mid + 1;
         else
             hi = mid;
     }
-    return static_cast<int64_t>(lo) - 1;
+    return lo;
+}
+
+// The last entry of keys[lo, hi) (one hash, ascending rules) whose rule is
+// below `before`; -1 when none.
+int64_t last_below(const RuleKey* keys, uint32_t lo, uint32_t hi, uint32_t before) {
+    return int64_t{first_not(lo, hi, [&](uint32_t m) { return keys[m].rule < before; })} - 1;
 }
 
 // The range of keys holding `hash`.
 void key_range(const RuleKey* keys, uint32_t n, uint64_t hash, uint32_t* lo, uint32_t* hi) {
-    uint32_t a = 0, b = n;
-    while (a < b) {
-        uint32_t mid = a + (b - a) / 2;
-        if (keys[mid].hash < hash)
-            a = mid + 1;
-        else
-            b = mid;
-    }
+    uint32_t a = first_not(0, n, [&](uint32_t m) { return keys[m].hash < hash; });
     uint32_t c = a;
     while (c < n && keys[c].hash == hash) ++c;
     *lo = a;
@@ -712,15 +709,10 @@ int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t len
     // The three sources, each ascending, walked down together.
     int64_t ni = last_below(list->names, name_lo, name_hi, before);
     int64_t si = last_below(list->suffixes, suffix_lo, suffix_hi, before);
-    uint32_t glo = 0, ghi = list->general_count;
-    while (glo < ghi) {
-        uint32_t mid = glo + (ghi - glo) / 2;
-        if (list->general[mid] < before)
-            glo = mid + 1;
-        else
-            ghi = mid;
-    }
-    int64_t gi = static_cast<int64_t>(glo) - 1;
+    const uint32_t* general = list->general;
+    int64_t gi = int64_t{first_not(0, list->general_count,
+                                   [&](uint32_t m) { return general[m] < before; })} -
+                 1;
     for (;;) {
         int64_t best = -1;
         int which = -1;
