@@ -342,16 +342,28 @@ int compare_keys(const RuleKey& a, const RuleKey& b) {
     return a.rule < b.rule ? -1 : a.rule > b.rule ? 1 : 0;
 }
 
+// Heap sort: in place, and n log n however long the file (a generated
+// ignore file may hold a hundred thousand names).
 void sort_keys(RuleKey* keys, uint32_t n) {
-    // Insertion sort on runs, merged: lists are a few hundred lines.
-    for (uint32_t i = 1; i < n; ++i) {
-        RuleKey k = keys[i];
-        uint32_t j = i;
-        while (j > 0 && compare_keys(k, keys[j - 1]) < 0) {
-            keys[j] = keys[j - 1];
-            --j;
+    auto sift = [&](uint32_t at, uint32_t end) {
+        for (;;) {
+            uint32_t child = 2 * at + 1;
+            if (child >= end) return;
+            if (child + 1 < end && compare_keys(keys[child], keys[child + 1]) < 0) ++child;
+            if (compare_keys(keys[at], keys[child]) >= 0) return;
+            RuleKey t = keys[at];
+            keys[at] = keys[child];
+            keys[child] = t;
+            at = child;
         }
-        keys[j] = k;
+    };
+    for (uint32_t i = n / 2; i-- > 0;) sift(i, n);
+    for (uint32_t end = n; end > 1;) {
+        --end;
+        RuleKey t = keys[0];
+        keys[0] = keys[end];
+        keys[end] = t;
+        sift(0, end);
     }
 }
 
