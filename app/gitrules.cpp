@@ -194,8 +194,8 @@ void close_over(const Token* t, uint64_t k, uint8_t* at) {
 
 } // namespace
 
-bool git_wildmatch(const char* pattern, uint64_t pattern_length, const char* text,
-                   uint64_t text_length, bool fold) {
+GitMatch git_wildmatch(const char* pattern, uint64_t pattern_length, const char* text,
+                       uint64_t text_length, bool fold) {
     // Up to this many tokens the work stays on the stack.
     constexpr uint64_t kStack = 256;
     Token token_stack[kStack + 1];
@@ -208,7 +208,7 @@ bool git_wildmatch(const char* pattern, uint64_t pattern_length, const char* tex
         if (!tokens || !states) {
             mem_free(tokens);
             mem_free(states);
-            return false;
+            return GIT_NO_MEMORY;
         }
     }
     uint64_t k = tokenize(pattern, pattern_length, tokens);
@@ -263,7 +263,7 @@ bool git_wildmatch(const char* pattern, uint64_t pattern_length, const char* tex
         mem_free(tokens);
         mem_free(states);
     }
-    return matched;
+    return matched ? GIT_MATCH : GIT_NO_MATCH;
 }
 
 namespace {
@@ -680,26 +680,31 @@ void key_range(const RuleKey* keys, uint32_t n, uint64_t hash, uint32_t* lo, uin
     *hi = c;
 }
 
-bool rule_matches(const GitRuleList* list, const GitRule& r, const char* path, uint64_t length,
-                  uint64_t name, bool folder, bool fold) {
-    if ((r.flags & GIT_FOLDER) && !folder) return false;
+GitMatch answer(bool matched) {
+    return matched ? GIT_MATCH : GIT_NO_MATCH;
+}
+
+GitMatch rule_matches(const GitRuleList* list, const GitRule& r, const char* path, uint64_t length,
+                      uint64_t name, bool folder, bool fold) {
+    if ((r.flags & GIT_FOLDER) && !folder) return GIT_NO_MATCH;
     if (r.flags & GIT_NAME) {
         const char* s = path + name;
         uint64_t n = length - name;
-        if (r.flags & GIT_LITERAL) return n == r.length && same_bytes(s, r.pattern, n, fold);
+        if (r.flags & GIT_LITERAL)
+            return answer(n == r.length && same_bytes(s, r.pattern, n, fold));
         if (r.flags & GIT_SUFFIX)
-            return n >= r.length - 1 &&
-                   same_bytes(s + n - (r.length - 1), r.pattern + 1, r.length - 1, fold);
+            return answer(n >= r.length - 1 &&
+                          same_bytes(s + n - (r.length - 1), r.pattern + 1, r.length - 1, fold));
         return git_wildmatch(r.pattern, r.length, s, n, fold);
     }
     // Anchored to the list's folder.
     uint64_t b = list->base_length;
-    if (length <= b || !same_bytes(path, list->base, b, fold)) return false;
+    if (length <= b || !same_bytes(path, list->base, b, fold)) return GIT_NO_MATCH;
     const char* s = path + b;
     uint64_t n = length - b;
     uint64_t plain = r.literal_prefix;
-    if (plain > n || !same_bytes(s, r.pattern, plain, fold)) return false;
-    if (r.flags & GIT_LITERAL) return n == plain;
+    if (plain > n || !same_bytes(s, r.pattern, plain, fold)) return GIT_NO_MATCH;
+    if (r.flags & GIT_LITERAL) return answer(n == plain);
     return git_wildmatch(r.pattern + plain, r.length - plain, s + plain, n - plain, fold);
 }
 
@@ -740,8 +745,9 @@ int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t len
             --si;
         else
             --gi;
-        const GitRule& r = list->rules[best];
-        if (rule_matches(list, r, path, length, name, folder, fold)) return best;
+        GitMatch m = rule_matches(list, list->rules[best], path, length, name, folder, fold);
+        if (m == GIT_NO_MEMORY) return RULES_NO_MEMORY;
+        if (m == GIT_MATCH) return best;
     }
 }
 
@@ -757,6 +763,7 @@ bool attr_query_begin(AttrQuery* q, const GitNames* names) {
     }
     memset(q->values, 0, q->capacity * sizeof(char*));
     q->open = 2;
+    q->out_of_memory = false;
     return true;
 }
 
@@ -787,6 +794,7 @@ bool attr_query_offer(AttrQuery* q, const GitRuleList* list, const char* path, u
     uint32_t before = list->count;
     while (q->open > 0) {
         int64_t hit = rules_last_match(list, path, length, name, false, fold, before);
+        if (hit == RULES_NO_MEMORY) return q->out_of_memory = true;
         if (hit < 0) break;
         fill_states(q, list->rules[hit], 0);
         before = static_cast<uint32_t>(hit);

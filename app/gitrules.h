@@ -15,9 +15,11 @@
 // `?` one byte other than '/', `[...]` one byte of a set (never '/'), `\`
 // makes the next byte plain; "**" with a '/' or an end on both sides is any
 // run at all, and "**/" may also stand for no folder. With `fold`, ASCII
-// case does not matter. Time is the product of the lengths at worst.
-bool git_wildmatch(const char* pattern, uint64_t pattern_length, const char* text,
-                   uint64_t text_length, bool fold);
+// case does not matter. Time is the product of the lengths at worst; a long
+// pattern takes the heap, and the answer may be that memory ran out.
+enum GitMatch { GIT_NO_MATCH, GIT_MATCH, GIT_NO_MEMORY };
+GitMatch git_wildmatch(const char* pattern, uint64_t pattern_length, const char* text,
+                       uint64_t text_length, bool fold);
 
 enum : uint8_t {
     GIT_NEGATED = 0x01, // "!": a match re-includes (ignore rules only)
@@ -97,7 +99,9 @@ bool attributes_parse(ArenaAllocator* arena, GitNames* names, const char* data, 
                       const char* base, bool macros, GitRuleList* list);
 
 // The index of the last rule before `before` whose pattern matches `path`
-// (see the top), or -1. `name` is where the last name starts in `path`.
+// (see the top), -1 when none does, or RULES_NO_MEMORY when memory ran out
+// before that was known. `name` is where the last name starts in `path`.
+constexpr int64_t RULES_NO_MEMORY = -2;
 int64_t rules_last_match(const GitRuleList* list, const char* path, uint64_t length, uint64_t name,
                          bool folder, bool fold, uint32_t before);
 
@@ -109,12 +113,14 @@ struct AttrQuery {
     const GitNames* names;
     const char** values; // per id; null while undecided
     uint32_t capacity;
-    uint32_t open; // "text" and "eol" not yet decided
+    uint32_t open;      // "text" and "eol" not yet decided
+    bool out_of_memory; // a match could not be told: the values say nothing
 };
 // Prepares `q` for a new path (values from mem_malloc, kept across paths;
 // release with attr_query_release). False when memory ran out.
 bool attr_query_begin(AttrQuery* q, const GitNames* names);
 void attr_query_release(AttrQuery* q);
-// Offers one list's matching lines; true once "text" and "eol" are decided.
+// Offers one list's matching lines; true once "text" and "eol" are decided,
+// or memory ran out (q->out_of_memory).
 bool attr_query_offer(AttrQuery* q, const GitRuleList* list, const char* path, uint64_t length,
                       uint64_t name, bool fold);

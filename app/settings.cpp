@@ -553,11 +553,13 @@ bool ignored(Settings* s, uint64_t length, uint64_t name, bool folder) {
     for (uint32_t i = s->depth; i-- > r->first_frame;) {
         const GitRuleList& list = s->frames[i].ignore;
         int64_t hit = rules_last_match(&list, rel, length, name, folder, r->fold, list.count);
+        if (hit == RULES_NO_MEMORY) return memory_failed(s), true;
         if (hit >= 0) return !(list.rules[hit].flags & GIT_NEGATED);
     }
     const GitRuleList* files[] = {&r->info_exclude, &r->global_ignore};
     for (const GitRuleList* list : files) {
         int64_t hit = rules_last_match(list, rel, length, name, folder, r->fold, list->count);
+        if (hit == RULES_NO_MEMORY) return memory_failed(s), true;
         if (hit >= 0) return !(list->rules[hit].flags & GIT_NEGATED);
     }
     return false;
@@ -570,12 +572,11 @@ bool is_dot_git(const char* rel, uint64_t length, uint64_t name) {
 // Whether `folder` (full, no closing separator) holds a ".git"; its kind.
 // Memory that runs out is noted: nothing can be told then.
 bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_folder) {
-    char buf[4096];
-    if (length + 6 > sizeof buf) return false;
-    memcpy(buf, folder, length);
-    memcpy(buf + length, "\\.git", 6);
+    char* path = made(s, join(heap_allocator(), folder, length, ".git"));
+    if (!path) return false;
     FileEntry entry{};
-    ErrorCode e = file_query_entry_by_path(buf, &entry);
+    ErrorCode e = file_query_entry_by_path(path, &entry);
+    mem_free(path);
     if (e == ERR_OUT_OF_MEMORY) memory_failed(s);
     if (e != 0) return false;
     *is_folder = entry.is_directory != 0;
@@ -705,6 +706,10 @@ FileWant settings_want(Settings* s, const char* path) {
     for (uint32_t i = s->depth; i-- > r->first_frame && !done;)
         done = attr_query_offer(q, &s->frames[i].attributes, rel, n, name, r->fold);
     if (!done) attr_query_offer(q, &r->global_attributes, rel, n, name, r->fold);
+    if (q->out_of_memory) {
+        memory_failed(s);
+        return WANT_ALONE;
+    }
     const char* text = q->values[ATTR_TEXT];
     const char* eol = q->values[ATTR_EOL];
     if (text == ATTR_UNSET) return WANT_ALONE;

@@ -94,7 +94,9 @@ TEST_F(Driver, OutOfMemoryWithRepositorySettings) {
     fs::create_directories(tree / ".git" / "info");
     fs::create_directories(tree / "ign");
     fs::create_directories(tree / "sub");
-    write_bytes(tree / ".gitignore", "ign/\n*.skip\n");
+    // A pattern long enough that matching it takes the heap.
+    write_bytes(tree / ".gitignore", "ign/\n*.skip\n[" + std::string(300, 'e') + "].long\n");
+    write_bytes(tree / ".gitattributes", "[" + std::string(300, 'k') + "].keep -text\n");
     write_bytes(tree / "sub" / ".gitattributes", "*.crlf eol=crlf\n*.bin -text\n");
     // A repository nested in the tree: its own attributes, not the outer ones.
     fs::create_directories(tree / "nest" / ".git");
@@ -106,7 +108,8 @@ TEST_F(Driver, OutOfMemoryWithRepositorySettings) {
     } files[] = {{"a.txt", "a\r\n", "a\n"},       {"sub/b.crlf", "b\n", "b\r\n"},
                  {"sub/c.bin", "c\r\n", "c\r\n"}, {"ign/d.txt", "d\r\n", "d\r\n"},
                  {"e.skip", "e\r\n", "e\r\n"},    {"sub/f.txt", "f\r\n", "f\n"},
-                 {"nest/g.txt", "g\n", "g\r\n"},  {"nest/h.skip", "h\r\n", "h\n"}};
+                 {"nest/g.txt", "g\n", "g\r\n"},  {"nest/h.skip", "h\r\n", "h\n"},
+                 {"e.long", "e\r\n", "e\r\n"},    {"k.keep", "k\r\n", "k\r\n"}};
     std::string shown = shown_form(tree);
     // Every heap call of the run fails in turn, up to the count of a run
     // in which none fails.
