@@ -368,24 +368,37 @@ bool ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uin
             slash = true;
         }
     }
+    // Matched as the core matches it: the glob after the folder and a '/'
+    // ("/**/" before one without a '/'), against '/' and the path, so that
+    // a leading "**/" may stand for no folder.
+    uint64_t b = glob_length && glob[0] == '/' ? 1 : 0;
+    const char* lead = slash ? "/" : "/**/";
+    uint64_t lead_length = slash ? 1 : 4;
+    uint64_t pattern_length = lead_length + glob_length - b;
+    char* pattern = static_cast<char*>(mem_malloc(pattern_length + 1));
+    char* text = static_cast<char*>(mem_malloc(length + 2));
+    if (!pattern || !text) {
+        mem_free(pattern);
+        mem_free(text);
+        return false;
+    }
+    memcpy(pattern, lead, lead_length);
+    memcpy(pattern + lead_length, glob + b, glob_length - b);
+    pattern[pattern_length] = 0;
+    text[0] = '/';
+    memcpy(text + 1, path, length);
+    text[length + 1] = 0;
+    glob = pattern;
+    glob_length = pattern_length;
+    path = text;
+    length += 1;
     Machine m{glob, nullptr, 0, 0, false};
     uint32_t match = node(&m, N_MATCH, 0);
-    uint64_t b = glob_length && glob[0] == '/' ? 1 : 0;
-    uint32_t start = compile(&m, b, glob_length, match, 0);
-    if (!slash) {
-        // (.*/)? before the glob.
-        Node sl{};
-        sl.kind = N_BYTE;
-        sl.byte = '/';
-        sl.out = start;
-        uint32_t after = add(&m, sl);
-        uint32_t loop = node(&m, N_SPLIT, 0, after);
-        uint32_t body = node(&m, N_ALL, loop);
-        m.nodes[loop].out = body;
-        start = node(&m, N_SPLIT, start, loop);
-    }
+    uint32_t start = compile(&m, 0, glob_length, match, 0);
     if (m.failed) {
         mem_free(m.nodes);
+        mem_free(pattern);
+        mem_free(text);
         return false;
     }
     Runner r{&m, (m.count + 63) / 64, nullptr, nullptr};
@@ -450,6 +463,8 @@ bool ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uin
     mem_free(r.reach);
     mem_free(r.stack);
     mem_free(m.nodes);
+    mem_free(pattern);
+    mem_free(text);
     return matched;
 }
 

@@ -24,6 +24,8 @@ if [ "$purpose" = all ]; then
     have dos2unix || need+=(dos2unix)
     have strace || need+=(strace)
     have git || need+=(git)
+    # The EditorConfig C core's tool decides the .editorconfig oracle tests.
+    have editorconfig || need+=(editorconfig)
     # The package test renders the manual page.
     have man || need+=(man-db)
     have nroff || need+=(groff-base)

@@ -1,0 +1,69 @@
+#include "app/editorconfig.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+bool match(const std::string& glob, const std::string& path) {
+    return ec_glob_match(glob.data(), glob.size(), path.data(), path.size());
+}
+
+// Globs built to make a backtracking matcher take exponential time, and
+// braces nested past any real file: each answer comes, and is right.
+TEST(EditorConfig, GlobsStayPolynomial) {
+    auto nest = [](int depth) {
+        std::string open = "{a", close = "}";
+        for (int i = 0; i < depth; ++i) {
+            open += ",{b" + std::to_string(i);
+            close += "}";
+        }
+        return open + close;
+    };
+    // The innermost "{b199}" holds no comma: its braces are plain bytes.
+    EXPECT_TRUE(match(nest(200), "b198"));
+    EXPECT_TRUE(match(nest(200), "{b199}"));
+    EXPECT_FALSE(match(nest(200), "b199"));
+    // Deeper than 256 the braces are plain bytes too: no stack is spent on them.
+    EXPECT_TRUE(match(nest(600), "a"));
+    EXPECT_TRUE(match(nest(600), "b254"));
+    EXPECT_FALSE(match(nest(600), "b300"));
+    std::string stars;
+    for (int i = 0; i < 200; ++i) stars += "*a";
+    EXPECT_FALSE(match(stars + "b", std::string(2000, 'a')));
+    EXPECT_TRUE(match(stars, std::string(2000, 'a')));
+    std::string globstars;
+    for (int i = 0; i < 100; ++i) globstars += "**/";
+    // Each "/**/" stands for at least one '/', as the C core reads it.
+    EXPECT_FALSE(match(globstars + "x", "a/b/c/x"));
+    EXPECT_TRUE(match("a/**/**/x", "a/b/c/x"));
+}
+
+// Lines over the limits, or of no known shape, end what is taken of a file.
+TEST(EditorConfig, BadLinesEndTheFile) {
+    struct Case {
+        std::string text;
+        uint32_t bad_line;
+        uint32_t sections;
+    } cases[] = {
+        {"root = true\n[*]\nend_of_line = lf\n", 0, 1},
+        {"[*]\nno equals sign\n[*.c]\nk=v\n", 2, 1},
+        {"[*]\n[unclosed\n[*.c]\n", 2, 1},
+        {"[*]\n" + std::string(1025, 'k') + "=v\n", 2, 1},
+        {"[*]\nk=" + std::string(4097, 'v') + "\n", 2, 1},
+        {"[" + std::string(4097, 's') + "]\n", 1, 0},
+        {"[*]\n =v\n", 2, 1},
+    };
+    for (const Case& c : cases) {
+        ArenaAllocator arena;
+        arena_init(&arena);
+        EcFile f;
+        ASSERT_TRUE(ec_parse(&arena, c.text.data(), c.text.size(), &f));
+        EXPECT_EQ(f.bad_line, c.bad_line) << c.text.substr(0, 40);
+        EXPECT_EQ(f.count, c.sections) << c.text.substr(0, 40);
+        arena_release(&arena);
+    }
+}
+
+} // namespace
