@@ -49,6 +49,12 @@ void report_walk_error(Run* run, ErrorCode err, const char* path) {
 void report_settings_problem(Run* run) {
     char* path = nullptr;
     ErrorCode e = 0;
+    if (char* warning = settings_take_warning(&run->settings)) {
+        crew_drain();
+        const char* pieces[] = {warning};
+        print_pieces(true, pieces, 1);
+        mem_free(warning);
+    }
     while (settings_take_problem(&run->settings, &path, &e)) {
         crew_drain();
         run->counts.failed = true;

@@ -1,5 +1,8 @@
 #include "app/settings.h"
 
+#include "app/editorconfig.h"
+#include "app/report.h"
+
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/format.h"
@@ -15,8 +18,18 @@ struct SettingsFrame {
     char* folder; // relative to the top: "" or "a/b/"
     uint64_t folder_length;
     GitRuleList ignore, attributes;
-    uint32_t repo; // the repository the folder belongs to
+    uint32_t repo; // the repository the folder belongs to; UINT32_MAX: none
     bool broken;   // a rules file could not be read
+    bool has_editorconfig;
+    EcFile editorconfig;
+};
+
+// An .editorconfig above the top folder: its file, and the top's path
+// below its folder ("x/y/").
+struct SettingsAbove {
+    EcFile file;
+    char* prefix;
+    uint64_t prefix_length;
 };
 
 // A repository: the one the walk lies in, or one nested in its folders (a
@@ -432,10 +445,43 @@ void pop_frame(Settings* s) {
     SettingsFrame& f = s->frames[--s->depth];
     arena_release(&f.arena);
     f = SettingsFrame{};
-    if (s->repo_count > 1 && s->repos[s->repo_count - 1].first_frame == s->depth) repo_end(s);
+    if (s->repo_count > 0 && s->repos[s->repo_count - 1].first_frame == s->depth) repo_end(s);
 }
 
 bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_folder);
+
+// Appends a line (heap, taken) to the warnings waiting.
+void add_warning(Settings* s, char* line) {
+    if (!line) return memory_failed(s);
+    char* joined = s->warning ? format_new(heap_allocator(), "%s%s", s->warning, line) : line;
+    if (joined != line) mem_free(line);
+    if (!joined) return memory_failed(s);
+    mem_free(s->warning);
+    s->warning = joined;
+}
+
+// Reads an .editorconfig into `file` (from `arena`); false when there is
+// none. A line it cannot take is named once, and ends what is taken.
+bool read_editorconfig(Settings* s, ArenaAllocator* arena, const char* path, EcFile* file) {
+    uint64_t size = 0;
+    char* data = path ? read_rules(s, path, &size) : nullptr;
+    if (!data) return false;
+    bool ok = ec_parse(arena, data, size, file);
+    mem_free(data);
+    if (!ok) {
+        memory_failed(s);
+        return false;
+    }
+    if (file->bad_line) {
+        ShownPath shown;
+        add_warning(s, format_new(heap_allocator(),
+                                  "WARNING: \"%s\" line %u is not understood; it and the lines "
+                                  "after it are ignored.\n",
+                                  shown_path(path, &shown), file->bad_line));
+        shown_release(&shown);
+    }
+    return true;
+}
 
 // Enters the folder rel[0, length) ("" or "a/b/"): reads its rules files.
 bool push_frame(Settings* s, const char* rel, uint64_t length) {
@@ -473,7 +519,7 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
         return path;
     };
     uint32_t failures = s->failures;
-    f.repo = s->repo_count - 1;
+    f.repo = s->repo_count ? s->repo_count - 1 : UINT32_MAX;
     // A folder below the top that holds a ".git" is a repository of its own.
     bool is_folder = false;
     int held = length == 0 ? 0
@@ -501,13 +547,17 @@ bool push_frame(Settings* s, const char* rel, uint64_t length) {
             f.repo = s->repo_count - 1;
         }
     }
-    SettingsRepo* r = &s->repos[f.repo];
-    bool top = r->first_frame == s->depth - 1;
-    const char* base = f.folder + r->prefix;
-    load_list(s, &r->names, &f.arena, path_of(".gitignore"), base, false, false, &f.ignore);
-    // Macros are taken from the top folder's file only.
-    load_list(s, &r->names, &f.arena, path_of(".gitattributes"), base, true, top, &f.attributes);
-    if (top) repo_finish(s, r);
+    if (f.repo != UINT32_MAX) {
+        SettingsRepo* r = &s->repos[f.repo];
+        bool top = r->first_frame == s->depth - 1;
+        const char* base = f.folder + r->prefix;
+        load_list(s, &r->names, &f.arena, path_of(".gitignore"), base, false, false, &f.ignore);
+        // Macros are taken from the top folder's file only.
+        load_list(s, &r->names, &f.arena, path_of(".gitattributes"), base, true, top,
+                  &f.attributes);
+        if (top) repo_finish(s, r);
+    }
+    f.has_editorconfig = read_editorconfig(s, &f.arena, path_of(".editorconfig"), &f.editorconfig);
     // Rules that could not be read leave the folder's files alone.
     f.broken = s->failures != failures;
     return true;
@@ -545,7 +595,9 @@ uint64_t name_start(const char* rel, uint64_t length) {
 bool ignored(Settings* s, uint64_t length, uint64_t name, bool folder) {
     for (uint32_t i = s->depth; i-- > 0;)
         if (s->frames[i].broken) return true;
-    const SettingsRepo* r = &s->repos[s->frames[s->depth - 1].repo];
+    uint32_t repo = s->frames[s->depth - 1].repo;
+    if (repo == UINT32_MAX) return false;
+    const SettingsRepo* r = &s->repos[repo];
     // Paths relative to the repository's own top.
     const char* rel = s->relative + r->prefix;
     length -= r->prefix;
@@ -583,11 +635,53 @@ bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_fold
     return true;
 }
 
+// The .editorconfig files of the folders above the top, nearest first, up
+// to one that says root = true.
+void read_above(Settings* s, const char* full, uint64_t top) {
+    uint64_t t = top;
+    while (t > 0 && full[t - 1] != ':') {
+        uint64_t up = t;
+        while (up && !is_separator(full[up - 1])) --up;
+        if (up < 2) break;
+        uint64_t parent = up - 1;
+        if (s->above_count == s->above_capacity) {
+            uint32_t capacity = s->above_capacity ? 2 * s->above_capacity : 8;
+            auto grown = static_cast<SettingsAbove*>(mem_calloc(capacity, sizeof(SettingsAbove)));
+            if (!grown) return memory_failed(s);
+            if (s->above_count) memcpy(grown, s->above, s->above_count * sizeof(SettingsAbove));
+            mem_free(s->above);
+            s->above = grown;
+            s->above_capacity = capacity;
+        }
+        SettingsAbove& a = s->above[s->above_count];
+        a = SettingsAbove{};
+        char* path = made(s, join(heap_allocator(), full, parent, ".editorconfig"));
+        bool held = path && read_editorconfig(s, &s->arena, path, &a.file);
+        mem_free(path);
+        if (held) {
+            // The top's path below the folder, with '/' and a closing '/'.
+            uint64_t n = top - parent - 1;
+            a.prefix = static_cast<char*>(arena_allocate(arena_base(&s->arena), n + 2));
+            if (!a.prefix) return memory_failed(s);
+            for (uint64_t i = 0; i < n; ++i) {
+                char c = full[parent + 1 + i];
+                a.prefix[i] = c == '\\' ? '/' : c;
+            }
+            a.prefix[n] = '/';
+            a.prefix_length = n + 1;
+            ++s->above_count;
+            if (a.file.root) return;
+        }
+        t = parent;
+    }
+}
+
 } // namespace
 
 bool settings_open(Settings* s, const char* folder) {
     settings_release(s);
     *s = Settings{};
+    arena_init(&s->arena);
     char* full = path_full(heap_allocator(), folder);
     if (!full) return false;
     uint64_t n = str_len(full);
@@ -615,31 +709,29 @@ bool settings_open(Settings* s, const char* folder) {
         if (up < 2 || full[top - 1] == ':' || s->out_of_memory) break;
         top = up - 1;
     }
-    if (!found) {
+    if (s->out_of_memory) {
         mem_free(full);
-        return !s->out_of_memory; // no work tree, or none could be looked for
+        return false; // nothing could be looked for
     }
+    // Without a work tree the walk's folder is the top: .editorconfig alone applies.
+    if (!found) top = n;
     s->top = made(s, str_dup(heap_allocator(), full, top));
     s->top_length = top;
-    char* dot_git = s->top ? made(s, join(heap_allocator(), s->top, top, ".git")) : nullptr;
+    char* dot_git =
+        s->top && found ? made(s, join(heap_allocator(), s->top, top, ".git")) : nullptr;
     char* git_dir = dot_git ? find_git_dir(s, dot_git, is_folder) : nullptr;
     mem_free(dot_git);
-    if (!s->top || !git_dir) {
-        // No memory, or a ".git" file that could not be read: said, and
-        // nothing is touched; one that names no folder: no work tree.
-        bool failed = !s->top || s->failures;
-        mem_free(full);
-        if (failed) {
-            s->active = true;
-            s->root_excluded = true;
-            return !s->out_of_memory;
-        }
-        settings_release(s);
-        return true;
-    }
     s->active = true;
-
-    if (!repo_begin(s, git_dir, 0, 0) || !push_frame(s, "", 0)) memory_failed(s);
+    if (!s->top || (found && !git_dir && s->failures)) {
+        // No memory, or a ".git" file that could not be read: said, and
+        // nothing is touched. One that names no folder is no work tree.
+        mem_free(full);
+        s->root_excluded = true;
+        return !s->out_of_memory;
+    }
+    read_above(s, full, top);
+    if (git_dir && !repo_begin(s, git_dir, 0, 0)) memory_failed(s);
+    if (!s->out_of_memory && !push_frame(s, "", 0)) memory_failed(s);
 
     // The walk's folder and every folder between it and the top.
     int64_t length = make_relative(s, full);
@@ -661,6 +753,9 @@ bool settings_open(Settings* s, const char* folder) {
 void settings_release(Settings* s) {
     while (s->depth > 0) pop_frame(s);
     while (s->repo_count > 0) repo_end(s);
+    mem_free(s->above);
+    mem_free(s->warning);
+    arena_release(&s->arena);
     mem_free(s->repos);
     mem_free(s->frames);
     mem_free(s->top);
@@ -678,22 +773,19 @@ bool settings_excluded(Settings* s, const char* path, const FileEntry* entry) {
     uint64_t n = static_cast<uint64_t>(length);
     uint64_t name = name_start(s->relative, n);
     if (is_dot_git(s->relative, n, name)) return true;
-    if (entry && entry->is_symlink) return true;
     if (!sync_to(s, s->relative, name)) return true;
+    // Inside a work tree a link is git's as a link, not as the text it leads to.
+    if (entry && entry->is_symlink && s->frames[s->depth - 1].repo != UINT32_MAX) return true;
     return ignored(s, n, name, entry && entry->is_directory);
 }
 
-FileWant settings_want(Settings* s, const char* path) {
-    if (!s->active) return WANT_RUN;
-    int64_t length = make_relative(s, path);
-    if (length <= 0) return s->out_of_memory ? WANT_ALONE : WANT_RUN;
-    uint64_t n = static_cast<uint64_t>(length);
-    uint64_t name = name_start(s->relative, n);
-    if (!sync_to(s, s->relative, name)) {
-        memory_failed(s);
-        return WANT_ALONE;
-    }
-    const SettingsRepo* r = &s->repos[s->frames[s->depth - 1].repo];
+namespace {
+
+// What git's attributes ask for the file rel[0, n), with the stack at its folder.
+FileWant git_want(Settings* s, uint64_t n, uint64_t name) {
+    uint32_t repo = s->frames[s->depth - 1].repo;
+    if (repo == UINT32_MAX) return WANT_RUN;
+    const SettingsRepo* r = &s->repos[repo];
     AttrQuery* q = &s->query;
     if (!attr_query_begin(q, &r->names)) {
         memory_failed(s);
@@ -718,6 +810,105 @@ FileWant settings_want(Settings* s, const char* path) {
         if (strcmp(eol, "crlf") == 0) return WANT_CRLF;
     }
     return WANT_RUN;
+}
+
+// The end_of_line the .editorconfig files give the file rel[0, n): "lf",
+// "crlf", "cr", or "" (none, unset, or another value). The files apply from
+// the nearest that says root = true (or the outermost) inward.
+void editorconfig_eol(Settings* s, uint64_t n, char out[8]) {
+    out[0] = 0;
+    uint32_t frames = s->depth, total = frames + s->above_count;
+    // In order nearest first: the frames deepest first, then those above.
+    auto file_at = [&](uint32_t k) -> const EcFile* {
+        if (k < frames) {
+            const SettingsFrame& f = s->frames[frames - 1 - k];
+            return f.has_editorconfig ? &f.editorconfig : nullptr;
+        }
+        return &s->above[k - frames].file;
+    };
+    uint32_t outermost = total;
+    for (uint32_t k = 0; k < total; ++k) {
+        const EcFile* f = file_at(k);
+        if (!f) continue;
+        outermost = k;
+        if (f->root) break;
+    }
+    if (outermost == total) return;
+    EcProperties p;
+    ec_properties_init(&p);
+    bool ok = true;
+    for (uint32_t k = outermost + 1; k-- > 0 && ok;) {
+        const EcFile* f = file_at(k);
+        if (!f) continue;
+        if (k < frames) {
+            const SettingsFrame& frame = s->frames[frames - 1 - k];
+            ok = ec_apply(&p, f, s->relative + frame.folder_length, n - frame.folder_length);
+        } else {
+            const SettingsAbove& a = s->above[k - frames];
+            char* rel = concat(heap_allocator(), a.prefix, a.prefix_length, "", s->relative);
+            ok = rel && ec_apply(&p, f, rel, a.prefix_length + n);
+            mem_free(rel);
+        }
+    }
+    const char* eol = ok ? ec_get(&p, "end_of_line") : nullptr;
+    if (!ok) memory_failed(s);
+    if (eol && (strcmp(eol, "lf") == 0 || strcmp(eol, "crlf") == 0 || strcmp(eol, "cr") == 0))
+        memcpy(out, eol, strlen(eol) + 1);
+    ec_properties_release(&p);
+}
+
+const char* form_name(FileWant w) {
+    return w == WANT_LF ? "LF" : w == WANT_CRLF ? "CR LF" : "CR";
+}
+
+} // namespace
+
+FileWant settings_want(Settings* s, const char* path) {
+    if (!s->active) return WANT_RUN;
+    int64_t length = make_relative(s, path);
+    if (length <= 0) return s->out_of_memory ? WANT_ALONE : WANT_RUN;
+    uint64_t n = static_cast<uint64_t>(length);
+    uint64_t name = name_start(s->relative, n);
+    if (!sync_to(s, s->relative, name)) {
+        memory_failed(s);
+        return WANT_ALONE;
+    }
+    // .gitattributes first (it is what git enforces), then .editorconfig.
+    FileWant git = git_want(s, n, name);
+    char eol[8];
+    editorconfig_eol(s, n, eol);
+    if (s->out_of_memory) return WANT_ALONE;
+    bool cr = strcmp(eol, "cr") == 0;
+    FileWant ec = strcmp(eol, "lf") == 0     ? WANT_LF
+                  : strcmp(eol, "crlf") == 0 ? WANT_CRLF
+                                             : WANT_RUN;
+    ShownPath shown;
+    if ((git == WANT_LF || git == WANT_CRLF) && (cr || (ec != WANT_RUN && ec != git))) {
+        add_warning(s, format_new(heap_allocator(),
+                                  "WARNING: \"%s\": .gitattributes asks for %s line ends and "
+                                  ".editorconfig for %s; it gets %s.\n",
+                                  shown_path(path, &shown), form_name(git),
+                                  cr ? "CR" : form_name(ec), form_name(git)));
+        shown_release(&shown);
+        return git;
+    }
+    if (git != WANT_RUN) return git;
+    if (cr) {
+        // eolset writes no lone-CR text.
+        add_warning(s, format_new(heap_allocator(),
+                                  "WARNING: \"%s\": .editorconfig asks for CR line ends, which "
+                                  "eolset does not write; left alone.\n",
+                                  shown_path(path, &shown)));
+        shown_release(&shown);
+        return WANT_ALONE;
+    }
+    return ec;
+}
+
+char* settings_take_warning(Settings* s) {
+    char* w = s->warning;
+    s->warning = nullptr;
+    return w;
 }
 
 bool settings_take_problem(Settings* s, char** path, ErrorCode* error) {

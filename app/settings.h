@@ -16,6 +16,7 @@
 
 struct SettingsFrame;
 struct SettingsRepo;
+struct SettingsAbove;
 
 struct Settings {
     bool active;        // a work tree was found
@@ -24,6 +25,10 @@ struct Settings {
     uint64_t top_length;
     SettingsRepo* repos; // repos[0] is the work tree's; then those nested in it, outermost first
     uint32_t repo_count, repo_capacity;
+    // .editorconfig files above the top folder, nearest first.
+    SettingsAbove* above;
+    uint32_t above_count, above_capacity;
+    ArenaAllocator arena;  // what `above` holds
     SettingsFrame* frames; // frames[0] is the top folder; the last is the deepest
     uint32_t depth, capacity;
     AttrQuery query;
@@ -32,6 +37,8 @@ struct Settings {
     // The first rules file that could not be read since the last take (heap).
     char* problem_path;
     ErrorCode problem;
+    // Lines for standard error that are no failure (heap), until taken.
+    char* warning;
     bool out_of_memory;
     uint32_t failures; // rules or config files that could not be read, memory that ran out
     // Asks the walk's listing whether a folder holds a name (1, 0; -1: ask
@@ -55,3 +62,7 @@ FileWant settings_want(Settings* s, const char* path);
 // A rules file that could not be read (not one that is missing): named
 // once, with its error; false when none is waiting.
 bool settings_take_problem(Settings* s, char** path, ErrorCode* error);
+// Lines for standard error that are no failure (an .editorconfig line that
+// is not understood, a file two settings disagree on): the caller frees
+// them; null when none is waiting.
+char* settings_take_warning(Settings* s);
