@@ -9,6 +9,7 @@
 #include "base/fileinfo.h"
 #include "base/fileopen.h"
 #include "base/test_control.h"
+#include "base/transfer.h"
 
 #include <cstring>
 
@@ -153,6 +154,18 @@ void run_rewrite(RewriteJob* job, PassCounts counts, FileResult* r) {
     }
 }
 
+// Whether the file's first bytes are a UTF-8 byte-order mark; 0, or the
+// read's error. The file is `size` bytes long: fewer bytes than that are
+// an error too (it was cut meanwhile).
+ErrorCode starts_with_mark(FileHandle h, uint64_t size, bool* mark) {
+    unsigned char b[3];
+    *mark = false;
+    if (size < 3) return 0;
+    ErrorCode e = handle_read_at(h, 0, b, 3);
+    *mark = e == 0 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    return e;
+}
+
 // Judges the file in a counting pass, then rewrites it when it needs it
 // and may be.
 void judge_and_rewrite(const Options* o, FileWant want, const Opened& f, RewriteJob* job,
@@ -163,6 +176,14 @@ void judge_and_rewrite(const Options* o, FileWant want, const Opened& f, Rewrite
     if (o->keep_boms) pass.counts.bom = 0;
     const PassCounts& n = pass.counts;
     if (pass.error != 0) return set_failure(r, FILE_UNREAD, pass.error);
+    // A mark at the first byte that stays is no change either; what is
+    // rewritten must agree with the counts, so a failed look is a failure.
+    if (job->keep_first_bom && n.bom > 0) {
+        bool mark = false;
+        if (ErrorCode e = starts_with_mark(f.h, pass.length, &mark))
+            return set_failure(r, FILE_UNREAD, e);
+        if (mark) --pass.counts.bom;
+    }
     if (pass.binary) {
         r->outcome = FILE_BINARY;
         return;
@@ -216,6 +237,8 @@ FileResult convert_one(const Options* o, const char* path, const FileEntry* entr
         r.outcome = FILE_FOLDER;
         return r;
     }
+    bool keep_first_bom = (want & WANT_KEEP_FIRST_BOM) && !o->keep_boms;
+    want = want_form(want);
     if (want == WANT_ALONE) {
         r.outcome = FILE_BINARY;
         return r;
@@ -235,6 +258,7 @@ FileResult convert_one(const Options* o, const char* path, const FileEntry* entr
         job.entry = entry;
         job.keep_time = o->preserve_time;
         job.keep_boms = o->keep_boms;
+        job.keep_first_bom = keep_first_bom;
         job.old_length = f.size;
         job.write_time = f.write_time;
         job.allocated = f.allocated;

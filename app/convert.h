@@ -28,7 +28,19 @@ enum FileOutcome : uint8_t {
 // The line ends a file is to take, as its repository declares them (-e):
 // the run's own choice (-u, -w or the majority), LF, CR LF, or none at all
 // (left alone and counted with the binary files, whatever -f says).
-enum FileWant : uint8_t { WANT_RUN, WANT_LF, WANT_CRLF, WANT_ALONE };
+// WANT_KEEP_FIRST_BOM may be added to a form: a byte-order mark at the
+// file's first byte stays (charset = utf-8-bom); marks elsewhere still go.
+enum FileWant : uint8_t {
+    WANT_RUN,
+    WANT_LF,
+    WANT_CRLF,
+    WANT_ALONE,
+    WANT_FORM = 0x0F,
+    WANT_KEEP_FIRST_BOM = 0x10,
+};
+inline FileWant want_form(FileWant w) {
+    return static_cast<FileWant>(w & WANT_FORM);
+}
 
 struct FileResult {
     FileOutcome outcome;

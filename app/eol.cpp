@@ -64,7 +64,7 @@ bool eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change
 }
 
 uint64_t eol_convert(const unsigned char* in, uint64_t n, unsigned char* out, bool windows,
-                     bool keep_boms, PassCounts* counts) {
+                     uint8_t marks, PassCounts* counts) {
     const unsigned char* p = in;
     const unsigned char* e = in + n;
     unsigned char* o = out;
@@ -73,7 +73,7 @@ uint64_t eol_convert(const unsigned char* in, uint64_t n, unsigned char* out, bo
         if (s == e) break;
         EolToken t = eol_token_at(in, n, static_cast<uint64_t>(s - in));
         p = s + eol_token_length(t);
-        if (t == EOL_BOM && keep_boms) {
+        if (t == EOL_BOM && (marks == MARKS_KEPT || (marks == MARK_AT_START_KEPT && s == in))) {
             memcpy(o, s, 3);
             o += 3;
             continue;

@@ -157,12 +157,18 @@ struct BinaryScan;
 // soon as that is certain, the reader's limit taken for the file's length.
 bool eol_count(LookAheadReader* r, PassCounts* n, uint64_t* first_windows_change, BinaryScan* scan);
 
+// What becomes of byte-order marks in conversion mode.
+enum : uint8_t {
+    MARKS_REMOVED = 0,
+    MARKS_KEPT = 1,         // -b: every mark is copied as it stands
+    MARK_AT_START_KEPT = 2, // a mark at in[0] is copied (the file's first bytes)
+};
 // Conversion mode: n bytes (a whole number of tokens) into out, which has
-// room for 2 * n + 16 bytes; adds what it found to *counts. With
-// `keep_boms` a mark is copied as it stands and not counted. Returns the
-// bytes written.
+// room for 2 * n + 16 bytes; adds what it found to *counts. A mark that is
+// kept (`marks`) is copied as it stands and not counted. Returns the bytes
+// written.
 uint64_t eol_convert(const unsigned char* in, uint64_t n, unsigned char* out, bool windows,
-                     bool keep_boms, PassCounts* counts);
+                     uint8_t marks, PassCounts* counts);
 
 // Boundary mode: whether a token starts at b[i] of the n bytes in b (b[0]
 // itself being a token start). Looks at up to two bytes before i and one

@@ -39,11 +39,12 @@
 
 #include <cstdint>
 
-constexpr uint32_t JOURNAL_WINDOWS = 0x1;   // the new text ends lines in CR LF
-constexpr uint32_t JOURNAL_BACKWARD = 0x2;  // converted from the end (the file grows)
-constexpr uint32_t JOURNAL_KEEP_TIME = 0x4; // the file gets its old write time back
-constexpr uint32_t JOURNAL_KEEP_BOMS = 0x8; // byte-order marks stay in the new text
-constexpr uint32_t JOURNAL_FLAGS = 0xF;     // every flag a journal may hold
+constexpr uint32_t JOURNAL_WINDOWS = 0x1;         // the new text ends lines in CR LF
+constexpr uint32_t JOURNAL_BACKWARD = 0x2;        // converted from the end (the file grows)
+constexpr uint32_t JOURNAL_KEEP_TIME = 0x4;       // the file gets its old write time back
+constexpr uint32_t JOURNAL_KEEP_BOMS = 0x8;       // byte-order marks stay in the new text
+constexpr uint32_t JOURNAL_KEEP_FIRST_BOM = 0x10; // a mark at the file's first byte stays
+constexpr uint32_t JOURNAL_FLAGS = 0x1F;          // every flag a journal may hold
 
 // How the names of journals and of spares end.
 constexpr char JOURNAL_SUFFIX[] = ".eolset-journal";

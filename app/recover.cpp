@@ -129,6 +129,7 @@ bool finish_journal(FileHandle h, ErrorCode e, const char* file, Journal* j) {
     s.journaled = true;
     s.windows = head.flags & JOURNAL_WINDOWS;
     s.keep_boms = head.flags & JOURNAL_KEEP_BOMS;
+    s.keep_first_bom = head.flags & JOURNAL_KEEP_FIRST_BOM;
     s.backward = backward;
     s.old_length = head.old_length;
     s.new_length = head.new_length;

@@ -143,7 +143,8 @@ ErrorCode open_journal(Stream* s, const unsigned char* initial, uint64_t n) {
     const RewriteJob* job = s->job;
     JournalHead head{};
     head.flags = (s->windows ? JOURNAL_WINDOWS : 0) | (s->backward ? JOURNAL_BACKWARD : 0) |
-                 (job->keep_time ? JOURNAL_KEEP_TIME : 0) | (s->keep_boms ? JOURNAL_KEEP_BOMS : 0);
+                 (job->keep_time ? JOURNAL_KEEP_TIME : 0) | (s->keep_boms ? JOURNAL_KEEP_BOMS : 0) |
+                 (s->keep_first_bom ? JOURNAL_KEEP_FIRST_BOM : 0);
     head.old_length = s->old_length;
     head.new_length = s->new_length;
     head.start = s->start;
@@ -240,6 +241,12 @@ ErrorCode judge_rest(Stream* s, BinaryScan* scan) {
     return 0;
 }
 
+// What becomes of the marks in a window that begins at file offset `at`.
+uint8_t marks_at(const Stream* s, uint64_t at) {
+    if (s->keep_boms) return MARKS_KEPT;
+    return s->keep_first_bom && at == 0 ? MARK_AT_START_KEPT : MARKS_REMOVED;
+}
+
 // Forward, from s->read to the end: each window's new text goes behind what
 // was read. Until the first change nothing is written, nor any journal made.
 // *early is set when the rewrite ends before anything was written. A job
@@ -279,7 +286,7 @@ ErrorCode forward(Stream* s, RewriteOutcome* early) {
             }
         }
         s->counts_at_read = *s->counts;
-        uint64_t length = eol_convert(in, c, out, s->windows, s->keep_boms, s->counts);
+        uint64_t length = eol_convert(in, c, out, s->windows, marks_at(s, at), s->counts);
         uint64_t skip = 0;
         if (!s->journaled) {
             if (!eol_changes(s->counts_at_read, *s->counts, s->windows)) {
@@ -350,7 +357,8 @@ ErrorCode backward(Stream* s) {
         uint64_t n = r - from;
         if (ErrorCode e = read_original(s, from, in, n)) return e;
         uint64_t c = a == s->start ? 0 : eol_boundary_after(in, n, a - from);
-        uint64_t length = eol_convert(in + c, n - c, out, s->windows, s->keep_boms, &scratch);
+        uint64_t length =
+            eol_convert(in + c, n - c, out, s->windows, marks_at(s, from + c), &scratch);
         uint64_t to = s->write - length;
         uint64_t lo = max64(s->start, to), hi = min64(r, s->mark);
         if (hi > lo) {
@@ -509,6 +517,7 @@ RewriteOutcome rewrite_file(const RewriteJob* job, PassCounts* counts, ErrorCode
     s.job = job;
     s.windows = job->windows;
     s.keep_boms = job->keep_boms;
+    s.keep_first_bom = job->keep_first_bom;
     s.backward = job->backward;
     s.old_length = job->old_length;
     s.counts = counts;

@@ -25,6 +25,7 @@ struct RewriteJob {
     const FileEntry* entry;
     bool windows;        // the new text ends lines in CR LF
     bool keep_boms;      // byte-order marks stay where they are
+    bool keep_first_bom; // a mark at the file's first byte stays (others go)
     bool backward;       // the text grows: new_length and start are known
     bool judge_binary;   // forward: judged while read, left alone when binary
     bool keep_time;      // give the file its old write time back

@@ -813,10 +813,12 @@ FileWant git_want(Settings* s, uint64_t n, uint64_t name) {
 }
 
 // The end_of_line the .editorconfig files give the file rel[0, n): "lf",
-// "crlf", "cr", or "" (none, unset, or another value). The files apply from
-// the nearest that says root = true (or the outermost) inward.
-void editorconfig_eol(Settings* s, uint64_t n, char out[8]) {
+// "crlf", "cr", or "" (none, unset, or another value), and whether its
+// charset is utf-8-bom. The files apply from the nearest that says
+// root = true (or the outermost) inward.
+void editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
     out[0] = 0;
+    *keep_bom = false;
     uint32_t frames = s->depth, total = frames + s->above_count;
     // In order nearest first: the frames deepest first, then those above.
     auto file_at = [&](uint32_t k) -> const EcFile* {
@@ -851,6 +853,8 @@ void editorconfig_eol(Settings* s, uint64_t n, char out[8]) {
         }
     }
     const char* eol = ok ? ec_get(&p, "end_of_line") : nullptr;
+    const char* charset = ok ? ec_get(&p, "charset") : nullptr;
+    *keep_bom = charset && strcmp(charset, "utf-8-bom") == 0;
     if (!ok) memory_failed(s);
     if (eol && (strcmp(eol, "lf") == 0 || strcmp(eol, "crlf") == 0 || strcmp(eol, "cr") == 0))
         memcpy(out, eol, strlen(eol) + 1);
@@ -860,6 +864,12 @@ void editorconfig_eol(Settings* s, uint64_t n, char out[8]) {
 const char* form_name(FileWant w) {
     return w == WANT_LF ? "LF" : w == WANT_CRLF ? "CR LF" : "CR";
 }
+
+} // namespace
+
+namespace {
+
+FileWant resolve_want(Settings* s, const char* path, uint64_t n, uint64_t name, bool* keep_bom);
 
 } // namespace
 
@@ -873,10 +883,19 @@ FileWant settings_want(Settings* s, const char* path) {
         memory_failed(s);
         return WANT_ALONE;
     }
+    bool keep_bom = false;
+    FileWant want = resolve_want(s, path, n, name, &keep_bom);
+    if (keep_bom && want != WANT_ALONE) want = static_cast<FileWant>(want | WANT_KEEP_FIRST_BOM);
+    return want;
+}
+
+namespace {
+
+FileWant resolve_want(Settings* s, const char* path, uint64_t n, uint64_t name, bool* keep_bom) {
     // .gitattributes first (it is what git enforces), then .editorconfig.
     FileWant git = git_want(s, n, name);
     char eol[8];
-    editorconfig_eol(s, n, eol);
+    editorconfig_eol(s, n, eol, keep_bom);
     if (s->out_of_memory) return WANT_ALONE;
     bool cr = strcmp(eol, "cr") == 0;
     FileWant ec = strcmp(eol, "lf") == 0     ? WANT_LF
@@ -904,6 +923,8 @@ FileWant settings_want(Settings* s, const char* path) {
     }
     return ec;
 }
+
+} // namespace
 
 char* settings_take_warning(Settings* s) {
     char* w = s->warning;

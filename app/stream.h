@@ -13,7 +13,8 @@ struct Stream {
     Journal journal;
     bool journaled;
     bool windows;
-    bool keep_boms; // marks stay in the new text
+    bool keep_boms;      // marks stay in the new text
+    bool keep_first_bom; // a mark at the file's first byte stays
     bool backward;
     uint64_t old_length;
     uint64_t new_length;

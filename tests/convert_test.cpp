@@ -2,6 +2,8 @@
 #include "base/test_control.h"
 #include "app/convert.h"
 #include "app/rewrite.h"
+#include "app/options.h"
+#include "base/filekind.h"
 #include "base/fileinfo.h"
 #include "base/alloc.h"
 #include "engine_support.h"
@@ -717,5 +719,57 @@ TEST_F(ConvertFile, FallsBackToReadOnlyOpen) {
 }
 
 #endif // _WIN32
+
+} // namespace
+
+namespace {
+
+// A file whose charset keeps its mark (charset = utf-8-bom): the mark at
+// the first byte stays and is no change; marks elsewhere still go. In every
+// direction, through windows of 4 KiB, in test mode alike.
+TEST_F(ConvertFile, KeepsOnlyTheMarkAtTheStart) {
+    rewrite_set_window(4096, false);
+    const std::string bom = "\xEF\xBB\xBF";
+    struct Case {
+        const char* name;
+        std::string input;
+    } cases[] = {
+        {"a mark at the start", bom + mixed_text(20000)},
+        {"marks at the start and in the middle", bom + mixed_text(9000) + bom + mixed_text(9000)},
+        {"a mark in the middle only", mixed_text(9000) + bom + mixed_text(9000)},
+        {"a mark at the start of LF text", bom + "a\nb\n"},
+        {"two marks at the start", bom + bom + "a\r\nb\n"},
+        {"a lone mark", bom},
+    };
+    for (const Case& c : cases) {
+        for (const char* mode : {"u", "w", ""}) {
+            for (bool test_only : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + " mode '" + mode + "'" +
+                             (test_only ? " -t" : ""));
+                bool lead = c.input.compare(0, 3, bom) == 0;
+                Expected e = reference(lead ? c.input.substr(3) : c.input, mode);
+                std::string after = lead ? bom + e.output : e.output;
+                put(c.input);
+                Options o{};
+                o.to_unix = mode[0] == 'u';
+                o.to_windows = mode[0] == 'w';
+                o.test_only = test_only;
+                FileEntry entry{};
+                ASSERT_TRUE(single_file_entry(path.c_str(), &entry));
+                FileResult r = convert_one(&o, path.c_str(), &entry,
+                                           static_cast<FileWant>(WANT_RUN | WANT_KEEP_FIRST_BOM));
+                EXPECT_EQ(read_bytes(file), test_only || !e.fixed ? c.input : after);
+                EXPECT_EQ(r.outcome, !e.fixed    ? FILE_UNCHANGED
+                                     : test_only ? FILE_WOULD_FIX
+                                                 : FILE_FIXED);
+                if (e.fixed) {
+                    EXPECT_EQ(r.boms, e.boms);
+                    EXPECT_EQ(r.line_feeds, e.line_feeds);
+                }
+                file_result_release(&r);
+            }
+        }
+    }
+}
 
 } // namespace

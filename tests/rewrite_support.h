@@ -26,15 +26,17 @@ namespace rewrite_test {
 using namespace engine_test;
 
 // The conversion of a whole text, one token at a time.
-// With `keep_boms` the marks stay as they are, uncounted.
+// With `keep_boms` the marks stay as they are, uncounted; with
+// `keep_first` the one at the first byte does.
 inline std::string reference(const std::string& in, bool windows, uint64_t* fixes, uint64_t* boms,
-                             bool keep_boms = false) {
+                             bool keep_boms = false, bool keep_first = false) {
     std::string out;
     for (size_t i = 0; i < in.size();) {
         unsigned char c = static_cast<unsigned char>(in[i]);
         if (c == 0xEF && in.compare(i, 3, "\xEF\xBB\xBF") == 0) {
-            if (keep_boms) out += "\xEF\xBB\xBF";
-            if (!keep_boms) ++*boms;
+            bool keep = keep_boms || (keep_first && i == 0);
+            if (keep) out += "\xEF\xBB\xBF";
+            if (!keep) ++*boms;
             i += 3;
             continue;
         }
@@ -105,7 +107,7 @@ struct RewriteFixture : ::testing::Test {
     // Converts the file (written first with `input` unless `write` is
     // false) as a run with -u or -w, and -p when asked, would.
     Result convert(const std::string& input, char flag, bool write = true, bool keep_time = false,
-                   bool keep_boms = false) {
+                   bool keep_boms = false, bool keep_first = false) {
         if (write) write_bytes(file, input);
         Result r{};
         Options o{};
@@ -120,7 +122,9 @@ struct RewriteFixture : ::testing::Test {
         out.start();
         err.start();
         Tally tally{&r.totals, {}, NAMES_LINES};
-        tally_convert(&tally, &o, path.c_str(), &entry);
+        tally_convert(&tally, &o, path.c_str(), &entry,
+                      keep_first ? static_cast<FileWant>(WANT_RUN | WANT_KEEP_FIRST_BOM)
+                                 : WANT_RUN);
         tally_release(&tally);
         r.errors = err.finish();
         r.printed = out.finish();

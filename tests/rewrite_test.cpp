@@ -49,15 +49,20 @@ TEST_F(Rewrite, StreamedTextIsTheWholeFileConversion) {
         rewrite_set_window(window, false);
         for (int i = 0; i < 60; ++i) {
             std::string input = random_text(&rng, 40 + static_cast<size_t>(i) * 37, i % 3);
-            for (char flag : {'u', 'w', 'U', 'W'}) {
+            for (char flag : {'u', 'w', 'U', 'W', 'x', 'y'}) {
                 SCOPED_TRACE(std::string(1, flag) + " window " + std::to_string(window) + " text " +
                              std::to_string(i));
-                // Upper case: the marks are kept.
+                // Upper case: the marks are kept; x and y (u and w): the first one is.
                 bool keep = flag == 'U' || flag == 'W';
-                char form = keep ? static_cast<char>(flag - 'A' + 'a') : flag;
+                bool first = flag == 'x' || flag == 'y';
+                char form = keep    ? static_cast<char>(flag - 'A' + 'a')
+                            : first ? (flag == 'x' ? 'u' : 'w')
+                                    : flag;
+                // Half the texts begin with a mark, for the first-mark forms.
+                std::string text = first && i % 2 ? "\xEF\xBB\xBF" + input : input;
                 uint64_t fixes = 0, boms = 0;
-                std::string want = reference(input, form == 'w', &fixes, &boms, keep);
-                Result r = convert(input, form, true, false, keep);
+                std::string want = reference(text, form == 'w', &fixes, &boms, keep, first);
+                Result r = convert(text, form, true, false, keep, first);
                 ASSERT_TRUE(r.bytes == want) << r.bytes.size() << " " << want.size();
                 bool changed = fixes + boms != 0;
                 EXPECT_EQ(r.totals.files_fixed, changed ? 1u : 0u);
@@ -83,33 +88,38 @@ TEST_F(Rewrite, EveryFailedCallEndsOriginalOrConverted) {
         std::string input;
         bool probe;
         bool keep_boms;
+        bool keep_first; // the mark at the first byte stays (charset = utf-8-bom)
     };
     std::string mixed = "\xEF\xBB\xBF" + lines(300, "\r\r\n") + lines(400, "\n");
     // Marks kept through a rewrite that shrinks, and one that grows: the
     // next run, finishing from the journal, keeps them too.
     std::string marked = lines(700, "\r\n\xEF\xBB\xBF");
-    const Job jobs[] = {{'u', lines(1500, "\r\n"), false, false},
-                        {'u', lines(1500, "\r\n"), true, false},
-                        {'w', lines(1500, "\n"), false, false},
-                        {'w', mixed, false, false},
-                        {'u', marked, false, true},
-                        {'w', mixed, false, true}};
+    const Job jobs[] = {{'u', lines(1500, "\r\n"), false, false, false},
+                        {'u', lines(1500, "\r\n"), true, false, false},
+                        {'w', lines(1500, "\n"), false, false, false},
+                        {'w', mixed, false, false, false},
+                        {'u', marked, false, true, false},
+                        {'w', mixed, false, true, false},
+                        {'u', mixed, false, false, true},
+                        {'w', mixed, false, false, true}};
     const FaultOp ops[] = {FAULT_WRITE, FAULT_READ, FAULT_SET_INFO, FAULT_OPEN, FAULT_QUERY_INFO};
     rewrite_set_window(4096, false);
     for (const Job& job : jobs) {
         rewrite_set_window(4096, job.probe);
         uint64_t fixes = 0, boms = 0;
         const std::string want =
-            reference(job.input, job.flag == 'w', &fixes, &boms, job.keep_boms);
+            reference(job.input, job.flag == 'w', &fixes, &boms, job.keep_boms, job.keep_first);
         for (FaultOp op : ops) {
             fault_reset();
-            Result clean = convert(job.input, job.flag, true, false, job.keep_boms);
+            Result clean = convert(job.input, job.flag, true, false, job.keep_boms, job.keep_first);
             ASSERT_TRUE(clean.bytes == want);
             const CallLog log = g_call_log;
             uint32_t calls = op == FAULT_WRITE ? log.writes : op == FAULT_READ ? log.reads : 60;
             for (uint32_t k = 0; k < calls; ++k) {
                 for (uint32_t count : {1u, 0u}) {
-                    SCOPED_TRACE(std::string(1, job.flag) + (job.probe ? " probed" : "") + " op " +
+                    SCOPED_TRACE(std::string(1, job.flag) + (job.probe ? " probed" : "") +
+                                 (job.keep_boms ? " marks kept" : "") +
+                                 (job.keep_first ? " first mark kept" : "") + " op " +
                                  std::to_string(op) + " call " + std::to_string(k + 1) +
                                  (count ? " once" : " for good"));
                     fault_reset();
@@ -119,7 +129,8 @@ TEST_F(Rewrite, EveryFailedCallEndsOriginalOrConverted) {
                     rule.error = ERROR_DISK_FULL;
                     rule.status = STATUS_DISK_FULL;
                     fault_set(op, rule);
-                    Result r = convert(job.input, job.flag, true, false, job.keep_boms);
+                    Result r =
+                        convert(job.input, job.flag, true, false, job.keep_boms, job.keep_first);
                     fault_reset();
                     bool converted = r.bytes == want;
                     if (r.totals.files_fixed) {
