@@ -778,6 +778,37 @@ class FollowsRepository(Tree):
                          (b"x\n", b"y\r\n"))
         self.assertEqual(read(self.p("src/main.c")), b"int main;\n")
 
+    def test_editorconfig_example(self):
+        write(self.p(".editorconfig"), b"root = true\n[*]\nend_of_line = lf\n"
+              b"[*.{cmd,bat}]\nend_of_line = crlf\n[*.ps1]\ncharset = utf-8-bom\n"
+              b"[*.mac]\nend_of_line = cr\n")
+        bom = b"\xef\xbb\xbf"
+        write(self.p("run.bat"), b"echo\necho\r\n")
+        write(self.p("tools/make.cmd"), b"a\nb\n")
+        write(self.p("tools/script.ps1"), bom + b"one\r\n" + bom + b"two\r\n")
+        write(self.p("readme.md"), b"text\r\n")
+        write(self.p("old.mac"), b"m\r\n")
+        # Outside a work tree .editorconfig alone applies.
+        out, rc, err = self.run_full("-e", "root")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(err, 'WARNING: "%s": .editorconfig asks for CR line ends, which eolset '
+                         'does not write; left alone.\n' % self.shown("old.mac"))
+        self.assertEqual({rel: read(self.p(rel)) for rel in
+                          ("run.bat", "tools/make.cmd", "tools/script.ps1", "readme.md", "old.mac")},
+                         {"run.bat": b"echo\r\necho\r\n", "tools/make.cmd": b"a\r\nb\r\n",
+                          "tools/script.ps1": bom + b"one\ntwo\n", "readme.md": b"text\n",
+                          "old.mac": b"m\r\n"})
+        out, rc, err = self.run_full("-c", "-e", "root")
+        self.assertEqual((out, rc), ("", 0))
+        # In a work tree .gitattributes comes first, and the disagreement is named once.
+        subprocess.run(["git", "init", "-q", self.root], check=True)
+        write(self.p(".gitattributes"), b"*.cmd eol=lf\n")
+        out, rc, err = self.run_full("-e", "root")
+        self.assertEqual(rc, 0)
+        self.assertIn('WARNING: "%s": .gitattributes asks for LF line ends and .editorconfig '
+                      'for CR LF; it gets LF.\n' % self.shown("tools/make.cmd"), err)
+        self.assertEqual(read(self.p("tools/make.cmd")), b"a\nb\n")
+
     def make_example(self):
         repo = self.root
         subprocess.run(["git", "init", "-q", repo], check=True)
