@@ -272,7 +272,7 @@ void print_help() {
               "  -0  end each file name with NUL, write the summary to standard error\n"
               "  -q  quiet: print no file names and no summary\n"
               "  -b  keep byte-order marks\n"
-              "  -e  follow the repository's settings (.gitignore, .gitattributes)\n"
+              "  -e  follow .gitignore, .gitattributes and .editorconfig\n"
               "  --version  show the version number\n"
               "  -  remaining arguments are not switches\n"
               "If <folder> identifies a single existing file then the single file will be "

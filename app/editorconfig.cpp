@@ -355,7 +355,55 @@ void reach_add(Runner* r, uint64_t pos, uint32_t state) {
 
 } // namespace
 
-bool ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uint64_t length) {
+// A section's glob, made into states once.
+struct EcMachine {
+    const char* pattern; // the glob as matched (the set nodes point into it)
+    const Node* nodes;
+    uint32_t count, start, match;
+    bool every;       // matches every path ("*" at any depth)
+    bool any_last;    // a match may end in any byte; else only in `last`
+    uint64_t last[4]; // the bytes a match may end in
+};
+
+namespace {
+
+// The bytes a match may end in: those the states just before the match
+// read. Most sections name an ending ("*.txt", "*.{c,h}"), and a path that
+// ends otherwise is told at once.
+void last_bytes(EcMachine* em) {
+    // The states from which the match is reached without reading: found by
+    // passes over the splits until none changes, or taken as any byte.
+    bool done = false;
+    uint8_t* ends = static_cast<uint8_t*>(mem_calloc(em->count, 1));
+    if (ends) {
+        ends[em->match] = 1;
+        for (int pass = 0; pass < 32 && !done; ++pass) {
+            done = true;
+            for (uint32_t i = 0; i < em->count; ++i) {
+                const Node& n = em->nodes[i];
+                if (n.kind == N_SPLIT && !ends[i] && (ends[n.out] || ends[n.out2])) {
+                    ends[i] = 1;
+                    done = false;
+                }
+            }
+        }
+    }
+    em->any_last = !done;
+    for (uint32_t i = 0; i < em->count && !em->any_last; ++i) {
+        const Node& n = em->nodes[i];
+        if (n.kind == N_SPLIT || n.kind == N_MATCH || !ends[n.out]) continue;
+        if (n.kind == N_BYTE)
+            em->last[n.byte / 64] |= 1ull << (n.byte % 64);
+        else if (n.kind == N_NUM)
+            for (uint8_t d = '0'; d <= '9'; ++d) em->last[d / 64] |= 1ull << (d % 64);
+        else
+            em->any_last = true;
+    }
+    mem_free(ends);
+}
+
+// Makes `glob` into states, from `a`; false when memory ran out.
+bool machine_make(Allocator* a, const char* glob, uint64_t glob_length, const EcMachine** out) {
     // A glob without '/' (outside a set) matches at any depth: "**/" before it.
     bool slash = false;
     for (uint64_t i = 0; i < glob_length; ++i) {
@@ -375,36 +423,58 @@ bool ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uin
     const char* lead = slash ? "/" : "/**/";
     uint64_t lead_length = slash ? 1 : 4;
     uint64_t pattern_length = lead_length + glob_length - b;
-    char* pattern = static_cast<char*>(mem_malloc(pattern_length + 1));
-    char* text = static_cast<char*>(mem_malloc(length + 2));
-    if (!pattern || !text) {
-        mem_free(pattern);
-        mem_free(text);
-        return false;
-    }
+    char* pattern = static_cast<char*>(allocate(a, pattern_length + 1));
+    EcMachine* em = static_cast<EcMachine*>(allocate(a, sizeof(EcMachine)));
+    if (!pattern || !em) return false;
     memcpy(pattern, lead, lead_length);
     memcpy(pattern + lead_length, glob + b, glob_length - b);
     pattern[pattern_length] = 0;
+    Machine m{pattern, nullptr, 0, 0, false};
+    uint32_t match = node(&m, N_MATCH, 0);
+    uint32_t start = compile(&m, 0, pattern_length, match, 0);
+    Node* nodes = m.failed ? nullptr : static_cast<Node*>(allocate(a, m.count * sizeof(Node)));
+    if (nodes) memcpy(nodes, m.nodes, m.count * sizeof(Node));
+    mem_free(m.nodes);
+    if (!nodes) return false;
+    *em = EcMachine{pattern, nodes, m.count, start, match, false, false, {}};
+    em->every = strcmp(pattern, "/**/*") == 0 || strcmp(pattern, "/**") == 0;
+    last_bytes(em);
+    *out = em;
+    return true;
+}
+
+// Whether the machine matches `path` (relative, '/' between names).
+EcMatch machine_run(const EcMachine* em, const char* path, uint64_t length) {
+    if (em->every) return EC_MATCH;
+    uint8_t end = length ? static_cast<uint8_t>(path[length - 1]) : '/';
+    if (!em->any_last && !(em->last[end / 64] >> (end % 64) & 1)) return EC_NO_MATCH;
+    // Scratch on the stack for the usual short paths and small globs.
+    char text_stack[512];
+    uint64_t reach_stack[512];
+    uint32_t list_stack[256];
+    char* text =
+        length + 2 <= sizeof text_stack ? text_stack : static_cast<char*>(mem_malloc(length + 2));
+    if (!text) return EC_NO_MEMORY;
     text[0] = '/';
     memcpy(text + 1, path, length);
     text[length + 1] = 0;
-    glob = pattern;
-    glob_length = pattern_length;
     path = text;
     length += 1;
-    Machine m{glob, nullptr, 0, 0, false};
-    uint32_t match = node(&m, N_MATCH, 0);
-    uint32_t start = compile(&m, 0, glob_length, match, 0);
-    if (m.failed) {
-        mem_free(m.nodes);
-        mem_free(pattern);
-        mem_free(text);
-        return false;
-    }
+    Machine m{em->pattern, const_cast<Node*>(em->nodes), em->count, em->count, false};
+    const char* glob = em->pattern;
+    uint32_t start = em->start, match = em->match;
     Runner r{&m, (m.count + 63) / 64, nullptr, nullptr};
-    r.reach = static_cast<uint64_t*>(mem_calloc((length + 1) * r.words, sizeof(uint64_t)));
-    r.stack = static_cast<uint32_t*>(mem_malloc(2 * (m.count + 1) * sizeof(uint32_t)));
-    bool matched = false;
+    uint64_t words = (length + 1) * r.words;
+    r.reach =
+        words <= 512 ? reach_stack : static_cast<uint64_t*>(mem_malloc(words * sizeof(uint64_t)));
+    if (r.reach == reach_stack)
+        memset(reach_stack, 0, words * sizeof(uint64_t));
+    else if (r.reach)
+        memset(r.reach, 0, words * sizeof(uint64_t));
+    r.stack = 2 * (m.count + 1) <= 256
+                  ? list_stack
+                  : static_cast<uint32_t*>(mem_malloc(2 * (m.count + 1) * sizeof(uint32_t)));
+    EcMatch matched = EC_NO_MEMORY;
     if (r.reach && r.stack) {
         reach_add(&r, 0, start);
         for (uint64_t pos = 0; pos < length; ++pos) {
@@ -458,13 +528,24 @@ bool ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uin
             }
         }
         const uint64_t* last = r.reach + length * r.words;
-        matched = (last[match / 64] >> (match % 64)) & 1;
+        matched = (last[match / 64] >> (match % 64)) & 1 ? EC_MATCH : EC_NO_MATCH;
     }
-    mem_free(r.reach);
-    mem_free(r.stack);
-    mem_free(m.nodes);
-    mem_free(pattern);
-    mem_free(text);
+    if (r.reach != reach_stack) mem_free(r.reach);
+    if (r.stack != list_stack) mem_free(r.stack);
+    if (text != text_stack) mem_free(text);
+    return matched;
+}
+
+} // namespace
+
+EcMatch ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uint64_t length) {
+    ArenaAllocator arena;
+    arena_init(&arena);
+    const EcMachine* em = nullptr;
+    EcMatch matched = machine_make(arena_base(&arena), glob, glob_length, &em)
+                          ? machine_run(em, path, length)
+                          : EC_NO_MEMORY;
+    arena_release(&arena);
     return matched;
 }
 
@@ -540,7 +621,7 @@ bool ec_parse(ArenaAllocator* arena, const char* data, uint64_t size, EcFile* fi
             sec = EcSection{};
             sec.glob = str_dup(a, s + 1, n - 2);
             sec.length = static_cast<uint32_t>(n - 2);
-            if (!sec.glob) return false;
+            if (!sec.glob || !machine_make(a, sec.glob, sec.length, &sec.machine)) return false;
             property_capacity = 0;
             continue;
         }
@@ -609,7 +690,9 @@ bool set(EcProperties* p, const char* key, const char* value) {
 bool ec_apply(EcProperties* p, const EcFile* file, const char* path, uint64_t length) {
     for (uint32_t i = 0; i < file->count; ++i) {
         const EcSection& sec = file->sections[i];
-        if (!ec_glob_match(sec.glob, sec.length, path, length)) continue;
+        EcMatch m = machine_run(sec.machine, path, length);
+        if (m == EC_NO_MEMORY) return false;
+        if (m == EC_NO_MATCH) continue;
         for (uint32_t k = 0; k < sec.count; ++k)
             if (!set(p, sec.properties[k].key, sec.properties[k].value)) return false;
     }

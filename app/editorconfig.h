@@ -12,9 +12,12 @@ struct EcProperty {
     const char* value; // lower case for the properties the specification names
 };
 
+struct EcMachine;
+
 struct EcSection {
     const char* glob; // the section's name as written
     uint32_t length;
+    const EcMachine* machine; // the glob made into states
     EcProperty* properties;
     uint32_t count;
 };
@@ -35,8 +38,10 @@ bool ec_parse(ArenaAllocator* arena, const char* data, uint64_t size, EcFile* fi
 
 // Whether a section's glob matches `path`, the file's path relative to the
 // folder of the .editorconfig that holds the section ('/' between names).
-// Time and memory are polynomial in the lengths.
-bool ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uint64_t length);
+// Time and memory are polynomial in the lengths; the answer may be that
+// memory ran out.
+enum EcMatch { EC_NO_MATCH, EC_MATCH, EC_NO_MEMORY };
+EcMatch ec_glob_match(const char* glob, uint64_t glob_length, const char* path, uint64_t length);
 
 // A file's properties, in the order they were first set; a later setting
 // replaces the value.

@@ -7,7 +7,7 @@
 namespace {
 
 bool match(const std::string& glob, const std::string& path) {
-    return ec_glob_match(glob.data(), glob.size(), path.data(), path.size());
+    return ec_glob_match(glob.data(), glob.size(), path.data(), path.size()) == EC_MATCH;
 }
 
 // Globs built to make a backtracking matcher take exponential time, and

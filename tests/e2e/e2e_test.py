@@ -46,7 +46,7 @@ HELP = (
     "  -0  end each file name with NUL, write the summary to standard error\n"
     "  -q  quiet: print no file names and no summary\n"
     "  -b  keep byte-order marks\n"
-    "  -e  follow the repository's settings (.gitignore, .gitattributes)\n"
+    "  -e  follow .gitignore, .gitattributes and .editorconfig\n"
     "  --version  show the version number\n"
     "  -  remaining arguments are not switches\n"
     "If <folder> identifies a single existing file then the single file will be processed.\n"
@@ -983,8 +983,8 @@ class KilledAnywhere(Tree):
     """A kill at any instant leaves every file whole: after the next run's
     look at the journals, each file is its original or its new text."""
 
-    def kill_many(self, flags, files, rounds):
-        cmd = command(self.program, self.wine, [flags, "root"])
+    def kill_many(self, flags, files, rounds, extra=()):
+        cmd = command(self.program, self.wine, [flags, *extra, "root"])
         os.makedirs(os.path.join(self.tmp, "empty"), exist_ok=True)
         rng = random.Random(len(files) * 1000 + rounds)
 
@@ -1032,7 +1032,22 @@ class KilledAnywhere(Tree):
         for flags, text in (("-u", (big, big.replace(b"\r\n", b"\n"))),
                             ("-w", (grow, grow.replace(b"\n", b"\r\n")))):
             self.kill_many(flags, {"a.txt": text, "late_nul.txt": (late, late)}, rounds // 2)
-        print("\n  %d of %d kills came during a rewrite" % (finished, 3 * rounds), file=sys.stderr)
+        # .editorconfig keeps the mark that starts a .ps1 file, and only that
+        # one; the next run (without -e) finishes a rewrite alike.
+        # With -w the file grows and its first window is written last.
+        bom = b"\xef\xbb\xbf"
+        marks = 0
+        ec = b"root = true\n[*.ps1]\ncharset = utf-8-bom\n"
+        for flags, text, new in (("-u", big, lambda t: t.replace(b"\r\n", b"\n")),
+                                 ("-w", grow, lambda t: t.replace(b"\n", b"\r\n"))):
+            third = len(text) // 3
+            marked = bom + text[:third] + bom + text[third:] + bom
+            marks += self.kill_many(flags, {".editorconfig": (ec, new(ec)),
+                                   "s.ps1": (marked, bom + new(text)),
+                                   "s.txt": (marked, new(text))}, 3 if self.wine else rounds // 2,
+                           extra=["-e"])
+        print("\n  %d of %d kills came during a rewrite, %d during one that keeps a mark"
+              % (finished, 3 * rounds, marks), file=sys.stderr)
         if not self.wine:  # under Wine the moments are too coarse to promise one
             self.assertGreater(finished, 0, "no kill came during a rewrite")
 
