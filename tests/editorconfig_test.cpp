@@ -40,6 +40,40 @@ TEST(EditorConfig, GlobsStayPolynomial) {
     EXPECT_TRUE(match("a/**/**/x", "a/b/c/x"));
 }
 
+// Each glob here ends in something other than a plain byte; the paths that
+// match end in every way one can, so a wrong quick test of the last byte
+// fails one of them.
+TEST(EditorConfig, MatchesEndingInEveryKindOfPiece) {
+    struct Case {
+        const char* glob;
+        const char* path;
+        bool match;
+    } cases[] = {
+        {"*.{c,}", "f.", true},
+        {"*.{c,}", "f.c", true},
+        {"*.{c,}", "f.h", false},
+        {"a{,x}", "a", true},
+        {"a{,x}", "ax", true},
+        {"t{1..12}", "t12", true},
+        {"t{1..12}", "t13", false},
+        {"t{-3..3}", "t-2", true},
+        {"*.[ch]", "f.h", true},
+        {"*.[!ch]", "f.x", true},
+        {"*.[!ch]", "f.c", false},
+        {"*\\*", "a*", true},
+        {"*?", "\xc3\xa9", true},
+        {"*.\xc3\xa9", "f.\xc3\xa9", true},
+        {"*.\xc3\xa9", "f.\xc3\xa8", false},
+        {"*", "a/b", true},
+        {"**", "a/b/", true},
+        {"a/**", "a/b", true},
+        {"*.{md,{txt,log}}", "x.log", true},
+        {"*.{md,{txt,log}}", "x.lo", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(match(c.glob, c.path), c.match) << c.glob << " " << c.path;
+}
+
 // Lines over the limits, or of no known shape, end what is taken of a file.
 TEST(EditorConfig, BadLinesEndTheFile) {
     struct Case {
