@@ -36,6 +36,7 @@ struct Machine {
 };
 
 uint32_t add(Machine* m, Node n) {
+    if (m->failed) return 0;
     if (m->count == m->capacity) {
         uint32_t capacity = m->capacity ? 2 * m->capacity : 64;
         Node* grown = static_cast<Node*>(mem_malloc(capacity * sizeof(Node)));
@@ -50,6 +51,15 @@ uint32_t add(Machine* m, Node n) {
     }
     m->nodes[m->count] = n;
     return m->count++;
+}
+
+// Points a state made earlier on; nothing once memory ran out (the state
+// may not exist).
+void set_out(Machine* m, uint32_t at, uint32_t out) {
+    if (!m->failed) m->nodes[at].out = out;
+}
+void set_out2(Machine* m, uint32_t at, uint32_t out2) {
+    if (!m->failed) m->nodes[at].out2 = out2;
 }
 
 uint32_t node(Machine* m, NodeKind kind, uint32_t out, uint32_t out2 = 0) {
@@ -190,7 +200,7 @@ uint32_t piece(Machine* m, uint64_t i, uint64_t e, uint32_t next, int nesting, u
         uint32_t second = add(m, slash);
         uint32_t loop = node(m, N_SPLIT, 0, second);
         uint32_t body = node(m, N_ALL, loop);
-        m->nodes[loop].out = body;
+        set_out(m, loop, body);
         uint32_t choice = node(m, N_SPLIT, next, loop);
         slash.out = choice;
         return add(m, slash);
@@ -201,7 +211,7 @@ uint32_t piece(Machine* m, uint64_t i, uint64_t e, uint32_t next, int nesting, u
         *end = j;
         uint32_t loop = node(m, N_SPLIT, 0, next);
         uint32_t body = node(m, j - i >= 2 ? N_ALL : N_NOSLASH, loop);
-        m->nodes[loop].out = body;
+        set_out(m, loop, body);
         return loop;
     }
     if (c == '?') {
@@ -251,12 +261,12 @@ uint32_t piece(Machine* m, uint64_t i, uint64_t e, uint32_t next, int nesting, u
                     uint32_t alt = compile(m, start, k, next, nesting + 1);
                     uint32_t split = node(m, N_SPLIT, alt, UINT32_MAX);
                     if (first == UINT32_MAX) first = split;
-                    if (last_split != UINT32_MAX) m->nodes[last_split].out2 = split;
+                    if (last_split != UINT32_MAX) set_out2(m, last_split, split);
                     last_split = split;
                     start = k + 1;
                 }
                 // The last split's second way leads nowhere: a dead end.
-                m->nodes[last_split].out2 = m->nodes[last_split].out;
+                if (!m->failed) set_out2(m, last_split, m->nodes[last_split].out);
                 return first;
             }
         }

@@ -1,4 +1,5 @@
 #include "app/editorconfig.h"
+#include "base/test_control.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -72,6 +73,47 @@ TEST(EditorConfig, MatchesEndingInEveryKindOfPiece) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(match(c.glob, c.path), c.match) << c.glob << " " << c.path;
+}
+
+// Memory that runs out at any heap call, once or for good, while a file is
+// parsed and its sections matched is said; it never crashes and never gives
+// another answer. A path longer than the matcher's stack scratch takes the
+// heap too.
+TEST(EditorConfig, MemoryThatRunsOutIsSaid) {
+    const std::string text = "root = true\n[*]\nend_of_line = lf\n[{a,b}/**/c.{txt,md}]\n"
+                             "charset = utf-8-bom\n[**/*.[ch]]\nend_of_line = crlf\n[t{1..9}*]\n"
+                             "k = v\n";
+    const std::string paths[] = {"a/x/y/c.txt", "b/" + std::string(600, 'd') + "/c.md", "t3/q.h"};
+    // The properties as "key=value;" for every path, or "" when memory ran out.
+    auto resolve = [&](uint64_t fail, bool sticky) {
+        ArenaAllocator arena;
+        arena_init(&arena);
+        mem_fail_at(fail, sticky);
+        std::string out;
+        EcFile f;
+        bool ok = ec_parse(&arena, text.data(), text.size(), &f);
+        for (const std::string& path : paths) {
+            EcProperties p;
+            ec_properties_init(&p);
+            ok = ok && ec_apply(&p, &f, path.data(), path.size());
+            for (uint32_t i = 0; ok && i < p.count; ++i)
+                out += std::string(p.items[i].key) + "=" + p.items[i].value + ";";
+            ec_properties_release(&p);
+        }
+        mem_fail_at(0);
+        arena_release(&arena);
+        return ok ? out : std::string();
+    };
+    const uint64_t start = mem_call_count();
+    const std::string whole = resolve(0, false);
+    const uint64_t calls = mem_call_count() - start;
+    ASSERT_GT(calls, 10u);
+    ASSERT_NE(whole.find("charset=utf-8-bom;"), std::string::npos) << whole;
+    for (bool sticky : {false, true})
+        for (uint64_t n = 1; n <= calls; ++n) {
+            std::string got = resolve(n, sticky);
+            EXPECT_TRUE(got.empty() || got == whole) << n << " " << sticky << " " << got;
+        }
 }
 
 // Lines over the limits, or of no known shape, end what is taken of a file.
