@@ -636,14 +636,22 @@ bool has_dot_git(Settings* s, const char* folder, uint64_t length, bool* is_fold
 }
 
 // The .editorconfig files of the folders above the top, nearest first, up
-// to one that says root = true.
-void read_above(Settings* s, const char* full, uint64_t top) {
-    uint64_t t = top;
-    while (t > 0 && full[t - 1] != ':') {
-        uint64_t up = t;
-        while (up && !is_separator(full[up - 1])) --up;
-        if (up < 2) break;
-        uint64_t parent = up - 1;
+// to one that says root = true or the path's root folder ("/", "X:\\",
+// "\\\\server\\share\\"). Read when a file first needs them: a root = true
+// at or below the top spares them. A file that cannot be read leaves alone
+// every file that needs it.
+void read_above(Settings* s) {
+    s->above_read = true;
+    const char* full = s->top;
+    uint64_t top = s->top_length, root = 0;
+    const uint32_t failures = s->failures;
+    if (path_root(full, &root, nullptr) != 0) return;
+    for (uint64_t t = top; t > root;) {
+        // The separator before the last name of full[0, t); its folder is
+        // full[0, sep], which ends in it.
+        uint64_t sep = t - 1;
+        while (sep > root && !is_separator(full[sep])) --sep;
+        if (!is_separator(full[sep])) break;
         if (s->above_count == s->above_capacity) {
             uint32_t capacity = s->above_capacity ? 2 * s->above_capacity : 8;
             auto grown = static_cast<SettingsAbove*>(mem_calloc(capacity, sizeof(SettingsAbove)));
@@ -655,16 +663,20 @@ void read_above(Settings* s, const char* full, uint64_t top) {
         }
         SettingsAbove& a = s->above[s->above_count];
         a = SettingsAbove{};
-        char* path = made(s, join(heap_allocator(), full, parent, ".editorconfig"));
+        char* path = made(s, concat(heap_allocator(), full, sep + 1, "", ".editorconfig"));
         bool held = path && read_editorconfig(s, &s->arena, path, &a.file);
         mem_free(path);
+        if (s->failures != failures) {
+            s->above_failed = true;
+            return;
+        }
         if (held) {
             // The top's path below the folder, with '/' and a closing '/'.
-            uint64_t n = top - parent - 1;
+            uint64_t n = top - sep - 1;
             a.prefix = static_cast<char*>(arena_allocate(arena_base(&s->arena), n + 2));
             if (!a.prefix) return memory_failed(s);
             for (uint64_t i = 0; i < n; ++i) {
-                char c = full[parent + 1 + i];
+                char c = full[sep + 1 + i];
                 a.prefix[i] = c == '\\' ? '/' : c;
             }
             a.prefix[n] = '/';
@@ -672,7 +684,7 @@ void read_above(Settings* s, const char* full, uint64_t top) {
             ++s->above_count;
             if (a.file.root) return;
         }
-        t = parent;
+        t = sep;
     }
 }
 
@@ -729,7 +741,6 @@ bool settings_open(Settings* s, const char* folder) {
         s->root_excluded = true;
         return !s->out_of_memory;
     }
-    read_above(s, full, top);
     if (git_dir && !repo_begin(s, git_dir, 0, 0)) memory_failed(s);
     if (!s->out_of_memory && !push_frame(s, "", 0)) memory_failed(s);
 
@@ -815,11 +826,20 @@ FileWant git_want(Settings* s, uint64_t n, uint64_t name) {
 // The end_of_line the .editorconfig files give the file rel[0, n): "lf",
 // "crlf", "cr", or "" (none, unset, or another value), and whether its
 // charset is utf-8-bom. The files apply from the nearest that says
-// root = true (or the outermost) inward.
-void editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
+// root = true (or the outermost) inward. False when one it needs could not
+// be read, or memory ran out: the file is left alone.
+bool editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
     out[0] = 0;
     *keep_bom = false;
-    uint32_t frames = s->depth, total = frames + s->above_count;
+    uint32_t frames = s->depth;
+    bool rooted = false;
+    for (uint32_t k = 0; k < frames && !rooted; ++k)
+        rooted = s->frames[k].has_editorconfig && s->frames[k].editorconfig.root;
+    if (!rooted) {
+        if (!s->above_read) read_above(s);
+        if (s->above_failed || s->out_of_memory) return false;
+    }
+    uint32_t total = frames + s->above_count;
     // In order nearest first: the frames deepest first, then those above.
     auto file_at = [&](uint32_t k) -> const EcFile* {
         if (k < frames) {
@@ -835,7 +855,7 @@ void editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
         outermost = k;
         if (f->root) break;
     }
-    if (outermost == total) return;
+    if (outermost == total) return true;
     EcProperties p;
     ec_properties_init(&p);
     bool ok = true;
@@ -859,6 +879,7 @@ void editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
     if (eol && (strcmp(eol, "lf") == 0 || strcmp(eol, "crlf") == 0 || strcmp(eol, "cr") == 0))
         memcpy(out, eol, strlen(eol) + 1);
     ec_properties_release(&p);
+    return ok;
 }
 
 const char* form_name(FileWant w) {
@@ -895,8 +916,7 @@ FileWant resolve_want(Settings* s, const char* path, uint64_t n, uint64_t name, 
     // .gitattributes first (it is what git enforces), then .editorconfig.
     FileWant git = git_want(s, n, name);
     char eol[8];
-    editorconfig_eol(s, n, eol, keep_bom);
-    if (s->out_of_memory) return WANT_ALONE;
+    if (!editorconfig_eol(s, n, eol, keep_bom) || s->out_of_memory) return WANT_ALONE;
     bool cr = strcmp(eol, "cr") == 0;
     FileWant ec = strcmp(eol, "lf") == 0     ? WANT_LF
                   : strcmp(eol, "crlf") == 0 ? WANT_CRLF

@@ -25,9 +25,11 @@ struct Settings {
     uint64_t top_length;
     SettingsRepo* repos; // repos[0] is the work tree's; then those nested in it, outermost first
     uint32_t repo_count, repo_capacity;
-    // .editorconfig files above the top folder, nearest first.
+    // .editorconfig files above the top folder, nearest first: read when a
+    // file first needs them; one that could not be read fails those files.
     SettingsAbove* above;
     uint32_t above_count, above_capacity;
+    bool above_read, above_failed;
     ArenaAllocator arena;  // what `above` holds
     SettingsFrame* frames; // frames[0] is the top folder; the last is the deepest
     uint32_t depth, capacity;
@@ -48,8 +50,8 @@ struct Settings {
 };
 
 // Finds the work tree that `folder` (a full path) lies in and reads what
-// applies above it. Without a work tree the settings stay inactive and
-// change nothing. False when memory ran out.
+// applies above it. Without a work tree the walk's folder is the top and
+// only .editorconfig files apply. False when memory ran out.
 bool settings_open(Settings* s, const char* folder);
 void settings_release(Settings* s);
 

@@ -175,6 +175,53 @@ TEST_F(Driver, OutOfMemoryWithRepositorySettings) {
     }
 }
 
+// The .editorconfig files above the walk's folder are read only when no
+// root = true at or below it spares them; one that is needed and cannot be
+// read fails the files that need it.
+TEST_F(Driver, EditorConfigAboveTheFolder) {
+    fs::path parent = dir.dir / "p", proj = parent / "proj";
+    fs::create_directories(proj);
+    const std::string rooted = "root = true\n[*]\nend_of_line = crlf\n";
+    const std::string open = "[*]\nend_of_line = crlf\n";
+    const std::string bad = "WARNING: \"" + shown_form(parent / ".editorconfig") +
+                            "\" line 1 is not understood; it and the lines after it are ignored.\n";
+    struct Case {
+        const char* above; // nullptr: none; "loop": a link to itself
+        const std::string* child;
+        const char* after; // a.txt, from "a\n"
+        int status;
+        std::string err;
+    } cases[] = {
+        {nullptr, &open, "a\r\n", 0, ""},
+        {"junk\n", &rooted, "a\r\n", 0, ""},
+        {"junk\n", &open, "a\r\n", 0, bad},
+        {"[*]\nend_of_line = lf\n", &open, "a\r\n", 0, ""},
+        {"root = true\n[*.txt]\nend_of_line = lf\n[proj/*.txt]\nend_of_line = crlf\n", nullptr,
+         "a\r\n", 0, ""},
+#ifndef _WIN32
+        {"loop", &rooted, "a\r\n", 0, ""},
+        {"loop", &open, "a\n", 1,
+         "ERROR: Cannot read \"" + shown_form(parent / ".editorconfig") +
+             "\": folder loop (error 1921).\n"},
+#endif
+    };
+    for (const Case& c : cases) {
+        fs::remove(parent / ".editorconfig");
+        fs::remove(proj / ".editorconfig");
+        if (c.above && std::string(c.above) == "loop")
+            fs::create_symlink(".editorconfig", parent / ".editorconfig");
+        else if (c.above)
+            write_bytes(parent / ".editorconfig", c.above);
+        if (c.child) write_bytes(proj / ".editorconfig", *c.child);
+        write_bytes(proj / "a.txt", "a\n");
+        int rc = -1;
+        std::string out = run({"eolset", "-e", "-j1", shown_form(proj / "a.txt")}, 0, &rc);
+        EXPECT_EQ(read_bytes(proj / "a.txt"), c.after) << (c.above ? c.above : "-") << out;
+        EXPECT_EQ(rc, c.status) << (c.above ? c.above : "-");
+        EXPECT_EQ(err, c.err) << (c.above ? c.above : "-");
+    }
+}
+
 // Memory that runs out during a walk of readable folders is never taken for
 // a folder that could not be read.
 TEST_F(Driver, OutOfMemoryInAWalkIsNoUnreadableFolder) {
