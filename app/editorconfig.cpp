@@ -501,10 +501,14 @@ EcMatch machine_run(const EcMachine* em, const char* path, uint64_t length) {
                     if (c == n.byte) reach_add(&r, pos + 1, n.out);
                     break;
                 case N_NOSLASH:
-                    if (c != '/') reach_add(&r, pos + 1, n.out);
-                    break;
                 case N_ALL:
-                    reach_add(&r, pos + 1, n.out);
+                    // A whole character at a time, so that what follows
+                    // starts where a character does.
+                    if (!cp_known) {
+                        cp = code_point(path, length, pos, &next_cp);
+                        cp_known = true;
+                    }
+                    if (n.kind == N_ALL || c != '/') reach_add(&r, next_cp, n.out);
                     break;
                 case N_ANY:
                 case N_SET:

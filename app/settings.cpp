@@ -49,6 +49,11 @@ namespace {
 
 // git reads no attributes file larger than this; ignore files are held to it too.
 constexpr uint64_t kMaxRulesFile = 100ull << 20;
+// An .editorconfig is read no further than this (real ones hold a few
+// kilobytes); the line it cuts is not understood. Its sections are made
+// into states when it is read, so this also bounds the time and memory
+// one file may cost.
+constexpr uint64_t kMaxEditorConfig = 1ull << 20;
 
 inline bool is_separator(char c) {
     return c == '\\' || c == '/';
@@ -69,8 +74,11 @@ void note_problem(Settings* s, const char* path, ErrorCode e) {
 }
 
 // A rules file's bytes (mem_malloc, NUL-terminated); null when it is
-// missing or is no file, or could not be read (noted).
-char* read_rules(Settings* s, const char* path, uint64_t* size) {
+// missing or is no file, or could not be read (noted). With `head` set, a
+// file longer than that gives its first `head` bytes and sets *longer;
+// without, a file longer than git reads gives nothing.
+char* read_rules(Settings* s, const char* path, uint64_t* size, uint64_t head = 0,
+                 bool* longer = nullptr) {
     *size = 0;
     FileHandle h = INVALID_FILE_HANDLE;
     ErrorCode e = file_open(&h, path, FOPEN_QUERY | FOPEN_READ);
@@ -88,7 +96,10 @@ char* read_rules(Settings* s, const char* path, uint64_t* size) {
     int64_t time = 0;
     e = file_query_size_time(h, &length, &time);
     char* data = nullptr;
-    if (e == 0 && length > kMaxRulesFile) {
+    if (e == 0 && head && length > head) {
+        length = head;
+        *longer = true;
+    } else if (e == 0 && length > kMaxRulesFile) {
         file_close(h);
         return nullptr;
     }
@@ -464,9 +475,20 @@ void add_warning(Settings* s, char* line) {
 // none. A line it cannot take is named once, and ends what is taken.
 bool read_editorconfig(Settings* s, ArenaAllocator* arena, const char* path, EcFile* file) {
     uint64_t size = 0;
-    char* data = path ? read_rules(s, path, &size) : nullptr;
+    bool longer = false;
+    char* data = path ? read_rules(s, path, &size, kMaxEditorConfig, &longer) : nullptr;
     if (!data) return false;
-    bool ok = ec_parse(arena, data, size, file);
+    // Past the limit: the lines before the one it cuts are taken, and that
+    // one is not understood.
+    uint64_t cut = size;
+    if (longer)
+        while (cut > 0 && data[cut - 1] != '\n') --cut;
+    bool ok = ec_parse(arena, data, cut, file);
+    if (ok && longer && !file->bad_line) {
+        uint32_t line = 1;
+        for (uint64_t i = 0; i < cut; ++i) line += data[i] == '\n';
+        file->bad_line = line;
+    }
     mem_free(data);
     if (!ok) {
         memory_failed(s);

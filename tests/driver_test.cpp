@@ -186,18 +186,23 @@ TEST_F(Driver, EditorConfigAboveTheFolder) {
     const std::string bad = "WARNING: \"" + shown_form(parent / ".editorconfig") +
                             "\" line 1 is not understood; it and the lines after it are ignored.\n";
     struct Case {
-        const char* above; // nullptr: none; "loop": a link to itself
+        std::string above; // "": none; "loop": a link to itself
         const std::string* child;
         const char* after; // a.txt, from "a\n"
         int status;
         std::string err;
     } cases[] = {
-        {nullptr, &open, "a\r\n", 0, ""},
+        {"", &open, "a\r\n", 0, ""},
         {"junk\n", &rooted, "a\r\n", 0, ""},
         {"junk\n", &open, "a\r\n", 0, bad},
         {"[*]\nend_of_line = lf\n", &open, "a\r\n", 0, ""},
         {"root = true\n[*.txt]\nend_of_line = lf\n[proj/*.txt]\nend_of_line = crlf\n", nullptr,
          "a\r\n", 0, ""},
+        // Read no further than 1 MiB: the line there is not understood.
+        {"[*]\nend_of_line = crlf\n" + std::string(1 << 20, '#') + "\n[*]\nend_of_line = lf\n",
+         nullptr, "a\r\n", 0,
+         "WARNING: \"" + shown_form(parent / ".editorconfig") +
+             "\" line 3 is not understood; it and the lines after it are ignored.\n"},
 #ifndef _WIN32
         {"loop", &rooted, "a\r\n", 0, ""},
         {"loop", &open, "a\n", 1,
@@ -208,17 +213,17 @@ TEST_F(Driver, EditorConfigAboveTheFolder) {
     for (const Case& c : cases) {
         fs::remove(parent / ".editorconfig");
         fs::remove(proj / ".editorconfig");
-        if (c.above && std::string(c.above) == "loop")
+        if (c.above == "loop")
             fs::create_symlink(".editorconfig", parent / ".editorconfig");
-        else if (c.above)
+        else if (!c.above.empty())
             write_bytes(parent / ".editorconfig", c.above);
         if (c.child) write_bytes(proj / ".editorconfig", *c.child);
         write_bytes(proj / "a.txt", "a\n");
         int rc = -1;
         std::string out = run({"eolset", "-e", "-j1", shown_form(proj / "a.txt")}, 0, &rc);
-        EXPECT_EQ(read_bytes(proj / "a.txt"), c.after) << (c.above ? c.above : "-") << out;
-        EXPECT_EQ(rc, c.status) << (c.above ? c.above : "-");
-        EXPECT_EQ(err, c.err) << (c.above ? c.above : "-");
+        EXPECT_EQ(read_bytes(proj / "a.txt"), c.after) << c.above.substr(0, 40) << out;
+        EXPECT_EQ(rc, c.status) << c.above.substr(0, 40);
+        EXPECT_EQ(err, c.err) << c.above.substr(0, 40);
     }
 }
 

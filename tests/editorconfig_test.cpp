@@ -70,6 +70,14 @@ TEST(EditorConfig, MatchesEndingInEveryKindOfPiece) {
         {"a/**", "a/b", true},
         {"*.{md,{txt,log}}", "x.log", true},
         {"*.{md,{txt,log}}", "x.lo", false},
+        // A star takes whole characters: a set after it starts on one.
+        {"*[!\xc3\xa9]", "a\xc3\xa9", false},
+        {"a*[!\xc3\xa9]", "a\xc3\xa9", false},
+        {"*[!\xc3\xa9]",
+         "\xc3\xa9"
+         "a",
+         true},
+        {"**?", "x/\xe4\xb8\xad", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(match(c.glob, c.path), c.match) << c.glob << " " << c.path;
