@@ -152,8 +152,8 @@ constexpr int kMaxNesting = 256;
 
 uint32_t compile(Machine* m, uint64_t b, uint64_t e, uint32_t next, int nesting);
 
-// Where the piece that starts at g[i] ends: the grammar of `piece` below,
-// without making states.
+// Where the piece that starts at g[i] ends: an escape, "/**/", a run of
+// stars, a set, braces (a number range or alternatives), or one byte.
 uint64_t piece_end(const char* g, uint64_t i, uint64_t e, int nesting) {
     char c = g[i];
     if (c == '\\' && i + 1 < e) return i + 2;
@@ -177,104 +177,76 @@ uint64_t piece_end(const char* g, uint64_t i, uint64_t e, int nesting) {
     return i + 1;
 }
 
-// One piece at g[i]: its first node (leading to `next`), and in *end where
-// the piece ends.
-uint32_t piece(Machine* m, uint64_t i, uint64_t e, uint32_t next, int nesting, uint64_t* end) {
+// The piece g[i, e), as `piece_end` found it: its first state, leading to
+// `next`. A piece of one byte is that byte whatever it is.
+uint32_t piece(Machine* m, uint64_t i, uint64_t e, uint32_t next, int nesting) {
     const char* g = m->glob;
     char c = g[i];
+    bool alone = e == i + 1;
     Node n{};
-    if (c == '\\' && i + 1 < e) {
-        *end = i + 2;
+    n.out = next;
+    if (c == '\\' && !alone) {
         n.kind = N_BYTE;
         n.byte = static_cast<uint8_t>(g[i + 1]);
-        n.out = next;
         return add(m, n);
     }
-    if (c == '/' && i + 3 < e && g[i + 1] == '*' && g[i + 2] == '*' && g[i + 3] == '/') {
+    if (c == '/' && !alone) {
         // "/**/": a '/' alone, or one, anything, and another.
-        *end = i + 4;
-        Node slash{};
-        slash.kind = N_BYTE;
-        slash.byte = '/';
-        slash.out = next;
-        uint32_t second = add(m, slash);
+        n.kind = N_BYTE;
+        n.byte = '/';
+        uint32_t second = add(m, n);
         uint32_t loop = node(m, N_SPLIT, 0, second);
         uint32_t body = node(m, N_ALL, loop);
         set_out(m, loop, body);
-        uint32_t choice = node(m, N_SPLIT, next, loop);
-        slash.out = choice;
-        return add(m, slash);
+        n.out = node(m, N_SPLIT, next, loop);
+        return add(m, n);
     }
     if (c == '*') {
-        uint64_t j = i;
-        while (j < e && g[j] == '*') ++j;
-        *end = j;
         uint32_t loop = node(m, N_SPLIT, 0, next);
-        uint32_t body = node(m, j - i >= 2 ? N_ALL : N_NOSLASH, loop);
+        uint32_t body = node(m, e - i >= 2 ? N_ALL : N_NOSLASH, loop);
         set_out(m, loop, body);
         return loop;
     }
-    if (c == '?') {
-        *end = i + 1;
-        return node(m, N_ANY, next);
+    if (c == '?') return node(m, N_ANY, next);
+    if (c == '[' && !alone) {
+        n.kind = N_SET;
+        n.negated = g[i + 1] == '!';
+        n.at = static_cast<uint32_t>(i + 1 + (n.negated ? 1 : 0));
+        n.end = static_cast<uint32_t>(e - 1);
+        return add(m, n);
     }
-    if (c == '[') {
-        uint64_t close = closing_bracket(g, e, i);
-        if (close) {
-            *end = close;
-            n.kind = N_SET;
-            n.negated = g[i + 1] == '!';
-            n.at = static_cast<uint32_t>(i + 1 + (n.negated ? 1 : 0));
-            n.end = static_cast<uint32_t>(close - 1);
-            n.out = next;
+    if (c == '{' && !alone) {
+        if (numeric_range(g + i + 1, e - i - 2, &n.lo, &n.hi)) {
+            n.kind = N_NUM;
             return add(m, n);
         }
-    }
-    if (c == '{' && nesting < kMaxNesting) {
-        uint64_t close = closing_brace(g, e, i);
-        if (close) {
-            int64_t lo = 0, hi = 0;
-            if (numeric_range(g + i + 1, close - i - 2, &lo, &hi)) {
-                *end = close;
-                n.kind = N_NUM;
-                n.lo = lo;
-                n.hi = hi;
-                n.out = next;
-                return add(m, n);
+        // The alternatives, each leading to `next`, chained by splits.
+        uint32_t first = UINT32_MAX;
+        uint32_t last_split = UINT32_MAX;
+        uint64_t start = i + 1;
+        int depth = 0;
+        for (uint64_t k = i + 1; k <= e - 1; ++k) {
+            bool at_end = k == e - 1;
+            if (!at_end && g[k] == '\\') {
+                ++k;
+                continue;
             }
-            if (has_top_comma(g, i + 1, close - 1)) {
-                *end = close;
-                // The alternatives, each leading to `next`, chained by splits.
-                uint32_t first = UINT32_MAX;
-                uint32_t last_split = UINT32_MAX;
-                uint64_t start = i + 1;
-                int depth = 0;
-                for (uint64_t k = i + 1; k <= close - 1; ++k) {
-                    bool at_end = k == close - 1;
-                    if (!at_end && g[k] == '\\') {
-                        ++k;
-                        continue;
-                    }
-                    if (!at_end && g[k] == '{') ++depth;
-                    if (!at_end && g[k] == '}') --depth;
-                    if (!at_end && !(g[k] == ',' && depth == 0)) continue;
-                    uint32_t alt = compile(m, start, k, next, nesting + 1);
-                    uint32_t split = node(m, N_SPLIT, alt, UINT32_MAX);
-                    if (first == UINT32_MAX) first = split;
-                    if (last_split != UINT32_MAX) set_out2(m, last_split, split);
-                    last_split = split;
-                    start = k + 1;
-                }
-                // The last split's second way leads nowhere: a dead end.
-                if (!m->failed) set_out2(m, last_split, m->nodes[last_split].out);
-                return first;
-            }
+            if (!at_end && g[k] == '{') ++depth;
+            if (!at_end && g[k] == '}') --depth;
+            if (!at_end && !(g[k] == ',' && depth == 0)) continue;
+            uint32_t alt = compile(m, start, k, next, nesting + 1);
+            uint32_t split = node(m, N_SPLIT, alt, UINT32_MAX);
+            if (first == UINT32_MAX) first = split;
+            if (last_split != UINT32_MAX) set_out2(m, last_split, split);
+            last_split = split;
+            start = k + 1;
         }
+        // The last split's second way leads nowhere: a dead end.
+        if (!m->failed) set_out2(m, last_split, m->nodes[last_split].out);
+        return first;
     }
-    *end = i + 1;
     n.kind = N_BYTE;
     n.byte = static_cast<uint8_t>(c);
-    n.out = next;
     return add(m, n);
 }
 
@@ -299,14 +271,11 @@ uint32_t compile(Machine* m, uint64_t b, uint64_t e, uint32_t next, int nesting)
             capacity *= 2;
         }
         starts[count++] = i;
-        uint64_t end = piece_end(m->glob, i, e, nesting);
-        i = end;
+        i = piece_end(m->glob, i, e, nesting);
     }
     uint32_t at = next;
-    for (uint64_t k = count; k-- > 0;) {
-        uint64_t end = 0;
-        at = piece(m, starts[k], k + 1 < count ? starts[k + 1] : e, at, nesting, &end);
-    }
+    for (uint64_t k = count; k-- > 0;)
+        at = piece(m, starts[k], k + 1 < count ? starts[k + 1] : e, at, nesting);
     if (starts != starts_stack) mem_free(starts);
     return at;
 }
@@ -340,7 +309,7 @@ bool set_holds(const char* g, const Node& n, uint32_t cp) {
 }
 
 struct Runner {
-    const Machine* m;
+    const Node* nodes;
     uint64_t words; // per position
     uint64_t* reach;
     uint32_t* stack;
@@ -355,7 +324,7 @@ void reach_add(Runner* r, uint64_t pos, uint32_t state) {
         uint32_t s = r->stack[--top];
         if (row[s / 64] & (1ull << (s % 64))) continue;
         row[s / 64] |= 1ull << (s % 64);
-        const Node& n = r->m->nodes[s];
+        const Node& n = r->nodes[s];
         if (n.kind == N_SPLIT) {
             r->stack[top++] = n.out;
             if (n.out2 != n.out) r->stack[top++] = n.out2;
@@ -470,20 +439,16 @@ EcMatch machine_run(const EcMachine* em, const char* path, uint64_t length) {
     text[length + 1] = 0;
     path = text;
     length += 1;
-    Machine m{em->pattern, const_cast<Node*>(em->nodes), em->count, em->count, false};
     const char* glob = em->pattern;
-    uint32_t start = em->start, match = em->match;
-    Runner r{&m, (m.count + 63) / 64, nullptr, nullptr};
+    const uint32_t count = em->count, start = em->start, match = em->match;
+    Runner r{em->nodes, (count + 63) / 64, nullptr, nullptr};
     uint64_t words = (length + 1) * r.words;
     r.reach =
         words <= 512 ? reach_stack : static_cast<uint64_t*>(mem_malloc(words * sizeof(uint64_t)));
-    if (r.reach == reach_stack)
-        memset(reach_stack, 0, words * sizeof(uint64_t));
-    else if (r.reach)
-        memset(r.reach, 0, words * sizeof(uint64_t));
-    r.stack = 2 * (m.count + 1) <= 256
+    if (r.reach) memset(r.reach, 0, words * sizeof(uint64_t));
+    r.stack = 2 * (count + 1) <= 256
                   ? list_stack
-                  : static_cast<uint32_t*>(mem_malloc(2 * (m.count + 1) * sizeof(uint32_t)));
+                  : static_cast<uint32_t*>(mem_malloc(2 * (count + 1) * sizeof(uint32_t)));
     EcMatch matched = EC_NO_MEMORY;
     if (r.reach && r.stack) {
         reach_add(&r, 0, start);
@@ -493,9 +458,9 @@ EcMatch machine_run(const EcMachine* em, const char* path, uint64_t length) {
             uint64_t next_cp = 0;
             uint32_t cp = 0;
             bool cp_known = false;
-            for (uint32_t s = 0; s < m.count; ++s) {
+            for (uint32_t s = 0; s < count; ++s) {
                 if (!(row[s / 64] & (1ull << (s % 64)))) continue;
-                const Node& n = m.nodes[s];
+                const Node& n = em->nodes[s];
                 switch (n.kind) {
                 case N_BYTE:
                     if (c == n.byte) reach_add(&r, pos + 1, n.out);

@@ -1,6 +1,5 @@
-// .editorconfig files, read and matched as the EditorConfig specification
-// gives them ("File Format" and "Glob Expressions"): sections, properties,
-// root, and the glob of each section.
+// .editorconfig files, read and matched as EditorConfig editors read them:
+// sections, properties, root, and the glob of each section.
 #pragma once
 
 #include "base/alloc.h"
@@ -9,7 +8,7 @@
 
 struct EcProperty {
     const char* key;   // lower case
-    const char* value; // lower case for the properties the specification names
+    const char* value; // lower case for the properties EditorConfig defines
 };
 
 struct EcMachine;
@@ -56,6 +55,6 @@ const char* ec_get(const EcProperties* p, const char* key);
 // Applies every section of `file` whose glob matches `path` (relative to
 // the file's folder), in order. False when memory ran out.
 bool ec_apply(EcProperties* p, const EcFile* file, const char* path, uint64_t length);
-// The defaults the specification derives (indent_size from indent_style,
+// The defaults EditorConfig derives (indent_size from indent_style,
 // tab_width from indent_size), for a core of `version` (major, minor, patch).
 bool ec_finish(EcProperties* p, const int version[3]);

@@ -845,13 +845,14 @@ FileWant git_want(Settings* s, uint64_t n, uint64_t name) {
     return WANT_RUN;
 }
 
-// The end_of_line the .editorconfig files give the file rel[0, n): "lf",
-// "crlf", "cr", or "" (none, unset, or another value), and whether its
-// charset is utf-8-bom. The files apply from the nearest that says
-// root = true (or the outermost) inward. False when one it needs could not
-// be read, or memory ran out: the file is left alone.
-bool editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
-    out[0] = 0;
+// The line ends the .editorconfig files give the file rel[0, n): LF, CR LF,
+// or WANT_RUN (none, unset, or another value), *cr set for "cr"; and
+// whether its charset is utf-8-bom. The files apply from the nearest that
+// says root = true (or the outermost) inward. False when one it needs
+// could not be read, or memory ran out: the file is left alone.
+bool editorconfig_eol(Settings* s, uint64_t n, FileWant* out, bool* cr, bool* keep_bom) {
+    *out = WANT_RUN;
+    *cr = false;
     *keep_bom = false;
     uint32_t frames = s->depth;
     bool rooted = false;
@@ -898,8 +899,9 @@ bool editorconfig_eol(Settings* s, uint64_t n, char out[8], bool* keep_bom) {
     const char* charset = ok ? ec_get(&p, "charset") : nullptr;
     *keep_bom = charset && strcmp(charset, "utf-8-bom") == 0;
     if (!ok) memory_failed(s);
-    if (eol && (strcmp(eol, "lf") == 0 || strcmp(eol, "crlf") == 0 || strcmp(eol, "cr") == 0))
-        memcpy(out, eol, strlen(eol) + 1);
+    if (eol && strcmp(eol, "lf") == 0) *out = WANT_LF;
+    if (eol && strcmp(eol, "crlf") == 0) *out = WANT_CRLF;
+    *cr = eol && strcmp(eol, "cr") == 0;
     ec_properties_release(&p);
     return ok;
 }
@@ -908,41 +910,13 @@ const char* form_name(FileWant w) {
     return w == WANT_LF ? "LF" : w == WANT_CRLF ? "CR LF" : "CR";
 }
 
-} // namespace
-
-namespace {
-
-FileWant resolve_want(Settings* s, const char* path, uint64_t n, uint64_t name, bool* keep_bom);
-
-} // namespace
-
-FileWant settings_want(Settings* s, const char* path) {
-    if (!s->active) return WANT_RUN;
-    int64_t length = make_relative(s, path);
-    if (length <= 0) return s->out_of_memory ? WANT_ALONE : WANT_RUN;
-    uint64_t n = static_cast<uint64_t>(length);
-    uint64_t name = name_start(s->relative, n);
-    if (!sync_to(s, s->relative, name)) {
-        memory_failed(s);
-        return WANT_ALONE;
-    }
-    bool keep_bom = false;
-    FileWant want = resolve_want(s, path, n, name, &keep_bom);
-    if (keep_bom && want != WANT_ALONE) want = static_cast<FileWant>(want | WANT_KEEP_FIRST_BOM);
-    return want;
-}
-
-namespace {
-
+// What the file rel[0, n) gets: .gitattributes first (it is what git
+// enforces), then .editorconfig.
 FileWant resolve_want(Settings* s, const char* path, uint64_t n, uint64_t name, bool* keep_bom) {
-    // .gitattributes first (it is what git enforces), then .editorconfig.
     FileWant git = git_want(s, n, name);
-    char eol[8];
-    if (!editorconfig_eol(s, n, eol, keep_bom) || s->out_of_memory) return WANT_ALONE;
-    bool cr = strcmp(eol, "cr") == 0;
-    FileWant ec = strcmp(eol, "lf") == 0     ? WANT_LF
-                  : strcmp(eol, "crlf") == 0 ? WANT_CRLF
-                                             : WANT_RUN;
+    FileWant ec = WANT_RUN;
+    bool cr = false;
+    if (!editorconfig_eol(s, n, &ec, &cr, keep_bom) || s->out_of_memory) return WANT_ALONE;
     ShownPath shown;
     if ((git == WANT_LF || git == WANT_CRLF) && (cr || (ec != WANT_RUN && ec != git))) {
         add_warning(s, format_new(heap_allocator(),
@@ -967,6 +941,22 @@ FileWant resolve_want(Settings* s, const char* path, uint64_t n, uint64_t name, 
 }
 
 } // namespace
+
+FileWant settings_want(Settings* s, const char* path) {
+    if (!s->active) return WANT_RUN;
+    int64_t length = make_relative(s, path);
+    if (length <= 0) return s->out_of_memory ? WANT_ALONE : WANT_RUN;
+    uint64_t n = static_cast<uint64_t>(length);
+    uint64_t name = name_start(s->relative, n);
+    if (!sync_to(s, s->relative, name)) {
+        memory_failed(s);
+        return WANT_ALONE;
+    }
+    bool keep_bom = false;
+    FileWant want = resolve_want(s, path, n, name, &keep_bom);
+    if (keep_bom && want != WANT_ALONE) want = static_cast<FileWant>(want | WANT_KEEP_FIRST_BOM);
+    return want;
+}
 
 char* settings_take_warning(Settings* s) {
     char* w = s->warning;
