@@ -1344,11 +1344,12 @@ class ThreadsLikeOneAfterAnother(Tree):
             root = self.fresh("tree" + mode)
             out, rc, err = run_program(self.program, self.wine, [mode, "-j1", "tree" + mode],
                                        self.tmp, caps_dropped=True, full=True)
-            self.assertIn("files could not be read", out)
-            self.assertIn("folders could not be read", out)
+            said = "%s: status %d\n%s" % (mode, rc, err)
+            self.assertIn("files could not be read", out, said)
+            self.assertIn("folders could not be read", out, said)
             if mode != "-t":
-                self.assertIn("files could not be modified", out)
-            self.assertEqual(rc, 1)
+                self.assertIn("files could not be modified", out, said)
+            self.assertEqual(rc, 1, said)
             expected[mode] = (out, rc, err, self.files(root))
         for run in range(100):
             mode = modes[run % len(modes)]
